@@ -1,0 +1,94 @@
+// Vornhale: flashes the build output in the working directory onto an ESP32-S3
+// board and shows every step in a window. Wiring only: what each step does
+// lives in web/, flash/ and platform/.
+
+#include "app/host.h"
+#include "app/status_queue.h"
+#include "platform/stop_signal.h"
+#include "platform/webview.h"
+#include "web/event_stream.h"
+
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <httplib.h>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr const char* no_display_line =
+    "No display available: the status page is served at http://127.0.0.1:5000 until Ctrl+C.";
+
+int run()
+{
+    platform::catch_stop_signals();
+
+    status_queue queue;
+    httplib::Server server;
+    server.Get("/event", event_stream_handler(queue));
+
+    const std::optional<bind_failure> failure = bind_status_server(server);
+    if (failure)
+        std::fprintf(stderr, "%s\n", failure->console_line.c_str());
+
+    int status = failure ? 1 : 0;
+    std::atomic<bool> server_ended = false;
+    std::thread server_thread;
+    if (!failure) {
+        try {
+            server_thread = std::thread(serve, std::ref(server), std::ref(server_ended));
+        } catch (const std::system_error& e) {
+            std::fprintf(stderr, "Vornhale cannot start a thread: %s\n", e.what());
+            status = 1;
+        }
+    }
+
+    std::optional<webview::webview> window;
+    if (status == 0 || failure) {
+        try {
+            window.emplace(true, nullptr);
+            window->set_title("Vornhale");
+            window->set_size(1280, 720, webview::hint::none);
+            if (failure)
+                window->set_html(failure->page);
+            else
+                window->navigate(status_url);
+            platform::on_stop_signal([&window] { window->terminate(); });
+            window->run();
+            platform::on_stop_signal(nullptr);
+        } catch (const webview::unavailable&) {
+            window.reset();
+            if (!failure) {
+                std::fprintf(stderr, "%s\n", no_display_line);
+                platform::wait_for_stop_signal();
+            }
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "Vornhale cannot show its window: %s\n", e.what());
+            status = 1;
+        }
+    }
+
+    if (server_thread.joinable())
+        stop_server(server, server_ended);
+    queue.push(std::string(exit_text));
+    if (server_thread.joinable())
+        server_thread.join();
+    window.reset();
+    return status;
+}
+
+}  // namespace
+
+int main()
+{
+    try {
+        return run();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Vornhale failed: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "Vornhale failed\n");
+    }
+    return 1;
+}

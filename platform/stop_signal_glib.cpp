@@ -1,0 +1,48 @@
+#include "platform/stop_signal.h"
+
+#include <csignal>
+#include <glib-unix.h>
+#include <glib.h>
+
+namespace platform {
+namespace {
+
+// Main thread only: GLib runs the signal sources on the main loop, not in the
+// signal handler.
+bool signal_arrived = false;
+std::function<void()> stop_action;
+
+gboolean on_signal(gpointer)
+{
+    signal_arrived = true;
+    if (stop_action)
+        stop_action();
+    return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
+void catch_stop_signals()
+{
+    g_unix_signal_add(SIGINT, on_signal, nullptr);
+    g_unix_signal_add(SIGTERM, on_signal, nullptr);
+}
+
+void on_stop_signal(std::function<void()> action)
+{
+    stop_action = std::move(action);
+    if (signal_arrived && stop_action)
+        stop_action();
+}
+
+void wait_for_stop_signal()
+{
+    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+    on_stop_signal([loop] { g_main_loop_quit(loop); });
+    if (!signal_arrived)
+        g_main_loop_run(loop);
+    stop_action = nullptr;
+    g_main_loop_unref(loop);
+}
+
+}  // namespace platform

@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Installs what Vornhale needs to build and test, then configures and builds it.
+# Idempotent: when everything is present it only runs the (incremental) build.
+# Sourced by run.sh and test.sh; not meant to be run on its own.
+set -euo pipefail
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+deps="$top/deps"
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Debian 12 packages. Build-time ones first, then what the tests drive.
+build_packages=(build-essential cmake pkg-config libfmt-dev libgtk-3-dev
+  libwebkit2gtk-4.1-dev libudev-dev dpkg-dev nodejs npm)
+test_packages=(libgtest-dev libgmock-dev umockdev libumockdev-dev
+  gir1.2-umockdev-1.0 python3-gi xvfb xauth x11-utils xdotool imagemagick
+  libx11-dev chromium wrk nginx-light desktop-file-utils clang
+  libclang-rt-14-dev python3-serial python3-bitstring python3-cryptography
+  python3-ecdsa python3-intelhex python3-yaml)
+
+apt_updated=0
+apt_update_once() {
+  if [ "$apt_updated" -eq 0 ]; then
+    as_root apt-get update -q
+    apt_updated=1
+  fi
+}
+
+install_packages() {
+  local missing=()
+  for p in "$@"; do
+    # npm and nodejs may come from elsewhere than Debian; a working command is enough.
+    case $p in
+      nodejs) command -v node >/dev/null && continue ;;
+      npm) command -v npm >/dev/null && continue ;;
+    esac
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    apt_update_once
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  fi
+}
+
+# Adds a source-only entry for Debian 13 on the same mirror as the system's own
+# entries, so that `apt-get source` can fetch packages that Debian 12 lacks.
+# Binaries from Debian 13 are never installed.
+ensure_trixie_sources() {
+  local list=/etc/apt/sources.list.d/vornhale-trixie-src.list
+  [ -f "$list" ] && return 0
+  local uri
+  uri=$(grep -h -m1 -E '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '{print $2}' | head -n1 || true)
+  if [ -z "$uri" ]; then
+    uri=$(grep -h -m1 -E '^deb ' /etc/apt/sources.list 2>/dev/null | awk '{print $2}' | head -n1 || true)
+  fi
+  if [ -z "$uri" ]; then
+    echo "setup: cannot find the Debian mirror in /etc/apt; add a deb-src entry for trixie by hand" >&2
+    exit 1
+  fi
+  echo "deb-src $uri trixie main" | as_root tee "$list" >/dev/null
+  apt_updated=0
+}
+
+# Fetches SOURCE's orig tarball from Debian 13 into a temporary folder and
+# unpacks it into DEST. Prints nothing on success.
+fetch_debian_source() {
+  local source=$1 dest=$2
+  ensure_trixie_sources
+  apt_update_once
+  local tmp
+  tmp=$(mktemp -d)
+  (cd "$tmp" && apt-get source --download-only -q "$source/trixie" >/dev/null 2>&1) || {
+    # A .dsc of one revision has been seen missing: the orig tarball is enough.
+    (cd "$tmp" && apt-get source --download-only --tar-only -q "$source/trixie" >/dev/null 2>&1) || true
+  }
+  local orig
+  orig=$(ls "$tmp"/"${source}"_*.orig.tar.* 2>/dev/null | head -n1 || true)
+  if [ -z "$orig" ]; then
+    rm -rf "$tmp"
+    echo "setup: could not fetch the Debian source of $source (trixie)" >&2
+    exit 1
+  fi
+  rm -rf "$dest" && mkdir -p "$dest"
+  tar -xf "$orig" -C "$dest" --strip-components=1
+  rm -rf "$tmp"
+}
+
+install_httplib() {
+  local header="$deps/cpp-httplib/httplib.h"
+  if [ -f "$header" ] && grep -q 'CPPHTTPLIB_VERSION "0.18.7"' "$header"; then
+    return 0
+  fi
+  echo "setup: fetching cpp-httplib from Debian's source archive"
+  fetch_debian_source cpp-httplib "$deps/cpp-httplib-src"
+  if ! grep -q 'CPPHTTPLIB_VERSION "0.18.7"' "$deps/cpp-httplib-src/httplib.h"; then
+    echo "setup: the archive's cpp-httplib is not 0.18.7:" \
+      "$(grep -m1 CPPHTTPLIB_VERSION "$deps/cpp-httplib-src/httplib.h")" >&2
+    exit 1
+  fi
+  mkdir -p "$deps/cpp-httplib"
+  cp "$deps/cpp-httplib-src/httplib.h" "$header"
+  rm -rf "$deps/cpp-httplib-src"
+}
+
+install_esptool() {
+  if [ -f "$deps/esptool/esptool.py" ]; then
+    return 0
+  fi
+  echo "setup: fetching esptool from Debian's source archive"
+  fetch_debian_source esptool "$deps/esptool"
+}
+
+install_npm_packages() {
+  local stamp="$top/node_modules/.package-lock.json"
+  if [ -f "$stamp" ] && [ "$stamp" -nt "$top/package-lock.json" ]; then
+    return 0
+  fi
+  echo "setup: installing npm packages"
+  (cd "$top" && npm ci --no-audit --no-fund --loglevel=error)
+}
+
+# configure_and_build BUILD_DIR [cmake options...]
+configure_and_build() {
+  local dir=$1
+  shift
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    cmake -S "$top" -B "$dir" "$@"
+  fi
+  cmake --build "$dir" -j "$(nproc)"
+}

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Vornhale and its tests three ways (with
+# AddressSanitizer and UndefinedBehaviorSanitizer, with ThreadSanitizer, and
+# plain), and runs every test. Ends with CTest's summary of the plain build.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+install_packages "${build_packages[@]}" "${test_packages[@]}"
+install_httplib
+install_esptool
+install_npm_packages
+
+werror=OFF
+[ "${CI:-}" = "true" ] && werror=ON
+jobs=$(nproc)
+failed=0
+
+export DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent
+
+# Sanitizer builds: the unit and integration tiers (the window tier runs in the
+# plain build; WebKitGTK's own processes are not ours to instrument).
+configure_and_build "$top/build-asan" -DCMAKE_BUILD_TYPE=Debug -DVORNHALE_WERROR=$werror \
+  -DVORNHALE_SANITIZE=address,undefined
+ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir "$top/build-asan" --output-on-failure -j "$jobs" -L 'unit|integration' || failed=1
+
+configure_and_build "$top/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DVORNHALE_WERROR=$werror \
+  -DVORNHALE_SANITIZE=thread
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir "$top/build-tsan" --output-on-failure -j "$jobs" -L 'unit' || failed=1
+
+configure_and_build "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNHALE_WERROR=$werror
+if [ "$failed" -ne 0 ]; then
+  echo "test: a sanitizer build failed (see above)" >&2
+fi
+ctest --test-dir "$top/build" --output-on-failure -j "$jobs" || failed=1
+exit "$failed"

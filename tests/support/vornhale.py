@@ -1,0 +1,167 @@
+"""Runs the real vornhale binary for tests and talks to it on 127.0.0.1:5000."""
+
+import os
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+HOST, PORT = "127.0.0.1", 5000
+EXIT_EVENT = b'1a\r\ndata: {"event" : "exit"}\n\n\r\n'
+
+
+def binary():
+    return os.environ["VORNHALE_BINARY"]
+
+
+def chunk(text):
+    payload = b"data: " + text.encode() + b"\n\n"
+    return b"%x\r\n" % len(payload) + payload + b"\r\n"
+
+
+def port_open():
+    try:
+        with socket.create_connection((HOST, PORT), timeout=0.2):
+            return True
+    except OSError:
+        return False
+
+
+def wait_until(predicate, timeout=10.0, interval=0.02):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(interval)
+    return predicate()
+
+
+class Vornhale:
+    """The binary started in a folder of its own (a fresh temporary one unless
+    cwd is given). headless=True removes the display."""
+
+    def __init__(self, cwd=None, headless=True, env=None):
+        self._tmp = None
+        if cwd is None:
+            self._tmp = tempfile.TemporaryDirectory(prefix="vornhale-test-")
+            cwd = self._tmp.name
+        self.cwd = cwd
+        full_env = dict(os.environ)
+        full_env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=/nonexistent"
+        if headless:
+            full_env.pop("DISPLAY", None)
+            full_env.pop("WAYLAND_DISPLAY", None)
+        full_env.update(env or {})
+        self.proc = subprocess.Popen([binary()], cwd=cwd, env=full_env,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.stdout = b""
+        self.stderr = b""
+
+    def wait_serving(self, timeout=10.0):
+        ok = wait_until(lambda: port_open() or self.proc.poll() is not None, timeout)
+        if not ok or self.proc.poll() is not None:
+            raise AssertionError("vornhale is not serving: %r" % (self.finish(1.0),))
+
+    def signal(self, sig=signal.SIGTERM):
+        self.proc.send_signal(sig)
+
+    def finish(self, timeout=10.0):
+        """Waits for the process to end; returns (status, stdout, stderr).
+        Kills it (and fails the caller's expectations) when it hangs."""
+        try:
+            out, err = self.proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            out, err = self.proc.communicate()
+            self.stdout += out
+            self.stderr += err
+            return None, self.stdout, self.stderr
+        self.stdout += out
+        self.stderr += err
+        return self.proc.returncode, self.stdout, self.stderr
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.communicate()
+        if self._tmp is not None:
+            self._tmp.cleanup()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class EventStream:
+    """A raw client of GET /event that reads the exact bytes."""
+
+    def __init__(self, extra_headers=b""):
+        self.sock = socket.create_connection((HOST, PORT), timeout=5)
+        self.sock.sendall(b"GET /event HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n" + extra_headers + b"\r\n")
+        self.buffer = b""
+        self.closed = False
+        self.head = self.read_until(b"\r\n\r\n")
+
+    def _fill(self, deadline):
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return False
+        self.sock.settimeout(left)
+        try:
+            data = self.sock.recv(65536)
+        except (socket.timeout, ConnectionResetError):
+            return False
+        if not data:
+            self.closed = True
+            return False
+        self.buffer += data
+        return True
+
+    def read_until(self, marker, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while marker not in self.buffer:
+            if self.closed or not self._fill(deadline):
+                raise AssertionError("no %r in %r" % (marker, self.buffer))
+        head, _, self.buffer = self.buffer.partition(marker)
+        return head + marker
+
+    def read_event(self, timeout=5.0):
+        """The next event's text."""
+        self.read_until(b"\r\n", timeout)  # chunk size line
+        payload = self.read_until(b"\n\n\r\n", timeout)
+        assert payload.startswith(b"data: "), payload
+        return payload[len(b"data: "):-len(b"\n\n\r\n")].decode()
+
+    def read_to_close(self, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while not self.closed and self._fill(deadline):
+            pass
+        rest, self.buffer = self.buffer, b""
+        return rest
+
+    def close(self):
+        self.sock.close()
+
+
+def other_listener():
+    """A plain listener holding the port, as another program would."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.bind((HOST, PORT))
+    sock.listen(16)
+    sock.setblocking(False)
+    return sock
+
+
+def connections_accepted(sock):
+    count = 0
+    while True:
+        try:
+            conn, _ = sock.accept()
+        except BlockingIOError:
+            return count
+        conn.close()
+        count += 1

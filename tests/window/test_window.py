@@ -1,0 +1,71 @@
+"""The real binary with a display (run under Xvfb): its window, and how closing
+it ends the program."""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import unittest
+
+from support.vornhale import Vornhale, connections_accepted, other_listener
+
+PORT_PAGE_LINE = b"Vornhale cannot listen on 127.0.0.1:5000: Address already in use\n"
+
+
+def find_window(timeout=30):
+    found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", "^Vornhale$"],
+                           capture_output=True, timeout=timeout, check=True)
+    return found.stdout.split()[0].decode()
+
+
+def client_size(window):
+    info = subprocess.run(["xwininfo", "-id", window], capture_output=True, check=True, text=True).stdout
+    width = int(re.search(r"Width: (\d+)", info).group(1))
+    height = int(re.search(r"Height: (\d+)", info).group(1))
+    return width, height
+
+
+def close_like_a_user(window):
+    subprocess.run([os.environ["VORNHALE_WM_CLOSE"], window], check=True, timeout=10)
+
+
+class Window(unittest.TestCase):
+    def setUp(self):
+        if not os.environ.get("DISPLAY"):
+            self.skipTest("needs a display (run under xvfb-run)")
+
+    def test_window_has_title_and_size_and_closing_ends_the_program(self):
+        with Vornhale(headless=False) as app:
+            window = find_window()
+            self.assertEqual(client_size(window), (1280, 720))
+            close_like_a_user(window)
+            status, _, err = app.finish(timeout=15)
+            self.assertEqual(status, 0, err)
+
+    def test_stop_signal_closes_the_window(self):
+        with Vornhale(headless=False) as app:
+            find_window()
+            app.signal(signal.SIGTERM)
+            status, _, err = app.finish(timeout=15)
+            self.assertEqual(status, 0, err)
+
+    def test_port_in_use_shows_our_page_and_exits_1(self):
+        holder = other_listener()
+        try:
+            with Vornhale(headless=False) as app:
+                window = find_window()
+                out = os.path.join(os.environ.get("VORNHALE_ARTIFACTS", "."), "port-in-use.png")
+                subprocess.run(["import", "-window", window, out], check=False, timeout=20)
+                close_like_a_user(window)
+                status, _, err = app.finish(timeout=15)
+                self.assertEqual(status, 1)
+                self.assertIn(PORT_PAGE_LINE, err)
+            # The window never asked the other program for anything.
+            self.assertEqual(connections_accepted(holder), 0)
+        finally:
+            holder.close()
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv)
