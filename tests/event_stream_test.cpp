@@ -16,7 +16,7 @@ const std::string exit_chunk = "1a\r\ndata: {\"event\" : \"exit\"}\n\n\r\n";
 std::unique_ptr<raw_client> open_stream(int port, const std::string& extra_headers = "")
 {
     auto client = std::make_unique<raw_client>(port);
-    client->send(event_request("GET", extra_headers));
+    client->send(event_request(port, "GET", extra_headers));
     return client;
 }
 
@@ -56,7 +56,7 @@ TEST(EventStream, HeadRequestTakesNoText)
     s.queue.push("kept for the page");
     {
         raw_client head(s.port);
-        head.send(event_request("HEAD"));
+        head.send(event_request(s.port, "HEAD"));
         const std::string headers = head.read_until("\r\n\r\n");
         EXPECT_NE(headers.find("text/event-stream"), std::string::npos);
         head.read_at_least(1, 200ms);
@@ -108,3 +108,91 @@ TEST_P(EventStreamShutdown, EveryWaitingStreamGetsTheExitEventLast)
 }
 
 INSTANTIATE_TEST_SUITE_P(OpenStreams, EventStreamShutdown, ::testing::Values(0, 1, 2, 5));
+
+namespace {
+
+// Polls until predicate holds; false when `limit` passes first.
+template <typename Predicate>
+bool eventually(Predicate predicate, std::chrono::milliseconds limit = 5s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(EventStreamClientGone, AbandonedStreamsAreReleasedWithoutAnyText)
+{
+    stream_server s;
+    constexpr int abandoned = 50;
+    for (int i = 0; i < abandoned; ++i) {
+        auto client = open_stream(s.port);
+        ASSERT_FALSE(client->read_until("\r\n\r\n").empty());
+    }
+    // Far more streams than the pool has threads: unless each one ends when its
+    // client has gone, nothing below is ever served.
+    EXPECT_TRUE(eventually([&] { return s.finished_requests >= abandoned; }))
+        << s.finished_requests << " of " << abandoned << " ended";
+
+    auto fresh = open_stream(s.port);
+    ASSERT_FALSE(fresh->read_until("\r\n\r\n").empty());
+    s.queue.push("still served");
+    EXPECT_EQ(fresh->read_exactly(event_chunk("still served").size()), event_chunk("still served"));
+}
+
+TEST(EventStreamClientGone, ATextTakenForAGoneClientGoesToTheNextStream)
+{
+    stream_server s;
+    for (int round = 0; round < 20; ++round) {
+        const std::string text = "text " + std::to_string(round);
+        {
+            auto gone = open_stream(s.port);
+            ASSERT_FALSE(gone->read_until("\r\n\r\n").empty());
+        }
+        // The old stream may take the text before it notices its client left.
+        s.queue.push(text);
+        auto next = open_stream(s.port);
+        ASSERT_FALSE(next->read_until("\r\n\r\n").empty());
+        EXPECT_EQ(next->read_exactly(event_chunk(text).size()), event_chunk(text));
+        next->read_at_least(1, 50ms);
+        EXPECT_EQ(next->take_buffer(), "") << "delivered more than once";
+    }
+}
+
+TEST(EventStreamCrossSite, RequestsFromOtherSitesAreRefusedAndTakeNothing)
+{
+    stream_server s;
+    s.queue.push("first");
+    s.queue.push("second");
+    const std::string host = "127.0.0.1:" + std::to_string(s.port);
+    const std::vector<std::string> refused = {
+        "GET /event HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://evil.example\r\n\r\n",
+        "GET /event HTTP/1.1\r\nHost: " + host + "\r\nOrigin: null\r\n\r\n",
+        "GET /event HTTP/1.1\r\nHost: " + host + "\r\nSec-Fetch-Site: cross-site\r\n\r\n",
+        "GET /event HTTP/1.1\r\nHost: " + host + "\r\nSec-Fetch-Site: same-site\r\n\r\n",
+        "GET /event HTTP/1.1\r\nHost: rebound.example:" + std::to_string(s.port) + "\r\n\r\n",
+        "GET /event HTTP/1.0\r\n\r\n",
+    };
+    for (const auto& request : refused) {
+        raw_client client(s.port);
+        client.send(request);
+        const std::string head = client.read_until("\r\n\r\n");
+        EXPECT_EQ(head.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u) << request << "\n" << head;
+    }
+
+    // Our own page's requests are served, and the texts are all still there.
+    auto page = open_stream(s.port, "Origin: http://127.0.0.1:" + std::to_string(s.port) +
+                                        "\r\nSec-Fetch-Site: same-origin\r\n");
+    ASSERT_EQ(page->read_until("\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(page->read_exactly(event_chunk("first").size()), event_chunk("first"));
+    EXPECT_EQ(page->read_exactly(event_chunk("second").size()), event_chunk("second"));
+
+    raw_client by_name(s.port);
+    by_name.send("GET /event HTTP/1.1\r\nHost: localhost:" + std::to_string(s.port) + "\r\n\r\n");
+    EXPECT_EQ(by_name.read_until("\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+}

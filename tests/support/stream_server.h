@@ -19,13 +19,15 @@ struct stream_server {
     std::atomic<bool> ended = false;
     std::thread thread;
     int port = 0;
+    std::atomic<int> finished_requests = 0;  // counted as the server logs them
 
     stream_server()
     {
-        server.Get("/event", event_stream_handler(queue));
         port = server.bind_to_any_port("127.0.0.1");
         if (port <= 0)
             throw std::runtime_error("cannot bind a test port");
+        server.Get("/event", event_stream_handler(queue, port));
+        server.set_logger([this](const httplib::Request&, const httplib::Response&) { ++finished_requests; });
         thread = std::thread(serve, std::ref(server), std::ref(ended));
         server.wait_until_ready();
     }
@@ -44,9 +46,10 @@ struct stream_server {
     }
 };
 
-inline std::string event_request(const std::string& method = "GET", const std::string& extra_headers = "")
+inline std::string event_request(int port, const std::string& method = "GET", const std::string& extra_headers = "")
 {
-    return method + " /event HTTP/1.1\r\nHost: 127.0.0.1:5000\r\nAccept: text/event-stream\r\n" + extra_headers + "\r\n";
+    return method + " /event HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+           "\r\nAccept: text/event-stream\r\n" + extra_headers + "\r\n";
 }
 
 // The chunk that carries one status text.
