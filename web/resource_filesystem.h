@@ -123,6 +123,9 @@ public:
     // ENOENT when the path is not in the tree or names a directory.
     resource_file open_file(const std::string& path) const;
 
+    // Handles are equal when they refer to the same tree.
+    bool operator==(const resource_filesystem&) const = default;
+
 private:
     const resource_index* index_;
 };
