@@ -109,17 +109,3 @@ TEST(ResourceFilesystem, EveryCallSharesOneTreeBuiltOnce)
         EXPECT_TRUE(caller.get() == first);
     EXPECT_EQ(listing(first, "web_resources").size(), 2u);
 }
-
-TEST(ResourceFilesystem, NormalisesOnlySlashes)
-{
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"", ""},
-        {"/", ""},
-        {"///", ""},
-        {"/a//b///c/", "a/b/c"},
-        {"a\\b", "a\\b"},
-        {"./a/../B", "./a/../B"},
-    };
-    for (const auto& [path, normal] : cases)
-        EXPECT_EQ(embedded::normalize_resource_path(path), normal) << path;
-}

@@ -18,6 +18,10 @@ const resource_node* resource_directory::add_file(const std::string& name, const
     return &children.try_emplace(name, resource_node::of(added)).first->second;
 }
 
+namespace {
+
+// Drops leading and trailing "/" and collapses runs of "/"; nothing else
+// changes ("\\" is no separator, "." and ".." are plain names).
 std::string normalize_resource_path(std::string path)
 {
     std::size_t lead = 0;
@@ -30,8 +34,6 @@ std::string normalize_resource_path(std::string path)
         path.erase(at, 1);
     return path;
 }
-
-namespace {
 
 [[noreturn]] void fail(int code, const std::string& path)
 {

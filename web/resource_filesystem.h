@@ -138,7 +138,4 @@ resource_filesystem get_resource_filesystem();
 // and file below it. Generated at build time from the resource folder.
 void register_resources(resource_directory& root, const resource_node& root_node, resource_index& index);
 
-// Drops leading and trailing "/" and collapses runs of "/".
-std::string normalize_resource_path(std::string path);
-
 }  // namespace embedded

@@ -42,9 +42,3 @@ endforeach()
 string(REGEX MATCHALL "add_subdirectory" added "${out}")
 list(LENGTH added count)
 expect("expected two directories, got ${count}" count EQUAL 2)
-
-# The same path twice, or a path that is both a file and a directory, is refused.
-foreach(pair "root/a=${WORK}/notes.txt;root/a=${WORK}/notes.txt" "root/a=${WORK}/notes.txt;root/a/b=${WORK}/notes.txt")
-  execute_process(COMMAND "${GENERATOR}" "${WORK}/clash.cpp" ${pair} RESULT_VARIABLE status ERROR_QUIET)
-  expect("a clash was accepted: ${pair}" NOT status EQUAL 0)
-endforeach()
