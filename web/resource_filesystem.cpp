@@ -21,7 +21,7 @@ const resource_node* resource_directory::add_file(const std::string& name, const
 namespace {
 
 // Drops leading and trailing "/" and collapses runs of "/"; nothing else
-// changes ("\\" is no separator, "." and ".." are plain names).
+// changes: a backslash is no separator, "." and ".." are plain names.
 std::string normalize_resource_path(std::string path)
 {
     std::size_t lead = 0;
