@@ -7,6 +7,8 @@
 #include "platform/stop_signal.h"
 #include "platform/webview.h"
 #include "web/event_stream.h"
+#include "web/resource_filesystem.h"
+#include "web/resource_routes.h"
 
 #include <atomic>
 #include <cstdio>
@@ -28,6 +30,10 @@ int run()
     status_queue queue;
     httplib::Server server;
     server.Get("/event", event_stream_handler(queue));
+    const std::string resource_root = "web_resources";
+    const embedded::resource_filesystem resources = embedded::get_resource_filesystem();
+    for (const embedded::directory_entry& entry : resources.list_directory(resource_root))
+        register_resource_routes(server, resources, resource_root, resource_root, entry);
 
     const std::optional<bind_failure> failure = bind_status_server(server);
     if (failure)

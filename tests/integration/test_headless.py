@@ -36,6 +36,17 @@ class Headless(unittest.TestCase):
             app.signal()
             self.assertEqual(app.finish(timeout=5)[0], 0)
 
+    def test_serves_the_embedded_page_and_stylesheet(self):
+        import urllib.request
+        with Vornhale() as app:
+            app.wait_serving()
+            for path, content_type, size in (("/", "text/html", 631), ("/pico.red.min.css", "text/css", 82200)):
+                with urllib.request.urlopen("http://127.0.0.1:5000" + path, timeout=5) as reply:
+                    self.assertEqual(reply.headers["Content-Type"], content_type, path)
+                    self.assertEqual(len(reply.read()), size, path)
+            app.signal()
+            self.assertEqual(app.finish(timeout=5)[0], 0)
+
     def test_port_in_use_exits_at_once(self):
         holder = other_listener()
         try:

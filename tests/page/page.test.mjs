@@ -1,0 +1,138 @@
+// The page in a real browser: headless Chromium, driven by playwright-core,
+// loads it from page_host (our routes on an ephemeral loopback port), and the
+// test pushes status texts through the host's standard input.
+//
+// Environment: VORNHALE_PAGE_HOST (the host executable), VORNHALE_ARTIFACTS
+// (folder for the screenshot).
+
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import path from 'node:path';
+import { after, before, test } from 'node:test';
+import { chromium } from 'playwright-core';
+
+const chromiumArgs = [
+  '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+  '--disable-background-networking', '--disable-component-update', '--disable-sync',
+];
+const wait = { timeout: 15000 };
+
+let host;
+let hostEnded;
+let profile;
+let context;
+let page;
+
+// Starts page_host and resolves with the port it prints first.
+function startHost() {
+  host = spawn(process.env.VORNHALE_PAGE_HOST, [], { stdio: ['pipe', 'pipe', 'inherit'] });
+  hostEnded = new Promise((resolve) => host.on('exit', (code) => resolve(code)));
+  return new Promise((resolve, reject) => {
+    let out = '';
+    host.stdout.on('data', (data) => {
+      out += data;
+      const line = out.indexOf('\n');
+      if (line > 0)
+        resolve(Number(out.slice(0, line)));
+    });
+    host.on('exit', (code) => reject(new Error(`page_host ended with ${code} before serving`)));
+  });
+}
+
+function push(text) {
+  host.stdin.write(text + '\n');
+}
+
+function contentBecomes(html) {
+  return page.waitForFunction((h) => document.getElementById('content').innerHTML === h, html, wait);
+}
+
+before(async () => {
+  const port = await startHost();
+  profile = mkdtempSync(path.join(tmpdir(), 'vornhale-chromium-'));
+  context = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: chromiumArgs,
+    viewport: { width: 1280, height: 720 },
+  });
+  page = context.pages()[0] ?? (await context.newPage());
+  await page.goto(`http://127.0.0.1:${port}/`, wait);
+});
+
+after(async () => {
+  await context?.close();
+  if (host) {
+    host.stdin.end();
+    assert.equal(await hostEnded, 0, 'page_host shuts down cleanly');
+  }
+  if (profile)
+    rmSync(profile, { recursive: true, force: true });
+});
+
+test('the stylesheet is applied', async () => {
+  const style = await page.evaluate(() => {
+    const main = document.querySelector('main#content.container');
+    return {
+      primary: getComputedStyle(document.documentElement).getPropertyValue('--pico-primary').trim(),
+      maxWidth: getComputedStyle(main).maxWidth,
+      bodyMargin: getComputedStyle(document.body).margin,
+    };
+  });
+  // Pico's red theme; its container at a 1280-pixel-wide window.
+  assert.match(style.primary, /^#(c52f21|f17961)$/);
+  assert.equal(style.maxWidth, '1200px');
+  assert.equal(style.bodyMargin, '0px');
+});
+
+test('each status text replaces the one before', async () => {
+  push('Firmware upload done.');
+  await contentBecomes('Firmware upload done.');
+  push('Erasing <b>flash</b>');
+  await contentBecomes('Erasing <b>flash</b>');
+  push('');
+  await contentBecomes('');
+  push('File-system upload done.');
+  await contentBecomes('File-system upload done.');
+});
+
+test('a busy text shows the loading indicator', async () => {
+  push('<span aria-busy="true">Uploading firmware...</span>');
+  await contentBecomes('<span aria-busy="true">Uploading firmware...</span>');
+  const before = await page.evaluate(() => {
+    const style = getComputedStyle(document.querySelector('#content span'), '::before');
+    return { display: style.display, image: style.backgroundImage, width: style.width };
+  });
+  assert.equal(before.display, 'inline-block');
+  assert.match(before.image, /^url\("data:image\/svg\+xml/);
+  assert.notEqual(before.width, '0px');
+
+  const folder = process.env.VORNHALE_ARTIFACTS;
+  mkdirSync(folder, { recursive: true });
+  await page.waitForTimeout(800); // a later frame of the animated indicator
+  await page.screenshot({ path: path.join(folder, 'page-busy.png') });
+});
+
+test('dragging across the page selects nothing', async () => {
+  const text = 'Firmware upload done.';
+  const drag = async (target) => {
+    const box = await target.locator('main').boundingBox();
+    await target.mouse.move(box.x + 1, box.y + box.height / 2);
+    await target.mouse.down();
+    await target.mouse.move(box.x + box.width - 1, box.y + box.height / 2, { steps: 10 });
+    await target.mouse.up();
+    return target.evaluate(() => window.getSelection().toString());
+  };
+
+  // The same drag on a page without our rule selects the text.
+  const plain = await context.newPage();
+  await plain.setContent(`<main style="font-size: 2rem">${text}</main>`);
+  assert.equal(await drag(plain), text);
+  await plain.close();
+
+  push(text);
+  await contentBecomes(text);
+  assert.equal(await drag(page), '');
+});

@@ -1,0 +1,52 @@
+#pragma once
+
+// The program's routes ("/event", then one per embedded file) on a real server
+// on an ephemeral loopback port, registered, started and shut down in the same
+// order as the program does it.
+
+#include "app/host.h"
+#include "app/status_queue.h"
+#include "web/event_stream.h"
+#include "web/resource_filesystem.h"
+#include "web/resource_routes.h"
+
+#include <atomic>
+#include <httplib.h>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+struct page_server {
+    status_queue queue;
+    httplib::Server server;
+    std::atomic<bool> ended = false;
+    std::thread thread;
+    int port = 0;
+
+    // `resources` must outlive the server: its handlers keep handles to it.
+    explicit page_server(embedded::resource_filesystem resources = embedded::get_resource_filesystem())
+    {
+        server.Get("/event", event_stream_handler(queue));
+        const std::string resource_root = "web_resources";
+        for (const embedded::directory_entry& entry : resources.list_directory(resource_root))
+            register_resource_routes(server, resources, resource_root, resource_root, entry);
+        port = server.bind_to_any_port("127.0.0.1");
+        if (port <= 0)
+            throw std::runtime_error("cannot bind a test port");
+        thread = std::thread(serve, std::ref(server), std::ref(ended));
+        server.wait_until_ready();
+    }
+
+    void shutdown()
+    {
+        stop_server(server, ended);
+        queue.push(std::string(exit_text));
+        thread.join();
+    }
+
+    ~page_server()
+    {
+        if (thread.joinable())
+            shutdown();
+    }
+};
