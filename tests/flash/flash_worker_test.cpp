@@ -21,6 +21,7 @@ constexpr fs::perms executable = fs::perms::owner_all | fs::perms::group_read | 
                                  | fs::perms::others_read | fs::perms::others_exec;
 
 const std::string fake_tool = R"sh(#!/bin/sh
+PATH=/usr/bin:/bin
 i=0
 while [ -e "call.$i" ]; do i=$((i+1)); done
 for a in "$@"; do printf '%s\n' "$a"; done > "call.$i"
@@ -56,7 +57,7 @@ private:
 class FlashWorker : public testing::Test {
 protected:
     work_dir dir;
-    path_variable path{"/usr/bin:/bin"};  // no esptool of the system's
+    path_variable path{(dir.path() / "no-tools").string()};  // no esptool of the system's
     std::optional<std::string> port = "/dev/ttyACM0";
     std::string base = "blink";
 
@@ -222,7 +223,7 @@ TEST_F(FlashWorker, ToolIsLookedUpInTheFolderThenOnPath)
     for (const char* name : {"esptool.py", "esptool"}) {
         SCOPED_TRACE(name);
         write_file(fs::path("bin") / name, fake_tool, executable);
-        const path_variable with_bin((dir.path() / "bin").string() + ":/usr/bin:/bin");
+        const path_variable with_bin((dir.path() / "bin").string());
         fs::remove("call.0");
         fs::remove("call.1");
         EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, firmware_done, uploading_app, app_done}));
