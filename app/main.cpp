@@ -4,6 +4,8 @@
 
 #include "app/host.h"
 #include "app/status_queue.h"
+#include "flash/discovery.h"
+#include "flash/flash_worker.h"
 #include "platform/stop_signal.h"
 #include "platform/webview.h"
 #include "web/event_stream.h"
@@ -35,15 +37,22 @@ int run()
     for (const embedded::directory_entry& entry : resources.list_directory(resource_root))
         register_resource_routes(server, resources, resource_root, resource_root, entry);
 
+    std::optional<std::string> board_port;
+    std::string firmware_base;
+    discover_board(board_port, queue);
+    discover_firmware(firmware_base, queue);
+
     const std::optional<bind_failure> failure = bind_status_server(server);
     if (failure)
         std::fprintf(stderr, "%s\n", failure->console_line.c_str());
 
     int status = failure ? 1 : 0;
     std::atomic<bool> server_ended = false;
+    std::thread worker_thread;
     std::thread server_thread;
     if (!failure) {
         try {
+            worker_thread = std::thread(flash_worker, std::cref(board_port), std::cref(firmware_base), std::ref(queue));
             server_thread = std::thread(serve, std::ref(server), std::ref(server_ended));
         } catch (const std::system_error& e) {
             std::fprintf(stderr, "Vornhale cannot start a thread: %s\n", e.what());
@@ -81,6 +90,8 @@ int run()
     queue.push(std::string(exit_text));
     if (server_thread.joinable())
         server_thread.join();
+    if (worker_thread.joinable())
+        worker_thread.join();
     window.reset();
     return status;
 }

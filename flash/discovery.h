@@ -1,0 +1,23 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+class status_queue;
+
+// Start-up, on the main thread before the flashing worker starts.
+
+// Looks for the board on USB (vendor 0x303A, product 0x1001) and sets
+// board_port to the name of its serial port, or leaves it empty when there is
+// no board or its port cannot be named. Pushes "The board is not connected."
+// when there is no board, then always "Device port: " and the name or
+// "not found". Why a port could not be named, or why the USB devices could
+// not be listed, is written to standard output.
+void discover_board(std::optional<std::string>& board_port, status_queue& queue);
+
+// Walks the working directory and everything below it for the application
+// image "BASE.ino.bin" (any kind of entry; directory links are not entered,
+// unreadable directories are skipped) and sets firmware_base to the BASE of
+// the last one visited, or to the empty text. Pushes one text:
+// "Firmware file found: BASE.ino.bin".
+void discover_firmware(std::string& firmware_base, status_queue& queue);

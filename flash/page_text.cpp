@@ -1,0 +1,66 @@
+#include "flash/page_text.h"
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at the start of s, or 0.
+std::size_t utf8_sequence_length(std::string_view s)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0)
+            low = 0xA0;
+        if (lead == 0xED)
+            high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0)
+            low = 0x90;
+        if (lead == 0xF4)
+            high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (s.size() < length || byte(1) < low || byte(1) > high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if (byte(i) < 0x80 || byte(i) > 0xBF)
+            return 0;
+    return length;
+}
+
+}  // namespace
+
+std::string page_text(std::string_view outside)
+{
+    std::string result;
+    result.reserve(outside.size());
+    while (!outside.empty()) {
+        const std::size_t length = utf8_sequence_length(outside);
+        if (length == 0) {
+            result += "\xEF\xBF\xBD";
+            outside.remove_prefix(1);
+            continue;
+        }
+        if (length == 1) {
+            switch (outside[0]) {
+            case '&': result += "&amp;"; break;
+            case '<': result += "&lt;"; break;
+            case '>': result += "&gt;"; break;
+            case '"': result += "&quot;"; break;
+            default: result += outside[0];
+            }
+        } else {
+            result.append(outside.substr(0, length));
+        }
+        outside.remove_prefix(length);
+    }
+    return result;
+}

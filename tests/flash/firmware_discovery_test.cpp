@@ -1,0 +1,178 @@
+#include "app/status_queue.h"
+#include "flash/discovery.h"
+#include "support/work_dir.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/fsuid.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct scan_result {
+    std::string base;
+    std::vector<std::string> texts;
+};
+
+scan_result scan()
+{
+    scan_result result{"stale", {}};
+    status_queue queue;
+    discover_firmware(result.base, queue);
+    result.texts = drain(queue);
+    return result;
+}
+
+std::string report(const std::string& shown_base) { return "Firmware file found: " + shown_base + ".ino.bin"; }
+
+// The names directly in the working directory, in the order the system lists them.
+std::vector<std::string> listing_order()
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator("."))
+        names.push_back(entry.path().filename().string());
+    return names;
+}
+
+}  // namespace
+
+TEST(FirmwareDiscovery, NameRules)
+{
+    const struct {
+        const char* name;
+        const char* base;  // empty: no match
+    } cases[] = {
+        {"blink.ino.bin", "blink"},
+        {"my.sketch.ino.bin", "my.sketch"},
+        {"blink.ino.bootloader.bin", ""},
+        {"blink.ino.partitions.bin", ""},
+        {"boot_app0.bin", ""},
+        {"fs.bin", ""},
+        {".ino.bin", ""},
+        {"Blink.INO.bin", ""},
+        {"blink.ino.BIN", ""},
+        {"blink.ino", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        work_dir dir;
+        write_file(c.name);
+        const auto found = scan();
+        EXPECT_EQ(found.base, c.base);
+        EXPECT_EQ(found.texts, std::vector<std::string>{report(c.base)});
+    }
+}
+
+TEST(FirmwareDiscovery, EmptyFolderAndTypicalBuildOutput)
+{
+    work_dir dir;
+    EXPECT_EQ(scan().texts, std::vector<std::string>{"Firmware file found: .ino.bin"});
+
+    for (const char* name : {"blink.ino.bin", "blink.ino.bootloader.bin", "blink.ino.partitions.bin", "boot_app0.bin", "fs.bin"})
+        write_file(name);
+    const auto found = scan();
+    EXPECT_EQ(found.base, "blink");
+    EXPECT_EQ(found.texts, std::vector<std::string>{"Firmware file found: blink.ino.bin"});
+}
+
+TEST(FirmwareDiscovery, ImageInASubfolderGivesItsBaseOnly)
+{
+    work_dir dir;
+    write_file("build/esp32/blink.ino.bin");
+    write_file("build/esp32/notes.txt");
+    const auto found = scan();
+    EXPECT_EQ(found.base, "blink");
+    EXPECT_EQ(found.texts, std::vector<std::string>{report("blink")});
+}
+
+TEST(FirmwareDiscovery, FolderNamedLikeAnImageMatchesAndIsEntered)
+{
+    {
+        work_dir dir;
+        fs::create_directory("x.ino.bin");
+        EXPECT_EQ(scan().base, "x");
+    }
+    {
+        work_dir dir;
+        write_file("x.ino.bin/y.ino.bin");  // visited after its folder
+        EXPECT_EQ(scan().base, "y");
+    }
+}
+
+TEST(FirmwareDiscovery, LastOfSeveralImagesWinsWithOneReport)
+{
+    work_dir dir;
+    for (const char* name : {"a.ino.bin", "b.ino.bin", "c.ino.bin"})
+        write_file(name);
+    const std::string last = fs::path(listing_order().back()).stem().stem().string();
+    const auto found = scan();
+    EXPECT_EQ(found.base, last);
+    EXPECT_EQ(found.texts, std::vector<std::string>{report(last)});
+}
+
+TEST(FirmwareDiscovery, UnreadableFolderIsSkippedAndTheWalkGoesOn)
+{
+    work_dir dir;
+    fs::permissions(dir.path(), fs::perms::all & ~(fs::perms::group_write | fs::perms::others_write));
+    write_file("locked/hidden.ino.bin");
+    for (int i = 0; i < 6; ++i)
+        write_file("i" + std::to_string(i) + ".ino.bin", "", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    fs::permissions("locked", fs::perms::none);
+    std::string last;  // the last image listed; listed after "locked" unless "locked" comes last
+    for (const auto& name : listing_order())
+        if (name != "locked")
+            last = fs::path(name).stem().stem().string();
+
+    // Root reads every folder. Scan as nobody then: setfsuid changes only the
+    // calling thread and drops its file-access privileges.
+    scan_result found;
+    std::thread scanner([&] {
+        if (::geteuid() == 0)
+            ::setfsuid(65534);
+        found = scan();
+    });
+    scanner.join();
+    EXPECT_EQ(found.base, last);
+    EXPECT_EQ(found.texts, std::vector<std::string>{report(last)});
+}
+
+TEST(FirmwareDiscovery, LinksToFoldersAreNotEntered)
+{
+    work_dir dir;
+    const fs::path outside = dir.path().string() + "-outside";
+    fs::create_directory(outside);
+    std::ofstream(outside / "z.ino.bin");
+    fs::create_directory_symlink(outside, "elsewhere");
+    fs::create_directory("sub");
+    fs::create_directory_symlink("..", "sub/up");  // a loop through the parent
+    fs::create_symlink("self", "self");            // a link to itself
+    const auto found = scan();
+    fs::remove_all(outside);
+    EXPECT_EQ(found.base, "");
+    EXPECT_EQ(found.texts, std::vector<std::string>{report("")});
+}
+
+TEST(FirmwareDiscovery, OutsideCharactersAreKeptInTheBaseAndEscapedInTheReport)
+{
+    const struct {
+        std::string base;
+        std::string shown;
+    } cases[] = {
+        {"my sketch", "my sketch"},
+        {"a&b %PATH% {x}", "a&amp;b %PATH% {x}"},
+        {"<b>\"bold\"<i>", "&lt;b&gt;&quot;bold&quot;&lt;i&gt;"},
+        {"caf\xE9", "caf\xEF\xBF\xBD"},  // Latin-1, not UTF-8
+        {"caf\xC3\xA9", "caf\xC3\xA9"},  // UTF-8 stays
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown);
+        work_dir dir;
+        write_file(c.base + ".ino.bin");
+        const auto found = scan();
+        EXPECT_EQ(found.base, c.base);
+        EXPECT_EQ(found.texts, std::vector<std::string>{report(c.shown)});
+    }
+}

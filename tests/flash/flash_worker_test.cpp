@@ -1,0 +1,271 @@
+// The flashing worker with a stand-in for the flashing tool: a shell script
+// that records the arguments of each call (call.N, one a line) and prints
+// say.N and exits with code.N when a test provides them.
+
+#include "app/status_queue.h"
+#include "flash/flash_worker.h"
+#include "platform/process.h"
+#include "support/work_dir.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr fs::perms executable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec
+                                 | fs::perms::others_read | fs::perms::others_exec;
+
+const std::string fake_tool = R"sh(#!/bin/sh
+PATH=/usr/bin:/bin
+i=0
+while [ -e "call.$i" ]; do i=$((i+1)); done
+for a in "$@"; do printf '%s\n' "$a"; done > "call.$i"
+[ -e "say.$i" ] && cat "say.$i"
+[ -e "signal.$i" ] && kill -"$(cat "signal.$i")" $$
+[ -e "code.$i" ] && exit "$(cat "code.$i")"
+exit 0
+)sh";
+
+const std::string uploading_firmware = "<span aria-busy=\"true\">Uploading firmware...</span>";
+const std::string firmware_done = "Firmware upload done.";
+const std::string no_file_system = "'fs.bin' not found, not uploading app.";
+const std::string uploading_app = "<span aria-busy=\"true\">Uploading app...</span>";
+const std::string app_done = "App upload done.";
+
+// PATH for the life of the object; the previous one comes back at the end.
+class path_variable {
+public:
+    explicit path_variable(const std::string& value)
+    {
+        if (const char* old = std::getenv("PATH"))
+            previous_ = old;
+        ::setenv("PATH", value.c_str(), 1);
+    }
+    ~path_variable() { ::setenv("PATH", previous_.c_str(), 1); }
+    path_variable(const path_variable&) = delete;
+    path_variable& operator=(const path_variable&) = delete;
+
+private:
+    std::string previous_;
+};
+
+class FlashWorker : public testing::Test {
+protected:
+    work_dir dir;
+    path_variable path{(dir.path() / "no-tools").string()};  // no esptool of the system's
+    std::optional<std::string> port = "/dev/ttyACM0";
+    std::string base = "blink";
+
+    void SetUp() override { write_file("esptool.exe", fake_tool, executable); }
+
+    std::vector<std::string> run_worker()
+    {
+        status_queue queue;
+        flash_worker(port, base, queue);
+        return drain(queue);
+    }
+
+    static void answer(int call, const std::string& printed, int code)
+    {
+        write_file("say." + std::to_string(call), printed);
+        write_file("code." + std::to_string(call), std::to_string(code));
+    }
+
+    static int calls()
+    {
+        int n = 0;
+        while (fs::exists("call." + std::to_string(n)))
+            ++n;
+        return n;
+    }
+
+    static std::vector<std::string> arguments(int call)
+    {
+        std::ifstream in("call." + std::to_string(call));
+        std::vector<std::string> args;
+        for (std::string line; std::getline(in, line);)
+            args.push_back(line);
+        return args;
+    }
+
+    // What the tool must receive for a command line: its arguments after the program.
+    static std::vector<std::string> expected_arguments(const std::string& command_line)
+    {
+        auto args = platform::split_command_line(command_line);
+        args.erase(args.begin());
+        return args;
+    }
+};
+
+}  // namespace
+
+TEST_F(FlashWorker, RefusesWithoutBoardPortOrFirmware)
+{
+    const std::vector<std::string> refused{"Cannot upload firmware: file not found, or board not connected."};
+    write_file("fs.bin");
+    port.reset();
+    EXPECT_EQ(run_worker(), refused);
+    base.clear();
+    EXPECT_EQ(run_worker(), refused);
+    port = "/dev/ttyACM0";
+    EXPECT_EQ(run_worker(), refused);
+    EXPECT_EQ(calls(), 0);
+}
+
+TEST_F(FlashWorker, FullRunFlashesFirmwareThenFileSystem)
+{
+    write_file("fs.bin");
+    EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, firmware_done, uploading_app, app_done}));
+    ASSERT_EQ(calls(), 2);
+    EXPECT_EQ(arguments(0), expected_arguments(firmware_command_line("/dev/ttyACM0", "blink")));
+    EXPECT_EQ(arguments(1), expected_arguments(file_system_command_line("/dev/ttyACM0")));
+    EXPECT_EQ(arguments(1).back(), "fs.bin");
+}
+
+TEST_F(FlashWorker, FileSystemImageAbsentOrUnusable)
+{
+    // Absent, a dangling link, a link loop (the test itself fails): one run only.
+    for (const char* setup : {"absent", "dangling", "loop"}) {
+        SCOPED_TRACE(setup);
+        fs::remove("fs.bin");
+        for (int i = 0; i < 2; ++i)
+            fs::remove("call." + std::to_string(i));
+        if (std::string(setup) == "dangling")
+            fs::create_symlink("nowhere.bin", "fs.bin");
+        if (std::string(setup) == "loop")
+            fs::create_symlink("fs.bin", "fs.bin");
+        EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, firmware_done, no_file_system}));
+        EXPECT_EQ(calls(), 1);
+    }
+}
+
+TEST_F(FlashWorker, FileSystemImageThatIsAFolderCounts)
+{
+    fs::create_directory("fs.bin");
+    EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, firmware_done, uploading_app, app_done}));
+    EXPECT_EQ(calls(), 2);
+}
+
+TEST_F(FlashWorker, FailedFirmwareRunGivesTheToolsReasonAndStops)
+{
+    write_file("fs.bin");
+    const struct {
+        std::string printed;
+        int code;
+        std::string reported;
+    } cases[] = {
+        {"esptool.py v4.7.0\nSerial port /dev/ttyACM0\n\n"
+         "A fatal error occurred: Could not open /dev/ttyACM0, the port is busy or doesn't exist.\n"
+         "([Errno 2] could not open port)\n\nHint: Check if the port is correct and ESP connected\n\n",
+         2, "Could not open /dev/ttyACM0, the port is busy or doesn't exist."},
+        {"Connecting...\r\nA serial exception error occurred: device reports readiness to read but returned no data\r\n",
+         1, "device reports readiness to read but returned no data"},
+        // The last such line counts, and what it says is escaped for the page.
+        {"A fatal error occurred: first\nWriting at 0x0... (5 %)\rA fatal error occurred: <b>&\"x\"</b>\n", 2,
+         "&lt;b&gt;&amp;&quot;x&quot;&lt;/b&gt;"},
+        {"Traceback (most recent call last):\nOSError: [Errno 25] Inappropriate ioctl for device\n", 1,
+         "esptool exited with code 1"},
+        {"", 3, "esptool exited with code 3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reported);
+        fs::remove("call.0");
+        answer(0, c.printed, c.code);
+        testing::internal::CaptureStdout();
+        const auto texts = run_worker();
+        // Everything the tool prints reaches our standard output unchanged.
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+        EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, "Firmware upload failed: " + c.reported}));
+        EXPECT_EQ(calls(), 1);
+    }
+}
+
+TEST_F(FlashWorker, ToolStoppedBySignal)
+{
+    write_file("signal.0", "KILL");
+    EXPECT_EQ(run_worker(),
+              (std::vector<std::string>{uploading_firmware, "Firmware upload failed: esptool was stopped by signal 9"}));
+}
+
+TEST_F(FlashWorker, FailedFileSystemRun)
+{
+    write_file("fs.bin");
+    answer(1, "A fatal error occurred: Failed to write to target RAM (result was 01070000: Operation timed out)\n", 2);
+    EXPECT_EQ(run_worker(),
+              (std::vector<std::string>{uploading_firmware, firmware_done, uploading_app,
+                                        "App upload failed: Failed to write to target RAM (result was 01070000: "
+                                        "Operation timed out)"}));
+}
+
+TEST_F(FlashWorker, ExitCodeDecidesSuccess)
+{
+    answer(0, "A fatal error occurred: but it carried on\n", 0);
+    EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, firmware_done, no_file_system}));
+}
+
+TEST_F(FlashWorker, ToolIsLookedUpInTheFolderThenOnPath)
+{
+    write_file("fs.bin");
+    fs::remove("esptool.exe");
+    EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, "Firmware upload failed: esptool not found"}));
+
+    // Not executable: not a candidate.
+    write_file("esptool.exe", fake_tool);
+    EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, "Firmware upload failed: esptool not found"}));
+    EXPECT_EQ(calls(), 0);
+
+    // Under the names esptool installs on Linux, on PATH.
+    for (const char* name : {"esptool.py", "esptool"}) {
+        SCOPED_TRACE(name);
+        write_file(fs::path("bin") / name, fake_tool, executable);
+        const path_variable with_bin((dir.path() / "bin").string());
+        fs::remove("call.0");
+        fs::remove("call.1");
+        EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, firmware_done, uploading_app, app_done}));
+        EXPECT_EQ(calls(), 2);
+    }
+}
+
+TEST_F(FlashWorker, NamesReachTheToolUninterpreted)
+{
+    write_file("fs.bin");
+    for (const std::string name : {"a&b %PATH% {x}", "$(touch pwned) `touch pwned`; touch pwned", "my sketch"}) {
+        SCOPED_TRACE(name);
+        base = name;
+        port = "/dev/tty&<%x%>";
+        fs::remove("call.0");
+        fs::remove("call.1");
+        EXPECT_EQ(run_worker().back(), app_done);
+        const auto args = arguments(0);
+        ASSERT_EQ(args.size(), 26u);
+        EXPECT_EQ(args[3], "/dev/tty&<%x%>");
+        EXPECT_EQ(args[19], name + ".ino.bootloader.bin");
+        EXPECT_EQ(args[21], name + ".ino.partitions.bin");
+        EXPECT_EQ(args[25], name + ".ino.bin");
+        EXPECT_EQ(arguments(1)[3], "/dev/tty&<%x%>");
+    }
+    EXPECT_FALSE(fs::exists("pwned"));
+}
+
+TEST_F(FlashWorker, RealEsptoolReasonComesThrough)
+{
+    const char* esptool = std::getenv("VORNHALE_ESPTOOL");
+    if (esptool == nullptr || !fs::exists(esptool))
+        GTEST_SKIP() << "esptool's source is not unpacked (scripts/setup.sh does it)";
+    write_file("esptool.exe", std::string("#!/bin/sh\nexec /usr/bin/python3 '") + esptool + "' \"$@\"\n", executable);
+    for (const char* name : {"blink.ino.bootloader.bin", "blink.ino.partitions.bin", "boot_app0.bin", "blink.ino.bin", "fs.bin"})
+        write_file(name, std::string(16, '\xff'));
+    port = (dir.path() / "no-such-port").string();
+    testing::internal::CaptureStdout();
+    const auto texts = run_worker();
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, "Firmware upload failed: Could not open " + *port
+                                                                    + ", the port is busy or doesn't exist."}))
+        << printed;
+    EXPECT_NE(printed.find("A fatal error occurred: Could not open"), std::string::npos) << printed;
+}

@@ -1,0 +1,129 @@
+"""The real binary, headless, with a fake board (umockdev) and a stand-in for
+esptool in its working directory: what the page is told, and what the tool
+is given."""
+
+import os
+import signal
+import sys
+import tempfile
+import unittest
+
+import gi
+
+gi.require_version("UMockdev", "1.0")
+from gi.repository import UMockdev  # noqa: E402
+
+from support.vornhale import EventStream, Vornhale  # noqa: E402
+
+BOARD = """P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/tty/ttyACM0
+N: ttyACM0
+E: DEVNAME=/dev/ttyACM0
+E: SUBSYSTEM=tty
+A: dev=166:0
+L: device=../../../1-1:1.0
+
+P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0
+E: DEVTYPE=usb_interface
+E: SUBSYSTEM=usb
+A: bInterfaceNumber=00
+
+P: /devices/pci0000:00/0000:00:14.0/usb1/1-1
+N: bus/usb/001/005
+E: DEVNAME=/dev/bus/usb/001/005
+E: DEVTYPE=usb_device
+E: SUBSYSTEM=usb
+A: idVendor=303a
+A: idProduct=1001
+"""
+
+# Records each call's arguments in call.N, one a line; prints say.N and exits
+# with code.N when they exist.
+FAKE_TOOL = """#!/bin/sh
+i=0
+while [ -e "call.$i" ]; do i=$((i+1)); done
+for a in "$@"; do printf '%s\\n' "$a"; done > "call.$i"
+[ -e "say.$i" ] && cat "say.$i"
+[ -e "code.$i" ] && exit "$(cat "code.$i")"
+exit 0
+"""
+
+BUILD_OUTPUT = ["blink.ino.bin", "blink.ino.bootloader.bin", "blink.ino.partitions.bin", "boot_app0.bin", "fs.bin"]
+
+FIRMWARE_ARGS = ["--chip", "esp32s3", "--port", "/dev/ttyACM0", "--baud", "921600", "--before", "default_reset",
+                 "--after", "hard_reset", "write_flash", "-z", "--flash_mode", "keep", "--flash_freq", "keep",
+                 "--flash_size", "keep", "0x0", "blink.ino.bootloader.bin", "0x8000", "blink.ino.partitions.bin",
+                 "0xe000", "boot_app0.bin", "0x10000", "blink.ino.bin"]
+FILE_SYSTEM_ARGS = ["--chip", "esp32s3", "--port", "/dev/ttyACM0", "--baud", "921600", "--before", "default_reset",
+                    "--after", "hard_reset", "write_flash", "-z", "--flash_mode", "dio", "--flash_freq", "80m",
+                    "--flash_size", "detect", "6750208", "fs.bin"]
+
+UPLOADING_FIRMWARE = '<span aria-busy="true">Uploading firmware...</span>'
+UPLOADING_APP = '<span aria-busy="true">Uploading app...</span>'
+
+
+class Flashing(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory(prefix="vornhale-flash-")
+        self.cwd = self.folder.name
+        self.testbed = UMockdev.Testbed.new()
+        self.addCleanup(self.folder.cleanup)
+
+    def write(self, name, content="", mode=0o644):
+        path = os.path.join(self.cwd, name)
+        with open(path, "w") as f:
+            f.write(content)
+        os.chmod(path, mode)
+
+    def run_vornhale(self, count):
+        """Starts the binary, reads count texts from /event, stops it;
+        returns the texts and what it printed."""
+        asan = os.environ.get("ASAN_OPTIONS", "")
+        env = {"UMOCKDEV_DIR": self.testbed.get_root_dir(),
+               "LD_PRELOAD": "libumockdev-preload.so.0",
+               "ASAN_OPTIONS": (asan + ":" if asan else "") + "verify_asan_link_order=0"}
+        with Vornhale(cwd=self.cwd, env=env) as app:
+            app.wait_serving()
+            stream = EventStream()
+            texts = [stream.read_event(timeout=30) for _ in range(count)]
+            app.signal(signal.SIGTERM)
+            status, out, err = app.finish(timeout=30)
+            self.assertEqual(status, 0, err)
+            stream.close()
+        return texts, out
+
+    def calls(self):
+        result = []
+        while os.path.exists(os.path.join(self.cwd, "call.%d" % len(result))):
+            with open(os.path.join(self.cwd, "call.%d" % len(result))) as f:
+                result.append(f.read().splitlines())
+        return result
+
+    def test_board_flashed_with_firmware_and_file_system(self):
+        self.testbed.add_from_string(BOARD)
+        for name in BUILD_OUTPUT:
+            self.write(name)
+        self.write("esptool.exe", FAKE_TOOL, 0o755)
+        self.write("say.0", "esptool.py v4.7.0\nHash of data verified.\n")
+        texts, out = self.run_vornhale(6)
+        self.assertEqual(texts, ["Device port: /dev/ttyACM0", "Firmware file found: blink.ino.bin",
+                                 UPLOADING_FIRMWARE, "Firmware upload done.", UPLOADING_APP, "App upload done."])
+        self.assertEqual(self.calls(), [FIRMWARE_ARGS, FILE_SYSTEM_ARGS])
+        self.assertIn(b"esptool.py v4.7.0\nHash of data verified.\n", out)
+
+    def test_failed_firmware_run_reports_the_reason(self):
+        self.testbed.add_from_string(BOARD)
+        for name in BUILD_OUTPUT:
+            self.write(name)
+        self.write("esptool.exe", FAKE_TOOL, 0o755)
+        self.write("say.0", "A fatal error occurred: Failed to connect to ESP32-S3: No serial data received.\n"
+                            "For troubleshooting steps visit: https://docs.espressif.com/\n")
+        self.write("code.0", "2")
+        texts, _ = self.run_vornhale(4)
+        self.assertEqual(texts, ["Device port: /dev/ttyACM0", "Firmware file found: blink.ino.bin",
+                                 UPLOADING_FIRMWARE,
+                                 "Firmware upload failed: Failed to connect to ESP32-S3: No serial data received."])
+        self.assertEqual(len(self.calls()), 1)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv)
