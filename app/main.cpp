@@ -31,7 +31,7 @@ int run()
 
     status_queue queue;
     httplib::Server server;
-    server.Get("/event", event_stream_handler(queue));
+    server.Get("/event", event_stream_handler(queue, status_port));
     const std::string resource_root = "web_resources";
     const embedded::resource_filesystem resources = embedded::get_resource_filesystem();
     for (const embedded::directory_entry& entry : resources.list_directory(resource_root))

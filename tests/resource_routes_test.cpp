@@ -102,7 +102,7 @@ TEST(ResourceRoutes, EventStreamStillAnswers)
     page_server s;
     s.queue.push("Firmware upload done.");
     raw_client client(s.port);
-    client.send(event_request());
+    client.send(event_request(s.port));
     const std::string head = client.read_until("\r\n\r\n");
     EXPECT_NE(head.find("\r\nContent-Type: text/event-stream\r\n"), std::string::npos) << head;
     EXPECT_EQ(client.read_exactly(event_chunk("Firmware upload done.").size()), event_chunk("Firmware upload done."));

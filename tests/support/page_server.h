@@ -22,17 +22,19 @@ struct page_server {
     std::atomic<bool> ended = false;
     std::thread thread;
     int port = 0;
+    std::atomic<int> finished_requests = 0;  // counted as the server logs them
 
     // `resources` must outlive the server: its handlers keep handles to it.
     explicit page_server(embedded::resource_filesystem resources = embedded::get_resource_filesystem())
     {
-        server.Get("/event", event_stream_handler(queue));
-        const std::string resource_root = "web_resources";
-        for (const embedded::directory_entry& entry : resources.list_directory(resource_root))
-            register_resource_routes(server, resources, resource_root, resource_root, entry);
         port = server.bind_to_any_port("127.0.0.1");
         if (port <= 0)
             throw std::runtime_error("cannot bind a test port");
+        server.Get("/event", event_stream_handler(queue, port));
+        const std::string resource_root = "web_resources";
+        for (const embedded::directory_entry& entry : resources.list_directory(resource_root))
+            register_resource_routes(server, resources, resource_root, resource_root, entry);
+        server.set_logger([this](const httplib::Request&, const httplib::Response&) { ++finished_requests; });
         thread = std::thread(serve, std::ref(server), std::ref(ended));
         server.wait_until_ready();
     }

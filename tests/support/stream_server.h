@@ -1,50 +1,13 @@
 #pragma once
 
-// The "/event" route on a real server on an ephemeral loopback port, started
-// and shut down in the same order as the program does it.
+// Helpers for tests that read the event stream byte for byte.
 
-#include "app/host.h"
-#include "app/status_queue.h"
-#include "web/event_stream.h"
+#include "support/page_server.h"
 
-#include <atomic>
-#include <httplib.h>
-#include <stdexcept>
+#include <cstdio>
 #include <string>
-#include <thread>
 
-struct stream_server {
-    status_queue queue;
-    httplib::Server server;
-    std::atomic<bool> ended = false;
-    std::thread thread;
-    int port = 0;
-    std::atomic<int> finished_requests = 0;  // counted as the server logs them
-
-    stream_server()
-    {
-        port = server.bind_to_any_port("127.0.0.1");
-        if (port <= 0)
-            throw std::runtime_error("cannot bind a test port");
-        server.Get("/event", event_stream_handler(queue, port));
-        server.set_logger([this](const httplib::Request&, const httplib::Response&) { ++finished_requests; });
-        thread = std::thread(serve, std::ref(server), std::ref(ended));
-        server.wait_until_ready();
-    }
-
-    void shutdown()
-    {
-        stop_server(server, ended);
-        queue.push(std::string(exit_text));
-        thread.join();
-    }
-
-    ~stream_server()
-    {
-        if (thread.joinable())
-            shutdown();
-    }
-};
+using stream_server = page_server;
 
 inline std::string event_request(int port, const std::string& method = "GET", const std::string& extra_headers = "")
 {

@@ -1,0 +1,127 @@
+"""Hostile and broken clients against the real binary: it keeps running, serves
+nothing but its own routes, and answers normal requests again right after."""
+
+import socket
+import sys
+import threading
+import time
+import unittest
+
+from support.vornhale import HOST, PORT, EventStream, Vornhale
+
+ROUTES_SERVED = {"/", "/pico.red.min.css", "/event"}
+
+
+def exchange(raw, timeout=10.0):
+    """Sends raw bytes, returns everything the server answers until it closes
+    or goes quiet."""
+    with socket.create_connection((HOST, PORT), timeout=timeout) as sock:
+        try:
+            sock.sendall(raw)
+        except OSError:
+            pass  # the server may close before it has read everything
+        answer = b""
+        while True:
+            try:
+                data = sock.recv(65536)
+            except (socket.timeout, ConnectionResetError):
+                break
+            if not data:
+                break
+            answer += data
+        return answer
+
+
+def status_of(answer):
+    line = answer.split(b"\r\n", 1)[0]
+    parts = line.split(b" ")
+    return int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else None
+
+
+def get(path):
+    return exchange(b"GET " + path + b" HTTP/1.1\r\nHost: 127.0.0.1:5000\r\nConnection: close\r\n\r\n")
+
+
+class Abuse(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.app = Vornhale()
+        cls.app.wait_serving()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.app.signal()
+        status, _, err = cls.app.finish(timeout=10)
+        cls.app.close()
+        assert status == 0, err
+
+    def assert_still_serving(self):
+        deadline = time.monotonic() + 5
+        while True:
+            answer = get(b"/")
+            if status_of(answer) == 200 or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        self.assertEqual(status_of(answer), 200, answer[:200])
+        self.assertIsNone(self.app.proc.poll(), "the server died")
+
+    def test_malformed_request_lines(self):
+        for raw in (b"\r\n\r\n", b"GET\r\n\r\n", b"GET / HTTP/9.9\r\n\r\n", b"BREW / HTTP/1.1\r\n\r\n",
+                    b"GET /" + b"a" * 20000 + b" HTTP/1.1\r\n\r\n", b"\x00\xff\xfe garbage\r\n\r\n",
+                    b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\nContent-Length: -5\r\n\r\n",
+                    b"GET / HTTP/1.1\r\nno colon here\r\n\r\n"):
+            with self.subTest(raw=raw[:40]):
+                answer = exchange(raw)
+                self.assertNotEqual(status_of(answer), 500, answer[:200])
+        self.assert_still_serving()
+
+    def test_huge_header_section(self):
+        header = b"X-Filler: " + b"x" * 1000 + b"\r\n"
+        answer = exchange(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n" + header * 1048 + b"\r\n")
+        self.assertNotEqual(status_of(answer), 500, answer[:200])
+        self.assert_still_serving()
+
+    def test_path_traversal_and_nul_bytes_serve_nothing_else(self):
+        for path in (b"/../", b"/../../etc/passwd", b"/%2e%2e/%2e%2e/etc/passwd", b"/..%2f..%2fetc%2fpasswd",
+                     b"/web_resources/index.html", b"/index.html", b"/\\..\\..\\etc\\passwd", b"/%00",
+                     b"/pico.red.min.css%00.txt", b"/\x00", b"//pico.red.min.css", b"/pico.red.min.css/"):
+            with self.subTest(path=path):
+                answer = get(path)
+                self.assertIn(status_of(answer), (400, 404, None), answer[:200])
+                self.assertNotIn(b"root:", answer)
+        self.assert_still_serving()
+
+    def test_slow_and_held_connections(self):
+        stop = threading.Event()
+
+        def trickle():
+            with socket.create_connection((HOST, PORT), timeout=10) as sock:
+                for byte in b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n":
+                    if stop.is_set():
+                        return
+                    try:
+                        sock.sendall(bytes([byte]))
+                    except OSError:
+                        return
+                    stop.wait(1.0)
+
+        slow = threading.Thread(target=trickle)
+        slow.start()
+        held = []
+        try:
+            for _ in range(300):
+                held.append(socket.create_connection((HOST, PORT), timeout=10))
+            time.sleep(1.0)
+        finally:
+            for sock in held:
+                sock.close()
+            stop.set()
+            slow.join()
+        self.assert_still_serving()
+        stream = EventStream()
+        self.assertTrue(stream.head.startswith(b"HTTP/1.1 200 OK"))
+        stream.close()
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv)
