@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Vornhale and its tests three ways (with
-# AddressSanitizer and UndefinedBehaviorSanitizer, with ThreadSanitizer, and
-# plain), and runs every test. Ends with CTest's summary of the plain build.
+# Installs what is missing, builds Vornhale and its tests with
+# AddressSanitizer and UndefinedBehaviorSanitizer, with ThreadSanitizer, as
+# libFuzzer targets (clang), and plain, and runs every test. Ends with CTest's
+# summary of the plain build.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 install_packages "${build_packages[@]}" "${test_packages[@]}"
@@ -27,6 +28,15 @@ configure_and_build "$top/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DVORNHALE_WERROR
   -DVORNHALE_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir "$top/build-tsan" --output-on-failure -j "$jobs" -L 'unit' || failed=1
+
+# libFuzzer (clang): the resource path lookup and the command-line splitter,
+# a minute each.
+if [ ! -f "$top/build-fuzz/CMakeCache.txt" ]; then
+  CC=clang CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVORNHALE_WERROR=$werror -DVORNHALE_FUZZ=ON
+fi
+cmake --build "$top/build-fuzz" -j "$jobs" --target fuzz_resource_path fuzz_command_line
+ctest --test-dir "$top/build-fuzz" --output-on-failure -L fuzz || failed=1
 
 configure_and_build "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNHALE_WERROR=$werror
 if [ "$failed" -ne 0 ]; then
