@@ -30,8 +30,10 @@ int run()
     platform::catch_stop_signals();
 
     status_queue queue;
+    page_load_counter page_loads = 0;
     httplib::Server server;
-    server.Get("/event", event_stream_handler(queue, status_port));
+    count_page_loads(server, page_loads);
+    server.Get("/event", event_stream_handler(queue, page_loads, status_port));
     const std::string resource_root = "web_resources";
     const embedded::resource_filesystem resources = embedded::get_resource_filesystem();
     for (const embedded::directory_entry& entry : resources.list_directory(resource_root))

@@ -196,3 +196,22 @@ TEST(EventStreamCrossSite, RequestsFromOtherSitesAreRefusedAndTakeNothing)
     by_name.send("GET /event HTTP/1.1\r\nHost: localhost:" + std::to_string(s.port) + "\r\n\r\n");
     EXPECT_EQ(by_name.read_until("\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
 }
+
+TEST(EventStreamClientGone, AStreamOpenedBeforeAPageLoadGivesWay)
+{
+    stream_server s;
+    auto old_stream = open_stream(s.port);
+    ASSERT_FALSE(old_stream->read_until("\r\n\r\n").empty());
+
+    // The page reloads: it asks for "/" while its old stream is still open.
+    raw_client page(s.port);
+    page.send("GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(s.port) + "\r\n\r\n");
+    ASSERT_FALSE(page.read_until("</html>").empty());
+    s.queue.push("for the new page");
+
+    EXPECT_EQ(old_stream->read_to_close(5s), "");
+    EXPECT_TRUE(old_stream->peer_closed());
+    auto new_stream = open_stream(s.port);
+    ASSERT_FALSE(new_stream->read_until("\r\n\r\n").empty());
+    EXPECT_EQ(new_stream->read_exactly(event_chunk("for the new page").size()), event_chunk("for the new page"));
+}

@@ -38,18 +38,35 @@ bool is_cross_site(const httplib::Request& request, int port)
 
 }  // namespace
 
-httplib::Server::Handler event_stream_handler(status_queue& queue, int port)
+void count_page_loads(httplib::Server& server, page_load_counter& page_loads)
 {
-    return [&queue, port](const httplib::Request& request, httplib::Response& response) {
+    server.set_pre_routing_handler([&page_loads](const httplib::Request& request, httplib::Response&) {
+        if (request.method == "GET" && request.path == "/")
+            ++page_loads;
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+}
+
+httplib::Server::Handler event_stream_handler(status_queue& queue, const page_load_counter& page_loads, int port)
+{
+    return [&queue, &page_loads, port](const httplib::Request& request, httplib::Response& response) {
         if (is_cross_site(request, port)) {
             response.status = httplib::StatusCode::Forbidden_403;
             return;
         }
+        const unsigned long opened_after = page_loads.load();
         response.set_chunked_content_provider(
-            "text/event-stream", [&queue](size_t, httplib::DataSink& sink) {
+            "text/event-stream", [&queue, &page_loads, opened_after](size_t, httplib::DataSink& sink) {
+                auto superseded = [&] { return page_loads.load() != opened_after; };
+                if (superseded())
+                    return false;
                 std::optional<std::string> text = queue.take_for(wait_limit);
                 if (!text)
                     return true;  // the server checks the connection, then asks again
+                if (superseded()) {
+                    queue.push_front(*text);
+                    return false;
+                }
 
                 // The exit text is for every stream that is still open: hand it
                 // on to the next waiting one before writing it here.

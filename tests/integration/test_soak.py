@@ -22,9 +22,11 @@ class Soak(unittest.TestCase):
             with self.subTest(cycle=cycle), tempfile.TemporaryDirectory(prefix="vornhale-soak-") as tmp:
                 with Vornhale(env={"TMPDIR": tmp}) as app:
                     app.wait_serving()
-                    streams = [EventStream() for _ in range(rng.randint(0, 5))]
+                    # A page loading, and the streams of pages loaded before it.
                     page = socket.create_connection((HOST, PORT), timeout=5)
                     page.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n")
+                    page.recv(1)
+                    streams = [EventStream() for _ in range(rng.randint(0, 5))]
                     time.sleep(rng.uniform(0.0, 0.05))
                     started = time.monotonic()
                     app.signal()

@@ -23,6 +23,7 @@ struct page_server {
     std::thread thread;
     int port = 0;
     std::atomic<int> finished_requests = 0;  // counted as the server logs them
+    page_load_counter page_loads = 0;
 
     // `resources` must outlive the server: its handlers keep handles to it.
     explicit page_server(embedded::resource_filesystem resources = embedded::get_resource_filesystem())
@@ -30,7 +31,8 @@ struct page_server {
         port = server.bind_to_any_port("127.0.0.1");
         if (port <= 0)
             throw std::runtime_error("cannot bind a test port");
-        server.Get("/event", event_stream_handler(queue, port));
+        count_page_loads(server, page_loads);
+        server.Get("/event", event_stream_handler(queue, page_loads, port));
         const std::string resource_root = "web_resources";
         for (const embedded::directory_entry& entry : resources.list_directory(resource_root))
             register_resource_routes(server, resources, resource_root, resource_root, entry);
