@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <iostream>
+#include <string>
+#include <string_view>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -58,13 +60,15 @@ void discover_firmware(std::string& firmware_base, status_queue& queue)
     std::error_code error;
     fs::recursive_directory_iterator entry("./", fs::directory_options::skip_permission_denied, error);
     for (; !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
-        const fs::path& path = entry->path();
-        if (path.extension().native() != ".bin")
-            continue;
-        const fs::path stem = path.stem();
-        if (stem.extension().native() != ".ino")
-            continue;
-        firmware_base = stem.stem().string();
+        // The name's extension is ".bin" and its stem's extension ".ino": the
+        // name ends in ".ino.bin" with at least one character before it (a
+        // stem ".ino", whose only dot is its first character, has no
+        // extension). Read off the name as it is: no path objects per entry.
+        const std::string& path = entry->path().native();
+        const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+        constexpr std::string_view image_suffix = ".ino.bin";
+        if (name.size() > image_suffix.size() && name.ends_with(image_suffix))
+            firmware_base.assign(name.substr(0, name.size() - image_suffix.size()));
     }
 
     queue.push("Firmware file found: " + page_text(firmware_base) + ".ino.bin");
