@@ -1,0 +1,354 @@
+"""Runs Vornhale's benchmarks and prints one Markdown table.
+
+Every figure is a median over repeated runs; every comparison interleaves the
+two sides (A B A B ...) in the same session, since absolute times on shared
+machines drift."""
+
+import argparse
+import os
+import platform
+import re
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(HERE)
+PORT = 5000
+REFERENCE_PORT = 5081
+ENV = dict(os.environ, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent")
+HEADLESS_ENV = {k: v for k, v in ENV.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+
+rows = []  # (section, measure, figure, target)
+
+
+def row(section, measure, figure, target=""):
+    rows.append((section, measure, figure, target))
+    print("  %s | %s | %s" % (section, measure, figure), file=sys.stderr, flush=True)
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def port_open(port=PORT):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.2):
+            return True
+    except OSError:
+        return False
+
+
+def wait_closed(port=PORT, timeout=10):
+    deadline = time.monotonic() + timeout
+    while port_open(port) and time.monotonic() < deadline:
+        time.sleep(0.02)
+
+
+def start_headless(binary, cwd):
+    return subprocess.Popen([binary], cwd=cwd, env=HEADLESS_ENV, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+
+
+def stop(proc):
+    proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+    wait_closed()
+
+
+def first_event_byte(binary, cwd):
+    """Seconds from exec to the first byte of the first event on /event."""
+    started = time.perf_counter()
+    proc = start_headless(binary, cwd)
+    try:
+        while True:
+            try:
+                sock = socket.create_connection(("127.0.0.1", PORT), timeout=5)
+                break
+            except OSError:
+                if proc.poll() is not None:
+                    raise RuntimeError("vornhale ended early")
+                time.sleep(0.0005)
+        with sock:
+            sock.sendall(b"GET /event HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n")
+            data = b""
+            while b"\r\n\r\n" not in data:
+                data += sock.recv(4096)
+            body = data.split(b"\r\n\r\n", 1)[1]
+            if not body:
+                sock.recv(1)
+            return time.perf_counter() - started
+    finally:
+        stop(proc)
+
+
+# --- firmware scan -----------------------------------------------------------
+
+def make_tree(root, entries):
+    """Nested folders with a few images among many other files."""
+    os.makedirs(root)
+    made = 0
+    folder_index = 0
+    while made < entries:
+        depth_path = os.path.join(root, "d%d" % (folder_index % 10), "e%d" % (folder_index // 10 % 10),
+                                  "f%d" % folder_index)
+        os.makedirs(depth_path, exist_ok=True)
+        made += 1
+        for i in range(min(100, entries - made)):
+            name = "file%d.o" % i
+            if folder_index % 97 == 0 and i == 0:
+                name = "sketch%d.ino.bin" % folder_index
+            open(os.path.join(depth_path, name), "wb").close()
+            made += 1
+        folder_index += 1
+    return made
+
+
+def bench_scan(build, work):
+    scanner = os.path.join(build, "bench", "bench_firmware_scan")
+    if not os.path.exists(scanner):
+        row("firmware scan", "not built", "n/a")
+        return
+    for entries in (1000, 100000, 300000):
+        root = os.path.join(work, "tree%d" % entries)
+        make_tree(root, entries)
+        subprocess.run(["find", ".", "-name", "*.ino.bin"], cwd=root, stdout=subprocess.DEVNULL)  # warm the cache
+        ours, find = [], []
+        for _ in range(7):
+            t = time.perf_counter()
+            subprocess.run([scanner], cwd=root, stdout=subprocess.DEVNULL, check=True)
+            ours.append(time.perf_counter() - t)
+            t = time.perf_counter()
+            subprocess.run(["find", ".", "-name", "*.ino.bin"], cwd=root, stdout=subprocess.DEVNULL, check=True)
+            find.append(time.perf_counter() - t)
+        ratios = [a / b for a, b in zip(ours, find)]
+        row("firmware scan", "%d entries: per entry" % entries, "%.0f ns" % (median(ours) / entries * 1e9))
+        row("firmware scan", "%d entries: ratio to find" % entries, "%.2f" % median(ratios), "<= 1.2")
+        if entries != 1000:
+            shutil.rmtree(root)
+    return
+
+
+# --- start-up ---------------------------------------------------------------
+
+def typical_build_output(folder):
+    os.makedirs(folder)
+    for name, size in (("blink.ino.bin", 300000), ("blink.ino.bootloader.bin", 20000),
+                       ("blink.ino.partitions.bin", 3072), ("boot_app0.bin", 8192), ("fs.bin", 1500000)):
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(b"\xff" * size)
+
+
+def bench_startup(build, work):
+    binary = os.path.join(build, "vornhale")
+    typical = os.path.join(work, "typical")
+    typical_build_output(typical)
+    big = os.path.join(work, "tree100000")
+    if not os.path.exists(big):
+        make_tree(big, 100000)
+    for label, folder in (("typical build output", typical), ("100,000-entry tree", big)):
+        times = [first_event_byte(binary, folder) for _ in range(9)]
+        row("start-up", "exec to first event byte, " + label, "%.1f ms" % (median(times) * 1e3))
+    shutil.rmtree(big)
+    paint = window_first_paint(binary, typical)
+    row("start-up", "exec to first status text painted (Xvfb)", paint)
+
+
+def window_first_paint(binary, folder):
+    if shutil.which("Xvfb") is None:
+        return "n/a (no Xvfb)"
+    display = ":77"
+    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1600x900x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    env = dict(ENV, DISPLAY=display)
+    times = []
+    try:
+        time.sleep(0.5)
+        for _ in range(5):
+            started = time.perf_counter()
+            proc = subprocess.Popen([binary], cwd=folder, env=env, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            try:
+                found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", "^Vornhale$"],
+                                       env=env, capture_output=True, timeout=30, check=True)
+                window = found.stdout.split()[0].decode()
+                # The page shows dark text on a light background once it has
+                # painted its first status text.
+                deadline = time.monotonic() + 30
+                while time.monotonic() < deadline:
+                    shot = subprocess.run(["import", "-window", window, "-depth", "8", "gray:-"], env=env,
+                                          capture_output=True).stdout
+                    if shot and min(shot) < 96 and max(shot) > 200:
+                        times.append(time.perf_counter() - started)
+                        break
+            finally:
+                stop(proc)
+    finally:
+        xvfb.terminate()
+        xvfb.wait()
+    if not times:
+        return "not measured"
+    return "%.0f ms" % (median(times) * 1e3)
+
+
+# --- events -----------------------------------------------------------------
+
+def bench_events(build):
+    tool = os.path.join(build, "bench", "bench_event_latency")
+    figures = []
+    for _ in range(5):
+        out = subprocess.run([tool, "10000"], capture_output=True, text=True, check=True).stdout
+        figures.append(dict((k, float(v)) for k, v in re.findall(r"(\w+)=([\d.]+)", out)))
+    row("events", "push to arrival p50", "%.1f us" % median([f["p50_us"] for f in figures]))
+    row("events", "push to arrival p99", "%.1f us" % median([f["p99_us"] for f in figures]), "< 1 ms")
+    row("events", "push to arrival max", "%.1f us" % median([f["max_us"] for f in figures]))
+    row("events", "texts per second, one stream", "%.0f" % median([f["texts_per_s"] for f in figures]))
+
+
+# --- serving ----------------------------------------------------------------
+
+NGINX_CONF = """
+worker_processes 2;
+daemon off;
+pid {work}/nginx.pid;
+error_log {work}/nginx-error.log;
+events {{ worker_connections 1024; }}
+http {{
+    access_log off;
+    types {{ text/html html; text/css css; }}
+    server {{
+        listen 127.0.0.1:{port};
+        root {root};
+        location = / {{ try_files /index.html =404; }}
+    }}
+}}
+"""
+
+
+def wrk(url, seconds=5):
+    out = subprocess.run(["wrk", "-t", "2", "-c", "50", "-d", "%ds" % seconds, "--latency", url],
+                         capture_output=True, text=True, check=True).stdout
+    rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
+    p99 = re.search(r"99%\s+([\d.]+)(us|ms|s)", out)
+    scale = {"us": 1e-3, "ms": 1.0, "s": 1e3}[p99.group(2)]
+    return rps, float(p99.group(1)) * scale
+
+
+def bench_serving(build, work):
+    binary = os.path.join(build, "vornhale")
+    root = os.path.join(work, "www")
+    os.makedirs(root)
+    shutil.copy(os.path.join(TOP, "web_resources", "index.html"), root)
+    shutil.copy(os.path.join(TOP, "node_modules", "@picocss", "pico", "css", "pico.red.min.css"), root)
+    conf = os.path.join(work, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write(NGINX_CONF.format(work=work, port=REFERENCE_PORT, root=root))
+    nginx = subprocess.Popen(["nginx", "-c", conf, "-p", work], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    ours = start_headless(binary, work)
+    try:
+        deadline = time.monotonic() + 10
+        while not (port_open(PORT) and port_open(REFERENCE_PORT)) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        for path, label in (("/", "page"), ("/pico.red.min.css", "stylesheet")):
+            a_rps, a_p99, b_rps, b_p99, ratios = [], [], [], [], []
+            for _ in range(3):
+                rps, p99 = wrk("http://127.0.0.1:%d%s" % (PORT, path))
+                a_rps.append(rps)
+                a_p99.append(p99)
+                rps2, p992 = wrk("http://127.0.0.1:%d%s" % (REFERENCE_PORT, path))
+                b_rps.append(rps2)
+                b_p99.append(p992)
+                ratios.append(rps / rps2)
+            row("serving", "%s: requests/s, Vornhale" % label, "%.0f" % median(a_rps))
+            row("serving", "%s: p99 latency, Vornhale" % label, "%.2f ms" % median(a_p99))
+            row("serving", "%s: requests/s, nginx" % label, "%.0f" % median(b_rps))
+            row("serving", "%s: p99 latency, nginx" % label, "%.2f ms" % median(b_p99))
+            row("serving", "%s: throughput ratio Vornhale/nginx" % label, "%.2f" % median(ratios))
+    finally:
+        stop(ours)
+        nginx.terminate()
+        nginx.wait()
+
+
+# --- idle cost ----------------------------------------------------------------
+
+def cpu_ticks(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+def resident_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(re.search(r"VmRSS:\s+(\d+) kB", f.read()).group(1))
+
+
+def bench_idle(build, work, seconds=30):
+    binary = os.path.join(build, "vornhale")
+    proc = start_headless(binary, work)
+    try:
+        while not port_open():
+            time.sleep(0.02)
+        with socket.create_connection(("127.0.0.1", PORT)) as sock:
+            sock.sendall(b"GET /event HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n")
+            time.sleep(1)
+            before = cpu_ticks(proc.pid)
+            time.sleep(seconds)
+            used = (cpu_ticks(proc.pid) - before) / os.sysconf("SC_CLK_TCK")
+            rss = resident_kib(proc.pid)
+    finally:
+        stop(proc)
+    row("idle", "CPU over %d s, one stream open" % seconds, "%.3f %% of one core" % (100 * used / seconds),
+        "< 0.5 %")
+    row("idle", "resident memory", "%.1f MiB" % (rss / 1024))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--update", action="store_true", help="write the table into bench/README.md")
+    args = parser.parse_args()
+    if port_open():
+        sys.exit("bench: something already listens on 127.0.0.1:5000")
+    with tempfile.TemporaryDirectory(prefix="vornhale-bench-") as work:
+        bench_scan(args.build, work)
+        bench_startup(args.build, work)
+        bench_events(args.build)
+        serve = os.path.join(work, "serve")
+        os.makedirs(serve)
+        bench_serving(args.build, serve)
+        bench_idle(args.build, work)
+
+    cpu = "unknown"
+    with open("/proc/cpuinfo") as f:
+        m = re.search(r"model name\s*:\s*(.+)", f.read())
+        if m:
+            cpu = m.group(1).strip()
+    header = ["Machine: %s, %d cores, %s, Linux %s." % (cpu, os.cpu_count(), "Debian 12", platform.release()),
+              "Command: `bench/run.sh --update`, %s." % time.strftime("%Y-%m-%d"), "",
+              "| Benchmark | Measure | Median | Target |", "|---|---|---|---|"]
+    table = "\n".join(header + ["| %s | %s | %s | %s |" % r for r in rows])
+    print(table)
+    if args.update:
+        readme = os.path.join(HERE, "README.md")
+        text = open(readme).read() if os.path.exists(readme) else ""
+        begin, end = "<!-- table -->", "<!-- /table -->"
+        if begin in text and end in text:
+            text = text.split(begin)[0] + begin + "\n" + table + "\n" + end + text.split(end, 1)[1]
+        else:
+            text += "\n" + begin + "\n" + table + "\n" + end + "\n"
+        with open(readme, "w") as f:
+            f.write(text)
+
+
+if __name__ == "__main__":
+    main()
