@@ -102,6 +102,11 @@ void flash_worker(const std::optional<std::string>& board_port, const std::strin
         flash(board_port, firmware_base, queue);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "Vornhale stopped flashing: %s\n", e.what());
+        try {
+            // Replace a busy text the page may still show.
+            queue.push("Flashing stopped: " + page_text(e.what()));
+        } catch (...) {
+        }
     } catch (...) {
         std::fprintf(stderr, "Vornhale stopped flashing\n");
     }

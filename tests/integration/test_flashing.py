@@ -15,26 +15,10 @@ from gi.repository import UMockdev  # noqa: E402
 
 from support.vornhale import EventStream, Vornhale  # noqa: E402
 
-BOARD = """P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/tty/ttyACM0
-N: ttyACM0
-E: DEVNAME=/dev/ttyACM0
-E: SUBSYSTEM=tty
-A: dev=166:0
-L: device=../../../1-1:1.0
-
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0
-E: DEVTYPE=usb_interface
-E: SUBSYSTEM=usb
-A: bInterfaceNumber=00
-
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-1
-N: bus/usb/001/005
-E: DEVNAME=/dev/bus/usb/001/005
-E: DEVTYPE=usb_device
-E: SUBSYSTEM=usb
-A: idVendor=303a
-A: idProduct=1001
-"""
+# A fake ESP32-S3 on USB: the device, its interface 0 and its tty.
+BOARD_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support", "board.umockdev")
+with open(BOARD_FILE) as board_file:
+    BOARD = board_file.read()
 
 # Records each call's arguments in call.N, one a line; prints say.N and exits
 # with code.N when they exist.

@@ -124,26 +124,8 @@ test('reloads while many texts are pushed', async () => {
   }
 });
 
-const BOARD = `P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/tty/ttyACM0
-N: ttyACM0
-E: DEVNAME=/dev/ttyACM0
-E: SUBSYSTEM=tty
-A: dev=166:0
-L: device=../../../1-1:1.0
-
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0
-E: DEVTYPE=usb_interface
-E: SUBSYSTEM=usb
-A: bInterfaceNumber=00
-
-P: /devices/pci0000:00/0000:00:14.0/usb1/1-1
-N: bus/usb/001/005
-E: DEVNAME=/dev/bus/usb/001/005
-E: DEVTYPE=usb_device
-E: SUBSYSTEM=usb
-A: idVendor=303a
-A: idProduct=1001
-`;
+// A fake ESP32-S3 on USB: the device, its interface 0 and its tty.
+const BOARD = path.join(path.dirname(new URL(import.meta.url).pathname), '..', 'support', 'board.umockdev');
 
 test('reloads while the real binary flashes', async () => {
   const folder = mkdtempSync(path.join(tmpdir(), 'vornhale-reload-'));
@@ -152,12 +134,11 @@ test('reloads while the real binary flashes', async () => {
     writeFileSync(path.join(folder, name), '');
   writeFileSync(path.join(folder, 'esptool.exe'), '#!/bin/sh\nsleep 1\n');
   chmodSync(path.join(folder, 'esptool.exe'), 0o755);
-  writeFileSync(path.join(folder, 'board.umockdev'), BOARD);
 
   const env = { ...process.env, DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent' };
   delete env.DISPLAY;
   delete env.WAYLAND_DISPLAY;
-  const app = spawn('umockdev-run', ['--device', 'board.umockdev', '--', process.env.VORNHALE_BINARY],
+  const app = spawn('umockdev-run', ['--device', BOARD, '--', process.env.VORNHALE_BINARY],
     { cwd: folder, env, stdio: ['ignore', 'ignore', 'inherit'] });
   const ended = new Promise((resolve) => app.on('exit', (code, signal) => resolve(code ?? signal)));
   const base = 'http://127.0.0.1:5000';
