@@ -122,17 +122,19 @@ def bench_scan(build, work):
         root = os.path.join(work, "tree%d" % entries)
         make_tree(root, entries)
         subprocess.run(["find", ".", "-name", "*.ino.bin"], cwd=root, stdout=subprocess.DEVNULL)  # warm the cache
-        ours, find = [], []
+        ours, find, inside = [], [], []
         for _ in range(7):
             t = time.perf_counter()
-            subprocess.run([scanner], cwd=root, stdout=subprocess.DEVNULL, check=True)
+            out = subprocess.run([scanner], cwd=root, capture_output=True, text=True, check=True).stdout
             ours.append(time.perf_counter() - t)
+            inside.append(int(re.search(r"scan_us=(\d+)", out).group(1)) * 1e-6)
             t = time.perf_counter()
             subprocess.run(["find", ".", "-name", "*.ino.bin"], cwd=root, stdout=subprocess.DEVNULL, check=True)
             find.append(time.perf_counter() - t)
         ratios = [a / b for a, b in zip(ours, find)]
-        row("firmware scan", "%d entries: per entry" % entries, "%.0f ns" % (median(ours) / entries * 1e9))
-        row("firmware scan", "%d entries: ratio to find" % entries, "%.2f" % median(ratios), "<= 1.2")
+        row("firmware scan", "%d entries: scan time per entry" % entries, "%.0f ns" % (median(inside) / entries * 1e9),
+            "flat")
+        row("firmware scan", "%d entries: whole run, ratio to find" % entries, "%.2f" % median(ratios), "<= 1.2")
         if entries != 1000:
             shutil.rmtree(root)
     return
