@@ -3,6 +3,7 @@ signal and then shuts down in order."""
 
 import signal
 import sys
+import time
 import unittest
 
 from support.vornhale import EXIT_EVENT, EventStream, Vornhale, connections_accepted, other_listener, port_open
@@ -18,6 +19,7 @@ class Headless(unittest.TestCase):
                 stream = EventStream()
                 self.assertTrue(stream.head.startswith(b"HTTP/1.1 200 OK\r\n"), stream.head)
                 self.assertIn(b"Content-Type: text/event-stream\r\n", stream.head)
+                time.sleep(0.2)  # until the stream waits for a text (headers go out first)
                 app.signal(sig)
                 status, out, err = app.finish(timeout=5)
                 self.assertEqual(status, 0, err)

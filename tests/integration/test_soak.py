@@ -27,7 +27,8 @@ class Soak(unittest.TestCase):
                     page.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n")
                     page.recv(1)
                     streams = [EventStream() for _ in range(rng.randint(0, 5))]
-                    time.sleep(rng.uniform(0.0, 0.05))
+                    # Streams wait for a text a moment after their headers went out.
+                    time.sleep(0.1 + rng.uniform(0.0, 0.05))
                     started = time.monotonic()
                     app.signal()
                     status, _, err = app.finish(timeout=10)
