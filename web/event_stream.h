@@ -23,5 +23,4 @@ void count_page_loads(httplib::Server& server, page_load_counter& page_loads);
 // Only our own page may read the stream: a request from another site (by its
 // Origin, Sec-Fetch-Site or Host header) is answered 403 and takes nothing.
 // port is the one the server listens on, for those checks.
-httplib::Server::Handler event_stream_handler(status_queue& queue, const page_load_counter& page_loads,
-                                              int port = 5000);
+httplib::Server::Handler event_stream_handler(status_queue& queue, const page_load_counter& page_loads, int port);
