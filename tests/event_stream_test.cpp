@@ -170,7 +170,7 @@ TEST(EventStreamCrossSite, RequestsFromOtherSitesAreRefusedAndTakeNothing)
     s.queue.push("first");
     s.queue.push("second");
     const std::string host = "127.0.0.1:" + std::to_string(s.port);
-    const std::vector<std::string> refused = {
+    std::vector<std::string> refused = {
         "GET /event HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://evil.example\r\n\r\n",
         "GET /event HTTP/1.1\r\nHost: " + host + "\r\nOrigin: null\r\n\r\n",
         "GET /event HTTP/1.1\r\nHost: " + host + "\r\nSec-Fetch-Site: cross-site\r\n\r\n",
@@ -178,6 +178,15 @@ TEST(EventStreamCrossSite, RequestsFromOtherSitesAreRefusedAndTakeNothing)
         "GET /event HTTP/1.1\r\nHost: rebound.example:" + std::to_string(s.port) + "\r\n\r\n",
         "GET /event HTTP/1.0\r\n\r\n",
     };
+    // Near misses: ours only as a prefix or a suffix of what was sent.
+    const std::string port = std::to_string(s.port);
+    for (const std::string& origin : {"http://127.0.0.1:" + port + ".attacker.example",
+                                      "http://localhost:" + port + "@attacker.example", "http://127.0.0.1:" + port + "0",
+                                      "https://127.0.0.1:" + port, "http://x127.0.0.1:" + port})
+        refused.push_back("GET /event HTTP/1.1\r\nHost: " + host + "\r\nOrigin: " + origin + "\r\n\r\n");
+    for (const std::string& near : {"127.0.0.1:" + port + "0", "127.0.0.1:" + port + ".attacker.example",
+                                    "localhost:" + port + "@attacker.example", "x127.0.0.1:" + port})
+        refused.push_back("GET /event HTTP/1.1\r\nHost: " + near + "\r\n\r\n");
     for (const auto& request : refused) {
         raw_client client(s.port);
         client.send(request);

@@ -45,7 +45,8 @@ TEST(ResourceFilesystem, OpensThePageWithAndWithoutExtraSlashes)
     EXPECT_EQ(std::string(page.begin, 15), "<!DOCTYPE html>");
     EXPECT_EQ(*page.end, '\0');
 
-    for (const char* path : {"/web_resources//index.html/", "web_resources//index.html", "///web_resources/index.html"}) {
+    for (const char* path : {"/web_resources//index.html/", "web_resources//index.html", "///web_resources/index.html",
+                             "web_resources///index.html", "web_resources////index.html//"}) {
         const embedded::resource_file same = fs.open_file(path);
         EXPECT_EQ(same.begin, page.begin) << path;
         EXPECT_EQ(same.end, page.end) << path;

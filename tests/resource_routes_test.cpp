@@ -58,6 +58,8 @@ TEST(ResourceRoutes, ServeTheStylesheet)
     EXPECT_EQ(a.content_type, "text/css");
     EXPECT_EQ(a.body.size(), 82200u);
     EXPECT_EQ(a.body, source_stylesheet());
+    // Each dot of the route is a wildcard, not an escaped dot.
+    EXPECT_TRUE(get(s.port, "/picoXredXminXcss").body == source_stylesheet());
 }
 
 TEST(ResourceRoutes, NeverCompress)
@@ -127,6 +129,13 @@ TEST(ResourceRoutes, MirrorTheTreeBelowTheResourceRoot)
     index.try_emplace("web_resources/docs/a+b (1).txt",
                       docs.first.add_file("a+b (1).txt", notes.data(), notes.data() + notes.size()));
     index.try_emplace("web_resources/docs/blob", docs.first.add_file("blob", data.data(), data.data() + data.size()));
+    const auto api = docs.first.add_subdirectory("api");
+    index.try_emplace("web_resources/docs/api", &api.second);
+    const std::string api_page = "<p>api</p>", reference = "ref";
+    index.try_emplace("web_resources/docs/api/index.html",
+                      api.first.add_file("index.html", api_page.data(), api_page.data() + api_page.size()));
+    index.try_emplace("web_resources/docs/api/ref.txt",
+                      api.first.add_file("ref.txt", reference.data(), reference.data() + reference.size()));
     const embedded::resource_filesystem fs(index);
 
     page_server s(fs);
@@ -137,12 +146,14 @@ TEST(ResourceRoutes, MirrorTheTreeBelowTheResourceRoot)
     };
     for (const expected& e : {expected{"/app.js", "text/javascript", script}, expected{"/docs/", "text/html", page},
                               expected{"/docs/a+b (1).txt", "text/plain", notes},
-                              expected{"/docs/blob", "text/plain", data}}) {
+                              expected{"/docs/blob", "text/plain", data}, expected{"/docs/api/", "text/html", api_page},
+                              expected{"/docs/api/ref.txt", "text/plain", reference}}) {
         const answer a = get(s.port, e.path);
         EXPECT_EQ(a.status, 200) << e.path;
         EXPECT_EQ(a.content_type, e.content_type) << e.path;
         EXPECT_EQ(a.body, e.body) << e.path;
     }
-    for (const char* path : {"/", "/docs", "/docs/index.html", "/web_resources/app.js", "/a+b (1).txt", "/docs/aab 1.txt"})
+    for (const char* path : {"/", "/docs", "/docs/index.html", "/web_resources/app.js", "/a+b (1).txt", "/docs/aab 1.txt",
+                             "/api/", "/api/ref.txt", "/docs/ref.txt", "/docs/api/index.html"})
         EXPECT_EQ(get(s.port, path).status, 404) << path;
 }
