@@ -212,8 +212,8 @@ bool finish_flashing(flash_control& control)
     const auto worker_done = [&control] { return control.done.load(); };
     if (worker_done())
         return control.interrupted;
-    std::fputs("Vornhale: finishing the flash before it ends; stop it again to interrupt esptool "
-               "(the board would be left half-written).\n",
+    std::fputs("Vornhale: letting esptool finish its run before ending, and starting no other; stop again to "
+               "interrupt it (the board would be left half-written).\n",
                stderr);
     if (platform::wait_for_another_stop_signal(worker_done)) {
         std::fputs("Vornhale: stopping esptool.\n", stderr);
