@@ -365,55 +365,34 @@ TEST_F(FlashWorker, EndlessLineIsPassedOnButNotKept)
     EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, "Firmware upload failed: out of patience"}));
 }
 
-TEST_F(FlashWorker, MainAsksTheWorkerToEnd)
+TEST_F(FlashWorker, StopEndsTheToolsWholeProcessGroup)
 {
+    // Main asks the worker to end and to stop the tool: the tool's children
+    // end with it, and the run is reported as failed.
     write_file("fs.bin");
-    write_file("run.0", "while [ ! -e release ]; do sleep 0.02; done\n");
-    {
-        // Finish: the running tool goes on to its end; no other run starts.
-        flash_control control;
-        std::vector<std::string> texts;
-        std::thread worker([&] { texts = run_worker(control); });
-        ASSERT_TRUE(wait_for_file("call.0"));
-        control.finish_asked = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        EXPECT_FALSE(control.done);
-        write_file("release");
-        worker.join();
-        EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, firmware_done,
-                                                   "Not uploading app: Vornhale is closing."}));
-        EXPECT_TRUE(control.done);
-        EXPECT_FALSE(control.interrupted);
-        EXPECT_EQ(calls(), 1);
-    }
-    fs::remove("call.0");
-    fs::remove("release");
-    {
-        // Stop as well: the tool's process group ends, its children too, and
-        // the run is reported as failed.
-        write_file("run.0", "sleep 30 & echo $! > child.pid\nwait\n");
-        flash_control control;
-        std::vector<std::string> texts;
-        testing::internal::CaptureStderr();
-        std::thread worker([&] { texts = run_worker(control); });
-        ASSERT_TRUE(wait_for_file("child.pid"));
-        control.finish_asked = true;
-        control.tool_stop.request();
-        worker.join();
-        const std::string said = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware,
-                                                   "Firmware upload failed: esptool was stopped before it finished"}));
-        EXPECT_TRUE(control.interrupted);
-        EXPECT_NE(said.find("firmware upload was interrupted"), std::string::npos) << said;
-        std::ifstream pid_file("child.pid");
-        pid_t child = 0;
-        pid_file >> child;
-        ASSERT_GT(child, 0);
-        // Gone, or a zombie waiting for whoever inherited it.
-        std::ifstream state("/proc/" + std::to_string(child) + "/stat");
-        std::string stat_line;
-        std::getline(state, stat_line);
-        EXPECT_TRUE(stat_line.empty() || stat_line.find(") Z") != std::string::npos) << stat_line;
-        EXPECT_EQ(calls(), 1);
-    }
+    write_file("run.0", "sleep 30 & echo $! > child.pid\nwait\n");
+    flash_control control;
+    std::vector<std::string> texts;
+    testing::internal::CaptureStderr();
+    std::thread worker([&] { texts = run_worker(control); });
+    ASSERT_TRUE(wait_for_file("child.pid"));
+    control.finish_asked = true;
+    control.tool_stop.request();
+    worker.join();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware,
+                                               "Firmware upload failed: esptool was stopped before it finished"}));
+    EXPECT_TRUE(control.interrupted);
+    EXPECT_TRUE(control.done);
+    EXPECT_NE(said.find("firmware upload was interrupted"), std::string::npos) << said;
+    EXPECT_EQ(calls(), 1);
+    std::ifstream pid_file("child.pid");
+    pid_t child = 0;
+    pid_file >> child;
+    ASSERT_GT(child, 0);
+    // Gone, or a zombie waiting for whoever inherited it.
+    std::ifstream state("/proc/" + std::to_string(child) + "/stat");
+    std::string stat_line;
+    std::getline(state, stat_line);
+    EXPECT_TRUE(stat_line.empty() || stat_line.find(") Z") != std::string::npos) << stat_line;
 }
