@@ -50,11 +50,13 @@ int run()
 
     int status = failure ? 1 : 0;
     std::atomic<bool> server_ended = false;
+    flash_control flashing;
     std::thread worker_thread;
     std::thread server_thread;
     if (!failure) {
         try {
-            worker_thread = std::thread(flash_worker, std::cref(board_port), std::cref(firmware_base), std::ref(queue));
+            worker_thread = std::thread(flash_worker, std::cref(board_port), std::cref(firmware_base), std::ref(queue),
+                                        std::ref(flashing));
             server_thread = std::thread(serve, std::ref(server), std::ref(server_ended));
         } catch (const std::system_error& e) {
             std::fprintf(stderr, "Vornhale cannot start a thread: %s\n", e.what());
@@ -87,14 +89,19 @@ int run()
         }
     }
 
+    // The window goes at once; a flash in progress ends after its current run
+    // (a second stop signal interrupts it), still served to a page in a browser.
+    window.reset();
+    if (worker_thread.joinable()) {
+        if (finish_flashing(flashing))
+            status = 1;
+        worker_thread.join();
+    }
     if (server_thread.joinable())
         stop_server(server, server_ended);
     queue.push(std::string(exit_text));
     if (server_thread.joinable())
         server_thread.join();
-    if (worker_thread.joinable())
-        worker_thread.join();
-    window.reset();
     return status;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -54,21 +55,49 @@ void discover_firmware(std::string& firmware_base, status_queue& queue)
 {
     firmware_base.clear();
 
-    // Default traversal (directory links are visited but not entered), except
-    // that a directory we may not read is skipped instead of ending the walk.
-    // Any other error ends the walk with what was found so far.
-    std::error_code error;
-    fs::recursive_directory_iterator entry("./", fs::directory_options::skip_permission_denied, error);
-    for (; !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
+    // The default walk: every entry, and a folder's contents right after the
+    // folder; links to folders are visited but not entered. A folder we may not
+    // read is skipped silently; any other error is said on standard output and
+    // the walk goes on with what it can still reach.
+    std::vector<fs::directory_iterator> open_folders;  // the innermost last
+    const auto report = [](const fs::path& folder, const std::error_code& error) {
+        std::cout << "Cannot search " << folder.native() << " for firmware: " << error.message() << '\n' << std::flush;
+    };
+    const auto enter = [&](const fs::path& folder) {
+        std::error_code error;
+        fs::directory_iterator listing(folder, fs::directory_options::skip_permission_denied, error);
+        if (error)
+            report(folder, error);
+        else if (listing != fs::directory_iterator())
+            open_folders.push_back(std::move(listing));
+    };
+    enter("./");
+    while (!open_folders.empty()) {
+        fs::directory_iterator& listing = open_folders.back();
+        if (listing == fs::directory_iterator()) {
+            open_folders.pop_back();
+            continue;
+        }
+        const fs::directory_entry entry = *listing;
+        std::error_code error;
+        listing.increment(error);
+        if (error) {
+            report(entry.path().parent_path(), error);
+            open_folders.pop_back();
+        }
+
         // The name's extension is ".bin" and its stem's extension ".ino": the
         // name ends in ".ino.bin" with at least one character before it (a
         // stem ".ino", whose only dot is its first character, has no
         // extension). Read off the name as it is: no path objects per entry.
-        const std::string& path = entry->path().native();
+        const std::string& path = entry.path().native();
         const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
         constexpr std::string_view image_suffix = ".ino.bin";
         if (name.size() > image_suffix.size() && name.ends_with(image_suffix))
             firmware_base.assign(name.substr(0, name.size() - image_suffix.size()));
+
+        if (!entry.is_symlink(error) && !error && entry.is_directory(error))
+            enter(entry.path());
     }
 
     queue.push("Firmware file found: " + page_text(firmware_base) + ".ino.bin");

@@ -19,5 +19,6 @@ void discover_board(std::optional<std::string>& board_port, status_queue& queue)
 // image "BASE.ino.bin" (any kind of entry; directory links are not entered,
 // unreadable directories are skipped) and sets firmware_base to the BASE of
 // the last one visited, or to the empty text. Pushes one text:
-// "Firmware file found: BASE.ino.bin".
+// "Firmware file found: BASE.ino.bin". Why a folder could not be searched,
+// unless access to it was denied, is written to standard output.
 void discover_firmware(std::string& firmware_base, status_queue& queue);

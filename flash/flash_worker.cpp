@@ -3,19 +3,84 @@
 #include "app/status_queue.h"
 #include "flash/page_text.h"
 #include "platform/process.h"
+#include "platform/stop_signal.h"
 
 #include <cstdio>
 #include <filesystem>
 #include <fmt/core.h>
 #include <system_error>
+#include <vector>
 
 namespace {
 
 constexpr std::string_view fatal_marker = "A fatal error occurred: ";
 constexpr std::string_view serial_marker = "A serial exception error occurred: ";
+constexpr std::string_view interrupted_reason = "esptool was stopped before it finished";
+
+// The two command lines: {0} or {} is the port, {1} the firmware base name.
+constexpr std::string_view firmware_template =
+    R"(.\esptool.exe --chip esp32s3 --port "{0}" --baud 921600  --before default_reset --after hard_reset write_flash  -z --flash_mode keep --flash_freq keep --flash_size keep 0x0 "{1}.ino.bootloader.bin" 0x8000 "{1}.ino.partitions.bin" 0xe000 "boot_app0.bin" 0x10000 "{1}.ino.bin")";
+constexpr std::string_view file_system_template =
+    R"(.\esptool.exe --chip esp32s3 --port {} --baud 921600 --before default_reset --after hard_reset write_flash -z --flash_mode dio --flash_freq 80m --flash_size detect 6750208 fs.bin)";
+
+// Whether the template filled with port and base reaches the tool as the
+// template's own arguments with the values put in, neither split nor joined
+// nor changed by the argument rules.
+bool reaches_tool_unchanged(std::string_view template_line, std::string_view port, std::string_view base)
+{
+    std::vector<std::string> intended = platform::split_command_line(template_line);
+    for (std::string& argument : intended) {
+        argument = fmt::format(fmt::runtime(argument), port, base);
+        if (argument.find('\0') != std::string::npos)
+            return false;  // a program's arguments end at a NUL
+    }
+    return platform::split_command_line(fmt::format(fmt::runtime(template_line), port, base)) == intended;
+}
+
+// What keeps a name from reaching the tool unchanged, said for the user. The
+// port stands bare in the file-system line, where a blank or tab splits it.
+std::string_view trouble_with(std::string_view name, bool is_port)
+{
+    constexpr auto npos = std::string_view::npos;
+    if (name.find('\0') != npos)
+        return "holds a NUL character";
+    if (name.find('"') != npos)
+        return "holds a double quote";
+    if (is_port) {
+        if (name.empty())
+            return "is empty";
+        if (name.find(' ') != npos)
+            return "holds a blank";
+        if (name.find('\t') != npos)
+            return "holds a tab";
+        if (name.ends_with('\\'))
+            return "ends in a backslash";
+    }
+    return "holds characters the command line would change";
+}
+
+// The refusal text when a name would not reach the tool unchanged through
+// either command line, else nothing. Both lines are checked before the first
+// run, so that a port the second line cannot carry does not leave the board
+// with only half of what the user meant to flash.
+std::optional<std::string> refusal_of_names(std::string_view port, std::string_view base)
+{
+    constexpr std::string_view plain = "x";
+    const auto refusal = [](std::string_view what, std::string_view name, std::string_view trouble) {
+        return fmt::format("Cannot upload firmware: the {} \"{}\" {}, which esptool would not receive unchanged.",
+                           what, page_text(name), trouble);
+    };
+    if (!reaches_tool_unchanged(firmware_template, plain, base))
+        return refusal("file name", std::string(base) + ".ino.bin", trouble_with(base, false));
+    if (!reaches_tool_unchanged(firmware_template, port, plain) || !reaches_tool_unchanged(file_system_template, port, plain))
+        return refusal("port name", port, trouble_with(port, true));
+    if (!reaches_tool_unchanged(firmware_template, port, base) || !reaches_tool_unchanged(file_system_template, port, base))
+        return refusal("port name", port, "holds characters the command line would change");
+    return std::nullopt;
+}
 
 // Runs one command line; returns nothing on success, or why it failed.
-std::optional<std::string> run_tool(const std::string& command_line)
+std::optional<std::string> run_tool(const std::string& command_line, flash_control& control)
 {
     std::optional<std::string> last_error;  // the tool's own reason, if it gave one
     const platform::run_outcome outcome = platform::run_command_line(command_line, [&](std::string_view line) {
@@ -25,7 +90,7 @@ std::optional<std::string> run_tool(const std::string& command_line)
                 return;
             }
         }
-    });
+    }, &control.tool_stop);
 
     using kind = platform::run_outcome::kind;
     switch (outcome.how) {
@@ -39,6 +104,9 @@ std::optional<std::string> run_tool(const std::string& command_line)
         return std::string("esptool not found");
     case kind::not_started:
         return "esptool could not be started: " + std::system_category().message(outcome.code);
+    case kind::stopped:
+        control.interrupted = true;
+        return std::string(interrupted_reason);
     }
     return std::string("esptool failed");
 }
@@ -50,16 +118,42 @@ bool file_system_image_present()
     return std::filesystem::exists("./fs.bin", error);
 }
 
-void flash(const std::optional<std::string>& board_port, const std::string& firmware_base, status_queue& queue)
+// Whether the next run may start; says why not when main has asked the worker to end.
+bool may_start(const char* what, const flash_control& control, status_queue& queue)
+{
+    if (!control.finish_asked)
+        return true;
+    queue.push(fmt::format("Not uploading {}: Vornhale is closing.", what));
+    return false;
+}
+
+// stage: "Firmware" or "App".
+void report_failure(std::string_view stage, const std::string& reason, const flash_control& control,
+                    status_queue& queue)
+{
+    if (control.interrupted)
+        std::fprintf(stderr, "Vornhale: the %s upload was interrupted: %s; flash the board again.\n",
+                     stage == "App" ? "app" : "firmware", reason.c_str());
+    queue.push(fmt::format("{} upload failed: {}", stage, page_text(reason)));
+}
+
+void flash(const std::optional<std::string>& board_port, const std::string& firmware_base, status_queue& queue,
+           flash_control& control)
 {
     if (!board_port || firmware_base.empty()) {
         queue.push("Cannot upload firmware: file not found, or board not connected.");
         return;
     }
+    if (const auto refusal = refusal_of_names(*board_port, firmware_base)) {
+        queue.push(*refusal);
+        return;
+    }
 
+    if (!may_start("firmware", control, queue))
+        return;
     queue.push("<span aria-busy=\"true\">Uploading firmware...</span>");
-    if (const auto failure = run_tool(firmware_command_line(*board_port, firmware_base))) {
-        queue.push("Firmware upload failed: " + page_text(*failure));
+    if (const auto failure = run_tool(firmware_command_line(*board_port, firmware_base), control)) {
+        report_failure("Firmware", *failure, control, queue);
         return;
     }
     queue.push("Firmware upload done.");
@@ -69,9 +163,11 @@ void flash(const std::optional<std::string>& board_port, const std::string& firm
         return;
     }
 
+    if (!may_start("app", control, queue))
+        return;
     queue.push("<span aria-busy=\"true\">Uploading app...</span>");
-    if (const auto failure = run_tool(file_system_command_line(*board_port))) {
-        queue.push("App upload failed: " + page_text(*failure));
+    if (const auto failure = run_tool(file_system_command_line(*board_port), control)) {
+        report_failure("App", *failure, control, queue);
         return;
     }
     queue.push("App upload done.");
@@ -81,25 +177,21 @@ void flash(const std::optional<std::string>& board_port, const std::string& firm
 
 std::string firmware_command_line(std::string_view port, std::string_view base)
 {
-    return fmt::format(
-        R"(.\esptool.exe --chip esp32s3 --port "{0}" --baud 921600  --before default_reset --after hard_reset write_flash  -z --flash_mode keep --flash_freq keep --flash_size keep 0x0 "{1}.ino.bootloader.bin" 0x8000 "{1}.ino.partitions.bin" 0xe000 "boot_app0.bin" 0x10000 "{1}.ino.bin")",
-        port, base);
+    return fmt::format(fmt::runtime(firmware_template), port, base);
 }
 
 std::string file_system_command_line(std::string_view port)
 {
-    return fmt::format(
-        R"(.\esptool.exe --chip esp32s3 --port {} --baud 921600 --before default_reset --after hard_reset write_flash -z --flash_mode dio --flash_freq 80m --flash_size detect 6750208 fs.bin)",
-        port);
+    return fmt::format(fmt::runtime(file_system_template), port);
 }
 
 void flash_worker(const std::optional<std::string>& board_port, const std::string& firmware_base,
-                  status_queue& queue) noexcept
+                  status_queue& queue, flash_control& control) noexcept
 {
     // Nothing is expected to fail here but memory; if anything does, the
     // flashing ends and the program carries on.
     try {
-        flash(board_port, firmware_base, queue);
+        flash(board_port, firmware_base, queue, control);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "Vornhale stopped flashing: %s\n", e.what());
         try {
@@ -110,4 +202,24 @@ void flash_worker(const std::optional<std::string>& board_port, const std::strin
     } catch (...) {
         std::fprintf(stderr, "Vornhale stopped flashing\n");
     }
+    control.done = true;
+    platform::wake_stop_wait();
+}
+
+bool finish_flashing(flash_control& control)
+{
+    control.finish_asked = true;
+    const auto worker_done = [&control] { return control.done.load(); };
+    if (worker_done())
+        return control.interrupted;
+    std::fputs("Vornhale: letting esptool finish its run before ending, and starting no other; stop again to "
+               "interrupt it (the board would be left half-written).\n",
+               stderr);
+    if (platform::wait_for_another_stop_signal(worker_done)) {
+        std::fputs("Vornhale: stopping esptool.\n", stderr);
+        control.tool_stop.request();
+        while (!worker_done())
+            platform::wait_for_another_stop_signal(worker_done);
+    }
+    return control.interrupted;
 }

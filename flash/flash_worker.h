@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/process.h"
+
+#include <atomic>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,11 +16,32 @@ std::string firmware_command_line(std::string_view port, std::string_view base);
 // The flashing tool's command line for the file-system image fs.bin.
 std::string file_system_command_line(std::string_view port);
 
+// How main asks the flashing worker to end: shared by reference between the
+// two for the worker's whole life (THREADS.md).
+struct flash_control {
+    // Main: start no further run; a running one goes on to its end.
+    std::atomic<bool> finish_asked = false;
+    // Main: end the running tool as well (after finish_asked).
+    platform::run_stop tool_stop;
+    // Worker: a run was cut short by tool_stop.
+    std::atomic<bool> interrupted = false;
+    // Worker, as its last act: it has pushed its last text.
+    std::atomic<bool> done = false;
+};
+
 // Thread body: flashes the board at board_port with the firmware set named
 // after firmware_base, then with ./fs.bin when that exists, and pushes a
 // status text before and after each stage. Refuses (one text) when either
-// input is missing; stops after a failed stage with the tool's reason. Reads
-// board_port and firmware_base without a lock: both must be final before the
-// thread starts and outlive it, as must queue. Never throws.
+// input is missing, or when a name would not reach the tool unchanged through
+// its command line; stops after a failed stage with the tool's reason, and
+// before a stage once control.finish_asked. Reads board_port and
+// firmware_base without a lock: both must be final before the thread starts
+// and outlive it, as must queue and control. Never throws.
 void flash_worker(const std::optional<std::string>& board_port, const std::string& firmware_base,
-                  status_queue& queue) noexcept;
+                  status_queue& queue, flash_control& control) noexcept;
+
+// Main thread, once the window has gone: lets a flash in progress end after
+// its current run, and waits for the worker with the stop signals handled; a
+// stop signal meanwhile stops the tool. Says on standard error what it waits
+// for. Returns whether a run was interrupted.
+bool finish_flashing(flash_control& control);

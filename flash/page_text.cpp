@@ -36,6 +36,15 @@ std::size_t utf8_sequence_length(std::string_view s)
     return length;
 }
 
+// Whether the UTF-8 sequence at the start of s, of the given length, is a control character.
+bool is_control(std::string_view s, std::size_t length)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    if (length == 1)
+        return byte(0) < 0x20 || byte(0) == 0x7F;
+    return length == 2 && byte(0) == 0xC2 && byte(1) <= 0x9F;  // U+0080 to U+009F
+}
+
 }  // namespace
 
 std::string page_text(std::string_view outside)
@@ -44,9 +53,9 @@ std::string page_text(std::string_view outside)
     result.reserve(outside.size());
     while (!outside.empty()) {
         const std::size_t length = utf8_sequence_length(outside);
-        if (length == 0) {
+        if (length == 0 || is_control(outside, length)) {
             result += "\xEF\xBF\xBD";
-            outside.remove_prefix(1);
+            outside.remove_prefix(length == 0 ? 1 : length);
             continue;
         }
         if (length == 1) {

@@ -5,6 +5,8 @@
 
 // Makes text that comes from outside the program (a file name, a port name,
 // the flashing tool's output) safe to put into a status text, which the page
-// inserts as HTML: &, <, > and " become character references, and bytes that
-// are not UTF-8 become U+FFFD. Other text is returned unchanged.
+// inserts as HTML and the event stream sends as lines: &, <, > and " become
+// character references; control characters (C0 and C1, DEL; line breaks and
+// tabs among them) and bytes that are not UTF-8 become U+FFFD. Other text is
+// returned unchanged.
 std::string page_text(std::string_view outside);

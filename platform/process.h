@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -25,6 +27,7 @@ struct run_outcome {
         signalled,    // code: the signal that ended it
         not_found,    // no program by that name
         not_started,  // found, but it could not be started; code: errno
+        stopped,      // ended, or never started, because a stop was asked for
     };
     kind how = kind::not_found;
     int code = 0;
@@ -34,14 +37,49 @@ struct run_outcome {
 // return also ends a line), on the calling thread, as the program prints it.
 using line_observer = std::function<void(std::string_view line)>;
 
+// Lets one thread stop the programs another thread runs. Shared by reference
+// between the thread that asks (any thread, any number of times) and the one
+// in run_command_line, which checks it at least every few hundredths of a
+// second. Once asked, it stays asked.
+class run_stop {
+public:
+    // grace: how long a program may take to end after SIGTERM before it is killed.
+    explicit run_stop(std::chrono::milliseconds grace = std::chrono::seconds(3)) : grace_(grace) {}
+    run_stop(const run_stop&) = delete;
+    run_stop& operator=(const run_stop&) = delete;
+
+    // A running program's process group gets SIGTERM, and SIGKILL after the
+    // grace period; no later program is started.
+    void request() { requested_ = true; }
+    bool requested() const { return requested_; }
+    std::chrono::milliseconds grace() const { return grace_; }
+
+private:
+    std::atomic<bool> requested_ = false;
+    const std::chrono::milliseconds grace_;
+};
+
+// Longest part of a line given to a line_observer; the rest of a longer line
+// is passed through to standard output but not kept.
+inline constexpr std::size_t longest_observed_line = 4096;
+
+// How long output is still read once the program has ended: a child it left
+// behind may hold the output open, and is not waited for.
+inline constexpr std::chrono::milliseconds output_after_exit = std::chrono::milliseconds(500);
+
 // Runs the program of command_line with its arguments, in the working
-// directory, with the environment of this process, and waits for it to end.
-// Everything the program writes to its standard output and standard error is
-// passed to our standard output unchanged as it comes, and given to
-// on_line line by line. A program named like ".\tool.exe" is the file
-// "./tool.exe" when that exists and is executable, otherwise "tool" and then
-// "tool.py" on PATH. The program starts with default signal handling and no
-// blocked signals, and inherits no open file of ours but the standard three.
-run_outcome run_command_line(std::string_view command_line, const line_observer& on_line);
+// directory, with the environment of this process, and waits for it to end
+// (for the program itself, not for its output to close). Everything the
+// program writes to its standard output and standard error is passed to our
+// standard output unchanged as it comes, and given to on_line line by line.
+// A program named like ".\tool.exe" is the file "./tool.exe" when that exists
+// and is executable, otherwise "tool" and then "tool.py" on PATH. The program
+// starts in a process group of its own (a terminal's Ctrl+C does not reach
+// it), with default signal handling, no blocked signals, standard input from
+// /dev/null, and no open file of ours but standard output and error. When
+// stop is given and asked, the program is ended (see run_stop) and the
+// outcome is kind::stopped, unless it still exited with code 0.
+run_outcome run_command_line(std::string_view command_line, const line_observer& on_line,
+                             const run_stop* stop = nullptr);
 
 }  // namespace platform

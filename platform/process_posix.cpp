@@ -1,12 +1,14 @@
 #include "platform/process.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <iostream>
 #include <optional>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -116,22 +118,93 @@ struct spawn_setup {
     spawn_setup& operator=(const spawn_setup&) = delete;
 };
 
-run_outcome wait_for(pid_t pid)
+run_outcome outcome_of(int status)
 {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return {run_outcome::kind::not_started, errno};
-    }
     if (WIFSIGNALED(status))
         return {run_outcome::kind::signalled, WTERMSIG(status)};
     return {run_outcome::kind::exited, WEXITSTATUS(status)};
 }
 
+// Passes output through and cuts it into lines for the observer, keeping at
+// most longest_observed_line bytes of a line. The observer is called on the
+// running thread; what it throws is kept for the end, so that the program is
+// still waited for.
+class line_splitter {
+public:
+    explicit line_splitter(const line_observer& on_line) : on_line_(on_line) {}
+
+    void take(const char* data, std::size_t size)
+    {
+        write_all(STDOUT_FILENO, data, size);
+        for (std::size_t i = 0; i < size; ++i) {
+            const char c = data[i];
+            if (c == '\n' || c == '\r')
+                deliver();
+            else if (line_.size() < longest_observed_line)
+                line_ += c;
+        }
+    }
+
+    void deliver()
+    {
+        if (!line_.empty() && !failure_) {
+            try {
+                if (on_line_)
+                    on_line_(line_);
+            } catch (...) {
+                failure_ = std::current_exception();
+            }
+        }
+        line_.clear();
+    }
+
+    void rethrow() const
+    {
+        if (failure_)
+            std::rethrow_exception(failure_);
+    }
+
+private:
+    const line_observer& on_line_;
+    std::string line_;
+    std::exception_ptr failure_;
+};
+
+using steady = std::chrono::steady_clock;
+
+// How often a running program is looked at: its end, and a stop asked for.
+constexpr std::chrono::milliseconds check_interval{50};
+
+int milliseconds_until(steady::time_point when)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - steady::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+// Reads what is there (or waits at most timeout_ms for it) and passes it on.
+// Returns false once the output has been closed by every writer.
+bool read_output(int fd, int timeout_ms, line_splitter& lines)
+{
+    pollfd watched{fd, POLLIN, 0};
+    const int ready = ::poll(&watched, 1, timeout_ms);
+    if (ready <= 0)
+        return true;  // nothing yet, or interrupted
+    char buffer[65536];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0)
+        return errno == EINTR || errno == EAGAIN;
+    if (got == 0)
+        return false;
+    lines.take(buffer, static_cast<std::size_t>(got));
+    return true;
+}
+
 }  // namespace
 
-run_outcome run_command_line(std::string_view command_line, const line_observer& on_line)
+run_outcome run_command_line(std::string_view command_line, const line_observer& on_line, const run_stop* stop)
 {
+    if (stop != nullptr && stop->requested())
+        return {run_outcome::kind::stopped, 0};
     const std::vector<std::string> args = split_command_line(command_line);
     if (args.empty())
         return {run_outcome::kind::not_found, 0};
@@ -146,6 +219,7 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     fd_owner write_end(pipe_fds[1]);
 
     spawn_setup setup;
+    posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&setup.actions, write_end.get(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&setup.actions, write_end.get(), STDERR_FILENO);
     posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
@@ -157,7 +231,11 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     sigset_t all;
     sigfillset(&all);
     posix_spawnattr_setsigdefault(&setup.attributes, &all);
-    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // A process group of its own: the terminal's Ctrl+C is for us, and we
+    // decide whether the tool is stopped (never in the middle of a write
+    // unless asked twice).
+    posix_spawnattr_setpgroup(&setup.attributes, 0);
+    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program->c_str()));
@@ -175,42 +253,51 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     if (spawn_error != 0)
         return {run_outcome::kind::not_started, spawn_error};
 
-    // Until the program closes its output. The program is waited for even when
-    // on_line throws, so that no child is left behind.
-    std::exception_ptr observer_failure;
-    std::string line;
-    auto deliver = [&] {
-        if (!line.empty() && !observer_failure) {
-            try {
-                if (on_line)
-                    on_line(line);
-            } catch (...) {
-                observer_failure = std::current_exception();
-            }
-        }
-        line.clear();
-    };
-    char buffer[4096];
+    // Until the program has ended, whether or not its output is still open. A
+    // stop asked for ends its process group: SIGTERM, then SIGKILL after the
+    // grace period.
+    line_splitter lines(on_line);
+    bool output_open = true;
+    std::optional<steady::time_point> kill_at;
+    bool killed = false;
+    int status = 0;
+    int wait_error = 0;
     while (true) {
-        const ssize_t got = ::read(read_end.get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
+        const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+        if (ended == pid)
             break;
-        write_all(STDOUT_FILENO, buffer, static_cast<std::size_t>(got));
-        for (ssize_t i = 0; i < got; ++i) {
-            const char c = buffer[i];
-            if (c == '\n' || c == '\r')
-                deliver();
-            else
-                line += c;
+        if (ended < 0 && errno != EINTR) {
+            wait_error = errno;
+            break;
         }
+        if (stop != nullptr && stop->requested() && !kill_at) {
+            ::kill(-pid, SIGTERM);
+            kill_at = steady::now() + stop->grace();
+        }
+        if (kill_at && !killed && steady::now() >= *kill_at) {
+            ::kill(-pid, SIGKILL);
+            killed = true;
+        }
+        if (output_open)
+            output_open = read_output(read_end.get(), static_cast<int>(check_interval.count()), lines);
+        else
+            ::poll(nullptr, 0, static_cast<int>(check_interval.count()));
     }
-    deliver();
+
+    // What is left in the pipe, for a short while: a child the program left
+    // behind may keep it open for ever, and is not waited for.
+    const steady::time_point leave_at = steady::now() + output_after_exit;
+    while (output_open && steady::now() < leave_at)
+        output_open = read_output(read_end.get(), milliseconds_until(leave_at), lines);
     read_end.reset();
-    const run_outcome outcome = wait_for(pid);
-    if (observer_failure)
-        std::rethrow_exception(observer_failure);
+    lines.deliver();
+    lines.rethrow();
+
+    if (wait_error != 0)
+        return {run_outcome::kind::not_started, wait_error};
+    const run_outcome outcome = outcome_of(status);
+    if (kill_at && !(outcome.how == run_outcome::kind::exited && outcome.code == 0))
+        return {run_outcome::kind::stopped, outcome.code};
     return outcome;
 }
 

@@ -18,4 +18,14 @@ void on_stop_signal(std::function<void()> action);
 // already has.
 void wait_for_stop_signal();
 
+// Runs the event loop until a stop signal arrives that is newer than this call
+// (true), or until finished() holds (false). finished is tested first and
+// after every wake-up of the loop: a thread that makes it true then calls
+// wake_stop_wait.
+bool wait_for_another_stop_signal(const std::function<bool()>& finished);
+
+// Makes a running wait_for_another_stop_signal test finished again (or the
+// next one test it at once). Any thread.
+void wake_stop_wait();
+
 }  // namespace platform

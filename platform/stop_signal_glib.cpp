@@ -10,11 +10,13 @@ namespace {
 // Main thread only: GLib runs the signal sources on the main loop, not in the
 // signal handler.
 bool signal_arrived = false;
+unsigned signals_arrived = 0;
 std::function<void()> stop_action;
 
 gboolean on_signal(gpointer)
 {
     signal_arrived = true;
+    ++signals_arrived;
     if (stop_action)
         stop_action();
     return G_SOURCE_CONTINUE;
@@ -44,5 +46,15 @@ void wait_for_stop_signal()
     stop_action = nullptr;
     g_main_loop_unref(loop);
 }
+
+bool wait_for_another_stop_signal(const std::function<bool()>& finished)
+{
+    const unsigned before = signals_arrived;
+    while (signals_arrived == before && !finished())
+        g_main_context_iteration(nullptr, TRUE);
+    return signals_arrived != before;
+}
+
+void wake_stop_wait() { g_main_context_wakeup(nullptr); }
 
 }  // namespace platform

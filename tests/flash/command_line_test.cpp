@@ -93,5 +93,10 @@ TEST(PageText, EscapesMarkupAndRepairsBrokenUtf8)
     EXPECT_EQ(page_text("\xC3"), replacement);                         // cut short
     EXPECT_EQ(page_text("\xC0\xAF"), replacement + replacement);       // overlong
     EXPECT_EQ(page_text("\xED\xA0\x80"), replacement + replacement + replacement);  // surrogate
-    EXPECT_EQ(page_text(std::string("a\0b", 3)), std::string("a\0b", 3));
+    // No control character gets through: a line break would end a server-sent
+    // event early and start fields of its own.
+    EXPECT_EQ(page_text(std::string("a\0b", 3)), "a" + replacement + "b");
+    EXPECT_EQ(page_text("x\ndata: y\r\n\tz\x1b[1m\x7f\xC2\x85\xC2\x9F\xC2\xA0"),
+              "x" + replacement + "data: y" + replacement + replacement + replacement + "z" + replacement + "[1m"
+                  + replacement + replacement + replacement + "\xC2\xA0");
 }

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/fsuid.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -41,25 +42,29 @@ std::vector<std::string> listing_order()
 
 TEST(FirmwareDiscovery, NameRules)
 {
+    // Each name is scanned inside a folder named like an image, which matches
+    // first (base "outer") and whose contents come after it: a name that is no
+    // match leaves "outer" in place, so even one whose base would be empty
+    // shows whether it was taken.
     const struct {
         const char* name;
-        const char* base;  // empty: no match
+        const char* base;  // "outer": no match
     } cases[] = {
         {"blink.ino.bin", "blink"},
         {"my.sketch.ino.bin", "my.sketch"},
-        {"blink.ino.bootloader.bin", ""},
-        {"blink.ino.partitions.bin", ""},
-        {"boot_app0.bin", ""},
-        {"fs.bin", ""},
-        {".ino.bin", ""},
-        {"Blink.INO.bin", ""},
-        {"blink.ino.BIN", ""},
-        {"blink.ino", ""},
+        {"blink.ino.bootloader.bin", "outer"},
+        {"blink.ino.partitions.bin", "outer"},
+        {"boot_app0.bin", "outer"},
+        {"fs.bin", "outer"},
+        {".ino.bin", "outer"},
+        {"Blink.INO.bin", "outer"},
+        {"blink.ino.BIN", "outer"},
+        {"blink.ino", "outer"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         work_dir dir;
-        write_file(c.name);
+        write_file(fs::path("outer.ino.bin") / c.name);
         const auto found = scan();
         EXPECT_EQ(found.base, c.base);
         EXPECT_EQ(found.texts, std::vector<std::string>{report(c.base)});
@@ -137,6 +142,45 @@ TEST(FirmwareDiscovery, UnreadableFolderIsSkippedAndTheWalkGoesOn)
     scanner.join();
     EXPECT_EQ(found.base, last);
     EXPECT_EQ(found.texts, std::vector<std::string>{report(last)});
+}
+
+TEST(FirmwareDiscovery, OtherErrorsAreReportedAndTheWalkGoesOn)
+{
+    // A folder whose path is longer than the system takes cannot be opened:
+    // said on standard output, and the rest of the tree is still walked.
+    work_dir dir;
+    const std::string long_name(200, 'd');
+    constexpr int levels = 24;  // 4,800 characters
+    fs::create_directory("deep");
+    fs::current_path("deep");
+    for (int i = 0; i < levels; ++i) {
+        ASSERT_EQ(::mkdir(long_name.c_str(), 0755), 0);
+        ASSERT_EQ(::chdir(long_name.c_str()), 0);
+    }
+    fs::current_path(dir.path());
+    for (int i = 0; i < 6; ++i)
+        write_file("i" + std::to_string(i) + ".ino.bin");
+    std::string last;  // the last image listed; listed after "deep" unless "deep" comes last
+    for (const auto& name : listing_order())
+        if (name != "deep")
+            last = fs::path(name).stem().stem().string();
+
+    testing::internal::CaptureStdout();
+    const auto found = scan();
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(found.base, last);
+    EXPECT_EQ(found.texts, std::vector<std::string>{report(last)});
+    EXPECT_NE(printed.find("File name too long"), std::string::npos) << printed.substr(0, 200);
+
+    // Removed from the inside out: the whole path is too long for the usual way.
+    fs::current_path("deep");
+    for (int i = 0; i < levels; ++i)
+        ASSERT_EQ(::chdir(long_name.c_str()), 0);
+    for (int i = 0; i < levels; ++i) {
+        ASSERT_EQ(::chdir(".."), 0);
+        ::rmdir(long_name.c_str());
+    }
+    fs::current_path(dir.path());
 }
 
 TEST(FirmwareDiscovery, LinksToFoldersAreNotEntered)

@@ -1,17 +1,24 @@
 // The flashing worker with a stand-in for the flashing tool: a shell script
-// that records the arguments of each call (call.N, one a line) and prints
-// say.N and exits with code.N when a test provides them.
+// that records the arguments of each call (call.N, one a line), runs run.N as
+// part of itself, prints say.N and exits with code.N when a test provides them.
 
 #include "app/status_queue.h"
 #include "flash/flash_worker.h"
 #include "platform/process.h"
 #include "support/work_dir.h"
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -25,6 +32,7 @@ PATH=/usr/bin:/bin
 i=0
 while [ -e "call.$i" ]; do i=$((i+1)); done
 for a in "$@"; do printf '%s\n' "$a"; done > "call.$i"
+[ -e "run.$i" ] && . "./run.$i"
 [ -e "say.$i" ] && cat "say.$i"
 [ -e "signal.$i" ] && kill -"$(cat "signal.$i")" $$
 [ -e "code.$i" ] && exit "$(cat "code.$i")"
@@ -65,9 +73,22 @@ protected:
 
     std::vector<std::string> run_worker()
     {
+        flash_control control;
+        return run_worker(control);
+    }
+
+    std::vector<std::string> run_worker(flash_control& control)
+    {
         status_queue queue;
-        flash_worker(port, base, queue);
+        flash_worker(port, base, queue, control);
         return drain(queue);
+    }
+
+    static bool wait_for_file(const std::string& name)
+    {
+        for (int i = 0; i < 500 && !fs::exists(name); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return fs::exists(name);
     }
 
     static void answer(int call, const std::string& printed, int code)
@@ -268,4 +289,110 @@ TEST_F(FlashWorker, RealEsptoolReasonComesThrough)
                                                                     + ", the port is busy or doesn't exist."}))
         << printed;
     EXPECT_NE(printed.find("A fatal error occurred: Could not open"), std::string::npos) << printed;
+}
+
+TEST_F(FlashWorker, RefusesNamesThatWouldChangeTheToolsArguments)
+{
+    // Each would reach the tool as other arguments than the command line's own:
+    // the quote ends the quoted name, a backslash before the closing quote
+    // escapes it, and the file-system line leaves the port unquoted.
+    write_file("fs.bin");
+    const struct {
+        std::string port;
+        std::string base;
+        std::string refusal;
+    } cases[] = {
+        {"/dev/ttyACM0", "x\" --erase-all \"y",
+         "the file name \"x&quot; --erase-all &quot;y.ino.bin\" holds a double quote"},
+        {"/dev/tty\"ACM0", "blink", "the port name \"/dev/tty&quot;ACM0\" holds a double quote"},
+        {"COM7\\", "blink", "the port name \"COM7\\\" ends in a backslash"},
+        {"/dev/my port", "blink", "the port name \"/dev/my port\" holds a blank"},
+        {"/dev/my\tport", "blink", "the port name \"/dev/my\xEF\xBF\xBDport\" holds a tab"},
+        {"", "blink", "the port name \"\" is empty"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refusal);
+        port = c.port;
+        base = c.base;
+        EXPECT_EQ(run_worker(), std::vector<std::string>{"Cannot upload firmware: " + c.refusal
+                                                         + ", which esptool would not receive unchanged."});
+    }
+    EXPECT_EQ(calls(), 0);
+}
+
+TEST_F(FlashWorker, ToolLeavingAChildThatHoldsItsOutputDoesNotHoldTheWorker)
+{
+    // The tool ends, but a child of its own keeps the output pipe open.
+    write_file("run.0", "sleep 30 & echo $! > child.pid\n");
+    std::atomic<bool> ended = false;
+    std::vector<std::string> texts;
+    std::thread worker([&] {
+        texts = run_worker();
+        ended = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    while (!ended && std::chrono::steady_clock::now() - start < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    std::ifstream pid_file("child.pid");
+    pid_t child = 0;
+    pid_file >> child;
+    if (child > 0)
+        ::kill(child, SIGKILL);
+    worker.join();
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, firmware_done, no_file_system}));
+}
+
+TEST_F(FlashWorker, EndlessLineIsPassedOnButNotKept)
+{
+    // 300 MB without a line break, then the reason: memory stays flat, and
+    // the reason still counts.
+    write_file("run.0", "head -c 300000000 /dev/zero | tr '\\0' x\n"
+                        "printf '\\nA fatal error occurred: out of patience\\n'\nexit 2\n");
+    const int saved_stdout = ::dup(STDOUT_FILENO);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, STDOUT_FILENO);
+    ::close(null);
+    rusage before{};
+    ::getrusage(RUSAGE_SELF, &before);
+    const auto texts = run_worker();
+    rusage after{};
+    ::getrusage(RUSAGE_SELF, &after);
+    ::dup2(saved_stdout, STDOUT_FILENO);
+    ::close(saved_stdout);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024);  // KiB
+    EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, "Firmware upload failed: out of patience"}));
+}
+
+TEST_F(FlashWorker, StopEndsTheToolsWholeProcessGroup)
+{
+    // Main asks the worker to end and to stop the tool: the tool's children
+    // end with it, and the run is reported as failed.
+    write_file("fs.bin");
+    write_file("run.0", "sleep 30 & echo $! > child.pid\nwait\n");
+    flash_control control;
+    std::vector<std::string> texts;
+    testing::internal::CaptureStderr();
+    std::thread worker([&] { texts = run_worker(control); });
+    ASSERT_TRUE(wait_for_file("child.pid"));
+    control.finish_asked = true;
+    control.tool_stop.request();
+    worker.join();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware,
+                                               "Firmware upload failed: esptool was stopped before it finished"}));
+    EXPECT_TRUE(control.interrupted);
+    EXPECT_TRUE(control.done);
+    EXPECT_NE(said.find("firmware upload was interrupted"), std::string::npos) << said;
+    EXPECT_EQ(calls(), 1);
+    std::ifstream pid_file("child.pid");
+    pid_t child = 0;
+    pid_file >> child;
+    ASSERT_GT(child, 0);
+    // Gone, or a zombie waiting for whoever inherited it.
+    std::ifstream state("/proc/" + std::to_string(child) + "/stat");
+    std::string stat_line;
+    std::getline(state, stat_line);
+    EXPECT_TRUE(stat_line.empty() || stat_line.find(") Z") != std::string::npos) << stat_line;
 }

@@ -6,6 +6,7 @@ import os
 import signal
 import sys
 import tempfile
+import time
 import unittest
 
 import gi
@@ -13,23 +14,10 @@ import gi
 gi.require_version("UMockdev", "1.0")
 from gi.repository import UMockdev  # noqa: E402
 
-from support.vornhale import EventStream, Vornhale  # noqa: E402
+from support.vornhale import BOARD_FILE, FAKE_TOOL, EventStream, Vornhale, board_env, wait_until  # noqa: E402
 
-# A fake ESP32-S3 on USB: the device, its interface 0 and its tty.
-BOARD_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support", "board.umockdev")
 with open(BOARD_FILE) as board_file:
     BOARD = board_file.read()
-
-# Records each call's arguments in call.N, one a line; prints say.N and exits
-# with code.N when they exist.
-FAKE_TOOL = """#!/bin/sh
-i=0
-while [ -e "call.$i" ]; do i=$((i+1)); done
-for a in "$@"; do printf '%s\\n' "$a"; done > "call.$i"
-[ -e "say.$i" ] && cat "say.$i"
-[ -e "code.$i" ] && exit "$(cat "code.$i")"
-exit 0
-"""
 
 BUILD_OUTPUT = ["blink.ino.bin", "blink.ino.bootloader.bin", "blink.ino.partitions.bin", "boot_app0.bin", "fs.bin"]
 
@@ -61,11 +49,7 @@ class Flashing(unittest.TestCase):
     def run_vornhale(self, count):
         """Starts the binary, reads count texts from /event, stops it;
         returns the texts and what it printed."""
-        asan = os.environ.get("ASAN_OPTIONS", "")
-        env = {"UMOCKDEV_DIR": self.testbed.get_root_dir(),
-               "LD_PRELOAD": "libumockdev-preload.so.0",
-               "ASAN_OPTIONS": (asan + ":" if asan else "") + "verify_asan_link_order=0"}
-        with Vornhale(cwd=self.cwd, env=env) as app:
+        with Vornhale(cwd=self.cwd, env=board_env(self.testbed)) as app:
             app.wait_serving()
             stream = EventStream()
             texts = [stream.read_event(timeout=30) for _ in range(count)]
@@ -106,6 +90,79 @@ class Flashing(unittest.TestCase):
         self.assertEqual(texts, ["Device port: /dev/ttyACM0", "Firmware file found: blink.ino.bin",
                                  UPLOADING_FIRMWARE,
                                  "Firmware upload failed: Failed to connect to ESP32-S3: No serial data received."])
+        self.assertEqual(len(self.calls()), 1)
+
+    def test_hostile_file_names(self):
+        self.testbed.add_from_string(BOARD)
+        self.write("esptool.exe", FAKE_TOOL, 0o755)
+        # A quote would end the quoted name on the command line and smuggle in
+        # arguments of its own: refused, and the tool never runs.
+        with self.subTest("quote"):
+            self.write('x" --erase-all "y.ino.bin')
+            texts, _ = self.run_vornhale(3)
+            self.assertEqual(texts, ["Device port: /dev/ttyACM0",
+                                     "Firmware file found: x&quot; --erase-all &quot;y.ino.bin",
+                                     'Cannot upload firmware: the file name "x&quot; --erase-all &quot;y.ino.bin" '
+                                     "holds a double quote, which esptool would not receive unchanged."])
+            self.assertEqual(self.calls(), [])
+            os.remove(os.path.join(self.cwd, 'x" --erase-all "y.ino.bin'))
+        # Line breaks would end the event early and add fields: no status
+        # text carries a control character.
+        with self.subTest("line breaks"):
+            self.write("blink\nretry: 86400000\n\ndata: App upload done.\nx.ino.bin")
+            texts, _ = self.run_vornhale(4)
+            self.assertEqual(texts[1], "Firmware file found: blink\ufffdretry: 86400000\ufffd\ufffd"
+                                       "data: App upload done.\ufffdx.ino.bin")
+            self.assertEqual(texts[2:], [UPLOADING_FIRMWARE, "Firmware upload done."])
+
+    def start_blocked_flash(self, tool_script):
+        """Starts the binary in a process group of its own, as a terminal's
+        foreground job, with a tool that runs tool_script; waits until the tool
+        runs. Returns the binary and its event stream, which has read the
+        first three texts."""
+        self.testbed.add_from_string(BOARD)
+        for name in BUILD_OUTPUT:
+            self.write(name)
+        self.write("esptool.exe", FAKE_TOOL, 0o755)
+        self.write("run.0", tool_script)
+        app = Vornhale(cwd=self.cwd, env=board_env(self.testbed), own_group=True)
+        self.addCleanup(app.close)
+        app.wait_serving()
+        stream = EventStream()
+        self.addCleanup(stream.close)
+        self.assertEqual([stream.read_event(timeout=30) for _ in range(3)][2], UPLOADING_FIRMWARE)
+        self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(self.cwd, "tool.pid"))))
+        return app, stream
+
+    def test_first_ctrl_c_lets_the_tool_finish_and_starts_no_other_run(self):
+        app, stream = self.start_blocked_flash(
+            'echo $$ > tool.pid\nwhile [ ! -e release ]; do sleep 0.05; done\necho > survived\n')
+        app.signal_group(signal.SIGINT)
+        time.sleep(1.0)
+        self.assertIsNone(app.proc.poll())
+        self.write("release")
+        status, _, err = app.finish(timeout=30)
+        self.assertEqual(status, 0, err)
+        self.assertTrue(os.path.exists(os.path.join(self.cwd, "survived")), "the tool was interrupted")
+        self.assertIn(b"finish", err)
+        # The run that was going finished; the file-system run never started.
+        self.assertEqual(len(self.calls()), 1)
+        self.assertEqual(stream.read_event(), "Firmware upload done.")
+
+    def test_second_ctrl_c_stops_the_tool_and_reports_a_failure(self):
+        # The tool ignores SIGTERM: it is killed after the grace period.
+        app, stream = self.start_blocked_flash(
+            "trap '' TERM\necho $$ > tool.pid\nwhile :; do sleep 0.05; done\n")
+        with open(os.path.join(self.cwd, "tool.pid")) as f:
+            tool = int(f.read())
+        app.signal_group(signal.SIGINT)
+        time.sleep(0.5)
+        app.signal_group(signal.SIGINT)
+        status, _, err = app.finish(timeout=30)
+        self.assertEqual(status, 1, err)
+        self.assertIn(b"interrupted", err)
+        self.assertRegex(stream.read_event(), "^Firmware upload failed: .*stopped")
+        self.assertRaises(ProcessLookupError, os.kill, tool, 0)
         self.assertEqual(len(self.calls()), 1)
 
 

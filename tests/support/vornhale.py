@@ -10,6 +10,29 @@ import time
 HOST, PORT = "127.0.0.1", 5000
 EXIT_EVENT = b'1a\r\ndata: {"event" : "exit"}\n\n\r\n'
 
+# A fake ESP32-S3 on USB for umockdev: the device, its interface 0 and its tty.
+BOARD_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "board.umockdev")
+
+# A stand-in for esptool. Records each call's arguments in call.N, one a line;
+# runs run.N as part of itself, prints say.N and exits with code.N when they exist.
+FAKE_TOOL = """#!/bin/sh
+i=0
+while [ -e "call.$i" ]; do i=$((i+1)); done
+for a in "$@"; do printf '%s\\n' "$a"; done > "call.$i"
+[ -e "run.$i" ] && . "./run.$i"
+[ -e "say.$i" ] && cat "say.$i"
+[ -e "code.$i" ] && exit "$(cat "code.$i")"
+exit 0
+"""
+
+
+def board_env(testbed):
+    """The environment that shows the program (and esptool) testbed's devices."""
+    asan = os.environ.get("ASAN_OPTIONS", "")
+    return {"UMOCKDEV_DIR": testbed.get_root_dir(),
+            "LD_PRELOAD": "libumockdev-preload.so.0",
+            "ASAN_OPTIONS": (asan + ":" if asan else "") + "verify_asan_link_order=0"}
+
 
 def binary():
     return os.environ["VORNHALE_BINARY"]
@@ -39,9 +62,11 @@ def wait_until(predicate, timeout=10.0, interval=0.02):
 
 class Vornhale:
     """The binary started in a folder of its own (a fresh temporary one unless
-    cwd is given). headless=True removes the display."""
+    cwd is given). headless=True removes the display. own_group=True starts it
+    in a process group of its own, as a shell starts a foreground job, so that
+    signal_group can signal it as the terminal's Ctrl+C does."""
 
-    def __init__(self, cwd=None, headless=True, env=None):
+    def __init__(self, cwd=None, headless=True, env=None, own_group=False):
         self._tmp = None
         if cwd is None:
             self._tmp = tempfile.TemporaryDirectory(prefix="vornhale-test-")
@@ -54,7 +79,8 @@ class Vornhale:
             full_env.pop("WAYLAND_DISPLAY", None)
         full_env.update(env or {})
         self.proc = subprocess.Popen([binary()], cwd=cwd, env=full_env,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     process_group=0 if own_group else None)
         self.stdout = b""
         self.stderr = b""
 
@@ -62,6 +88,9 @@ class Vornhale:
         ok = wait_until(lambda: port_open() or self.proc.poll() is not None, timeout)
         if not ok or self.proc.poll() is not None:
             raise AssertionError("vornhale is not serving: %r" % (self.finish(1.0),))
+
+    def signal_group(self, sig=signal.SIGINT):
+        os.killpg(self.proc.pid, sig)
 
     def signal(self, sig=signal.SIGTERM):
         self.proc.send_signal(sig)
@@ -84,7 +113,7 @@ class Vornhale:
     def close(self):
         if self.proc.poll() is None:
             self.proc.kill()
-            self.proc.communicate()
+        self.proc.communicate()
         if self._tmp is not None:
             self._tmp.cleanup()
 

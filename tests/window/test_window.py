@@ -6,9 +6,16 @@ import re
 import signal
 import subprocess
 import sys
+import tempfile
 import unittest
 
-from support.vornhale import Vornhale, connections_accepted, other_listener
+import gi
+
+gi.require_version("UMockdev", "1.0")
+from gi.repository import UMockdev  # noqa: E402
+
+from support.vornhale import (BOARD_FILE, FAKE_TOOL, Vornhale, board_env, connections_accepted,  # noqa: E402
+                              other_listener, wait_until)
 
 PORT_PAGE_LINE = b"Vornhale cannot listen on 127.0.0.1:5000: Address already in use\n"
 
@@ -24,6 +31,12 @@ def client_size(window):
     width = int(re.search(r"Width: (\d+)", info).group(1))
     height = int(re.search(r"Height: (\d+)", info).group(1))
     return width, height
+
+
+def window_shown():
+    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Vornhale$"],
+                           capture_output=True, timeout=10)
+    return found.returncode == 0 and found.stdout.strip() != b""
 
 
 def close_like_a_user(window):
@@ -49,6 +62,28 @@ class Window(unittest.TestCase):
             app.signal(signal.SIGTERM)
             status, _, err = app.finish(timeout=15)
             self.assertEqual(status, 0, err)
+
+    def test_stop_signal_closes_the_window_at_once_and_lets_the_tool_finish(self):
+        testbed = UMockdev.Testbed.new()
+        with open(BOARD_FILE) as board:
+            testbed.add_from_string(board.read())
+        with tempfile.TemporaryDirectory(prefix="vornhale-window-") as cwd:
+            def write(name, content="", mode=0o644):
+                with open(os.path.join(cwd, name), "w") as f:
+                    f.write(content)
+                os.chmod(os.path.join(cwd, name), mode)
+            write("blink.ino.bin")
+            write("esptool.exe", FAKE_TOOL, 0o755)
+            write("run.0", "while [ ! -e release ]; do sleep 0.05; done\n")
+            with Vornhale(cwd=cwd, headless=False, env=board_env(testbed)) as app:
+                find_window()
+                self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(cwd, "call.0")), 30))
+                app.signal(signal.SIGTERM)
+                self.assertTrue(wait_until(lambda: not window_shown(), 5), "the window stays on screen")
+                self.assertIsNone(app.proc.poll(), "the tool was not waited for")
+                write("release")
+                status, _, err = app.finish(timeout=15)
+                self.assertEqual(status, 0, err)
 
     def test_port_in_use_shows_our_page_and_exits_1(self):
         holder = other_listener()
