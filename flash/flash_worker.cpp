@@ -2,6 +2,7 @@
 
 #include "app/status_queue.h"
 #include "flash/page_text.h"
+#include "flash/tool_reason.h"
 #include "platform/process.h"
 
 #include <cstdio>
@@ -11,21 +12,13 @@
 
 namespace {
 
-constexpr std::string_view fatal_marker = "A fatal error occurred: ";
-constexpr std::string_view serial_marker = "A serial exception error occurred: ";
-
 // Runs one command line; returns nothing on success, or why it failed.
 std::optional<std::string> run_tool(const std::string& command_line)
 {
-    std::optional<std::string> last_error;  // the tool's own reason, if it gave one
-    const platform::run_outcome outcome = platform::run_command_line(command_line, [&](std::string_view line) {
-        for (const std::string_view marker : {fatal_marker, serial_marker}) {
-            if (const auto at = line.find(marker); at != std::string_view::npos) {
-                last_error = std::string(line.substr(at + marker.size()));
-                return;
-            }
-        }
-    });
+    tool_reason reason;
+    const platform::run_outcome outcome =
+        platform::run_command_line(command_line, [&](std::string_view line) { reason.feed(line); });
+    const std::optional<std::string>& last_error = reason.reason();
 
     using kind = platform::run_outcome::kind;
     switch (outcome.how) {
@@ -36,7 +29,8 @@ std::optional<std::string> run_tool(const std::string& command_line)
     case kind::signalled:
         return last_error ? *last_error : fmt::format("esptool was stopped by signal {}", outcome.code);
     case kind::not_found:
-        return std::string("esptool not found");
+        return std::string("esptool not found in this folder, on PATH, or among the Arduino IDE's and "
+                           "PlatformIO's tools: see \"Getting esptool\" in Vornhale's README");
     case kind::not_started:
         return "esptool could not be started: " + std::system_category().message(outcome.code);
     }

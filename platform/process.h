@@ -38,9 +38,8 @@ using line_observer = std::function<void(std::string_view line)>;
 // directory, with the environment of this process, and waits for it to end.
 // Everything the program writes to its standard output and standard error is
 // passed to our standard output unchanged as it comes, and given to
-// on_line line by line. A program named like ".\tool.exe" is the file
-// "./tool.exe" when that exists and is executable, otherwise "tool" and then
-// "tool.py" on PATH. The program starts with default signal handling and no
+// on_line line by line. The program is looked for as find_program
+// (platform/esptool_lookup.h) says. The program starts with default signal handling and no
 // blocked signals, and inherits no open file of ours but the standard three.
 run_outcome run_command_line(std::string_view command_line, const line_observer& on_line);
 
