@@ -19,5 +19,8 @@ void discover_board(std::optional<std::string>& board_port, status_queue& queue)
 // image "BASE.ino.bin" (any kind of entry; directory links are not entered,
 // unreadable directories are skipped) and sets firmware_base to the BASE of
 // the last one visited, or to the empty text. Pushes one text:
-// "Firmware file found: BASE.ino.bin".
+// "Firmware file found: BASE.ino.bin". When the working directory is the
+// user's home folder or the root folder, it walks nothing, leaves
+// firmware_base empty and says so instead ("Not searching the home folder
+// for firmware: open a build folder with Vornhale.").
 void discover_firmware(std::string& firmware_base, status_queue& queue);
