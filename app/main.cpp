@@ -3,6 +3,7 @@
 // lives in web/, flash/ and platform/.
 
 #include "app/host.h"
+#include "app/start_folder.h"
 #include "app/status_queue.h"
 #include "flash/discovery.h"
 #include "flash/flash_worker.h"
@@ -107,8 +108,10 @@ int run()
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    if (const std::optional<int> status = enter_start_folder(argc, argv))
+        return *status;
     try {
         return run();
     } catch (const std::exception& e) {

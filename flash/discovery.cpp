@@ -4,12 +4,15 @@
 #include "flash/page_text.h"
 #include "platform/usb.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
+#include <pwd.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -19,6 +22,24 @@ constexpr std::uint16_t board_vendor_id = 0x303A;
 constexpr std::uint16_t board_product_id = 0x1001;
 
 void print_line(const char* message) { std::cout << message << '\n' << std::flush; }
+
+// "the home folder" or "the root folder" when the working folder is one of
+// them: a build folder never is, and a scan of either walks everything the
+// user has.
+std::optional<std::string> too_wide_to_scan()
+{
+    std::error_code error;
+    if (fs::equivalent(".", "/", error))
+        return "the root folder";
+    const char* home = std::getenv("HOME");
+    std::string home_folder = home != nullptr ? home : "";
+    if (home_folder.empty())
+        if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr)
+            home_folder = entry->pw_dir;
+    if (!home_folder.empty() && fs::equivalent(".", home_folder, error))
+        return "the home folder";
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -54,6 +75,10 @@ void discover_board(std::optional<std::string>& board_port, status_queue& queue)
 void discover_firmware(std::string& firmware_base, status_queue& queue)
 {
     firmware_base.clear();
+    if (const std::optional<std::string> folder = too_wide_to_scan()) {
+        queue.push("Not searching " + *folder + " for firmware: open a build folder with Vornhale.");
+        return;
+    }
 
     // The default walk: every entry, and a folder's contents right after the
     // folder; links to folders are visited but not entered. A folder we may not

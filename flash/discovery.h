@@ -20,5 +20,8 @@ void discover_board(std::optional<std::string>& board_port, status_queue& queue)
 // unreadable directories are skipped) and sets firmware_base to the BASE of
 // the last one visited, or to the empty text. Pushes one text:
 // "Firmware file found: BASE.ino.bin". Why a folder could not be searched,
-// unless access to it was denied, is written to standard output.
+// unless access to it was denied, is written to standard output. When the
+// working directory is the user's home folder or the root folder, it walks
+// nothing, leaves firmware_base empty and says so instead ("Not searching the
+// home folder for firmware: open a build folder with Vornhale.").
 void discover_firmware(std::string& firmware_base, status_queue& queue);

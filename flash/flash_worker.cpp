@@ -2,6 +2,7 @@
 
 #include "app/status_queue.h"
 #include "flash/page_text.h"
+#include "flash/tool_reason.h"
 #include "platform/process.h"
 #include "platform/stop_signal.h"
 
@@ -13,8 +14,6 @@
 
 namespace {
 
-constexpr std::string_view fatal_marker = "A fatal error occurred: ";
-constexpr std::string_view serial_marker = "A serial exception error occurred: ";
 constexpr std::string_view interrupted_reason = "esptool was stopped before it finished";
 
 // The two command lines: {0} or {} is the port, {1} the firmware base name.
@@ -82,15 +81,10 @@ std::optional<std::string> refusal_of_names(std::string_view port, std::string_v
 // Runs one command line; returns nothing on success, or why it failed.
 std::optional<std::string> run_tool(const std::string& command_line, flash_control& control)
 {
-    std::optional<std::string> last_error;  // the tool's own reason, if it gave one
-    const platform::run_outcome outcome = platform::run_command_line(command_line, [&](std::string_view line) {
-        for (const std::string_view marker : {fatal_marker, serial_marker}) {
-            if (const auto at = line.find(marker); at != std::string_view::npos) {
-                last_error = std::string(line.substr(at + marker.size()));
-                return;
-            }
-        }
-    }, &control.tool_stop);
+    tool_reason reason;
+    const platform::run_outcome outcome = platform::run_command_line(
+        command_line, [&](std::string_view line) { reason.feed(line); }, &control.tool_stop);
+    const std::optional<std::string>& last_error = reason.reason();
 
     using kind = platform::run_outcome::kind;
     switch (outcome.how) {
@@ -101,7 +95,8 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_contr
     case kind::signalled:
         return last_error ? *last_error : fmt::format("esptool was stopped by signal {}", outcome.code);
     case kind::not_found:
-        return std::string("esptool not found");
+        return std::string("esptool not found in this folder, on PATH, or among the Arduino IDE's and "
+                           "PlatformIO's tools: see \"Getting esptool\" in Vornhale's README");
     case kind::not_started:
         return "esptool could not be started: " + std::system_category().message(outcome.code);
     case kind::stopped:

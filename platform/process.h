@@ -72,10 +72,9 @@ inline constexpr std::chrono::milliseconds output_after_exit = std::chrono::mill
 // (for the program itself, not for its output to close). Everything the
 // program writes to its standard output and standard error is passed to our
 // standard output unchanged as it comes, and given to on_line line by line.
-// A program named like ".\tool.exe" is the file "./tool.exe" when that exists
-// and is executable, otherwise "tool" and then "tool.py" on PATH. The program
-// starts in a process group of its own (a terminal's Ctrl+C does not reach
-// it), with default signal handling, no blocked signals, standard input from
+// The program is looked for as find_program (platform/esptool_lookup.h)
+// says. It starts in a process group of its own (a terminal's Ctrl+C does not
+// reach it), with default signal handling, no blocked signals, standard input from
 // /dev/null, and no open file of ours but standard output and error. When
 // stop is given and asked, the program is ended (see run_stop) and the
 // outcome is kind::stopped, unless it still exited with code 0.

@@ -1,5 +1,7 @@
 #include "platform/process.h"
 
+#include "platform/esptool_lookup.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -19,54 +21,8 @@ extern char** environ;
 namespace platform {
 namespace {
 
-bool is_executable_file(const std::string& path)
-{
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
-std::optional<std::string> find_on_path(const std::string& name)
-{
-    const char* path = std::getenv("PATH");
-    const std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t end = dirs.find(':', start);
-        std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        const std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
-        if (is_executable_file(candidate))
-            return candidate;
-        if (end == std::string::npos)
-            return std::nullopt;
-        start = end + 1;
-    }
-}
-
 // Where a Windows program name points on this system; see run_command_line.
-std::optional<std::string> resolve_program(std::string name)
-{
-    for (char& c : name)
-        if (c == '\\')
-            c = '/';
-    const bool has_directory = name.find('/') != std::string::npos;
-    if (has_directory ? is_executable_file(name) : false)
-        return name;
-
-    std::string base = name.substr(name.rfind('/') + 1);
-    if (!has_directory) {
-        if (auto found = find_on_path(base))
-            return found;
-    }
-    constexpr std::string_view exe = ".exe";
-    if (base.size() > exe.size() && base.ends_with(exe)) {
-        base.resize(base.size() - exe.size());
-        if (auto found = find_on_path(base))
-            return found;
-        if (auto found = find_on_path(base + ".py"))
-            return found;
-    }
-    return std::nullopt;
-}
+std::optional<std::string> resolve_program(const std::string& name) { return find_program(name); }
 
 void write_all(int fd, const char* data, std::size_t size)
 {

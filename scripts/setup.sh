@@ -18,7 +18,13 @@ test_packages=(libgtest-dev libgmock-dev umockdev libumockdev-dev
   gir1.2-umockdev-1.0 python3-gi xvfb xauth x11-utils xdotool imagemagick
   libx11-dev chromium wrk nginx-light desktop-file-utils clang
   libclang-rt-14-dev python3-serial python3-bitstring python3-cryptography
-  python3-ecdsa python3-intelhex python3-yaml)
+  python3-ecdsa python3-intelhex python3-yaml lintian udev libglib2.0-bin
+  iproute2 util-linux)
+# The run command's build: the program alone, without the tests (and so
+# without GoogleTest and the other test packages).
+run_configure_options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF)
+# What building the Debian package needs beyond the build.
+package_packages=(dpkg-dev lintian)
 
 apt_updated=0
 apt_update_once() {
@@ -130,4 +136,15 @@ configure_and_build() {
     cmake -S "$top" -B "$dir" "$@"
   fi
   cmake --build "$dir" -j "$(nproc)"
+}
+
+# configure_and_build_target BUILD_DIR TARGET [cmake options...]: only TARGET
+# and what it needs.
+configure_and_build_target() {
+  local dir=$1 target=$2
+  shift 2
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    cmake -S "$top" -B "$dir" "$@"
+  fi
+  cmake --build "$dir" -j "$(nproc)" --target "$target"
 }

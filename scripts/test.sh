@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Vornhale and its tests with
 # AddressSanitizer and UndefinedBehaviorSanitizer, with ThreadSanitizer, as
-# libFuzzer targets (clang), and plain, and runs every test. Ends with CTest's
+# libFuzzer targets (clang), and plain, and runs every test (the last one
+# builds the Debian package, installs it, uses it and removes it again). Checks
+# that the run command configures without GoogleTest. Ends with CTest's
 # summary of the plain build.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
@@ -37,6 +39,17 @@ if [ ! -f "$top/build-fuzz/CMakeCache.txt" ]; then
 fi
 cmake --build "$top/build-fuzz" -j "$jobs" --target fuzz_resource_path fuzz_command_line
 ctest --test-dir "$top/build-fuzz" --output-on-failure -L fuzz || failed=1
+
+# The run command configures on a machine without the test packages: here,
+# as if GoogleTest were absent.
+rm -rf "$top/build-run-check"
+if ! cmake -S "$top" -B "$top/build-run-check" "${run_configure_options[@]}" \
+     -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >"$top/build-run-check.log" 2>&1; then
+  cat "$top/build-run-check.log" >&2
+  echo "test: the run command's configure fails without GoogleTest" >&2
+  failed=1
+fi
+rm -rf "$top/build-run-check" "$top/build-run-check.log"
 
 configure_and_build "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNHALE_WERROR=$werror
 if [ "$failed" -ne 0 ]; then

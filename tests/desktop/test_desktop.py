@@ -1,11 +1,17 @@
-"""The desktop entry and the icons: valid, and installed where desktops look."""
+"""The desktop entry, the icons, the udev rule, the manual page and the
+licences: valid, installed where they belong, and
+"Open With Vornhale" on a folder starts the program in that folder."""
 
 import os
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
+
+from support.vornhale import EventStream, port_open, wait_until
 
 SIZES = (256, 128, 96, 64, 48, 32, 16)
 
@@ -27,19 +33,80 @@ class Desktop(unittest.TestCase):
         self.assertEqual(result.stdout + result.stderr, "")
         with open(entry) as f:
             lines = f.read().splitlines()
-        for line in ("Name=Vornhale", "Exec=vornhale", "Icon=vornhale", "Categories=Development;Electronics;"):
+        for line in ("Name=Vornhale", "Exec=vornhale %f", "Icon=vornhale", "NoDisplay=true",
+                     "MimeType=inode/directory;", "Categories=Development;Electronics;"):
             self.assertIn(line, lines)
 
     def test_install_places_entry_and_every_icon(self):
         with tempfile.TemporaryDirectory(prefix="vornhale-install-") as prefix:
             subprocess.run(["cmake", "--install", os.environ["VORNHALE_BUILD_DIR"], "--prefix", prefix],
                            check=True, capture_output=True)
-            self.assertTrue(os.path.isfile(os.path.join(prefix, "share/applications/vornhale.desktop")))
+            for path in ("share/applications/vornhale.desktop", "lib/udev/rules.d/70-vornhale.rules",
+                         "share/man/man1/vornhale.1", "share/doc/vornhale/LICENSE",
+                         "share/doc/vornhale/THIRD-PARTY-NOTICES"):
+                self.assertTrue(os.path.isfile(os.path.join(prefix, path)), path)
             for size in SIZES:
                 with self.subTest(size=size):
                     icon = os.path.join(prefix, "share/icons/hicolor/%dx%d/apps/vornhale.png" % (size, size))
                     # 8 bits per channel, colour type 6: RGBA.
                     self.assertEqual(png_header(icon), (size, size, 8, 6))
+
+
+    def launch(self, folder, cwd):
+        """Runs the entry as the desktop does (gio launch), with folder as the
+        file it is opened with (or none); returns the first four texts."""
+        with tempfile.TemporaryDirectory(prefix="vornhale-launch-") as tools:
+            pid_file = os.path.join(tools, "pid")
+            # `vornhale` on PATH: records its process id, then is the real program.
+            with open(os.path.join(tools, "vornhale"), "w") as f:
+                f.write('#!/bin/sh\necho $$ > "%s"\nexec "%s" "$@"\n' % (pid_file, os.environ["VORNHALE_BINARY"]))
+            os.chmod(os.path.join(tools, "vornhale"), 0o755)
+            env = dict(os.environ, PATH=tools + ":/usr/bin:/bin", HOME=cwd,
+                       DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent")
+            env.pop("DISPLAY", None)
+            env.pop("WAYLAND_DISPLAY", None)
+            subprocess.run(["gio", "launch", os.environ["VORNHALE_DESKTOP_ENTRY"]] + ([folder] if folder else []),
+                           cwd=cwd, env=env, check=True, timeout=10)
+            self.assertTrue(wait_until(lambda: os.path.exists(pid_file) and port_open(), timeout=10))
+            with open(pid_file) as f:
+                pid = int(f.read())
+            try:
+                stream = EventStream()
+                texts = [stream.read_event(timeout=10) for _ in range(4)]
+                stream.close()
+                return texts
+            finally:
+                os.kill(pid, signal.SIGTERM)
+                self.assertTrue(wait_until(lambda: not port_open(), timeout=10))
+                time.sleep(0.1)
+
+    def test_open_with_starts_in_the_folder(self):
+        with tempfile.TemporaryDirectory(prefix="vornhale-home-") as home, \
+                tempfile.TemporaryDirectory(prefix="vornhale-sketch-") as sketch:
+            build = os.path.join(sketch, "sketch folder", "build")
+            os.makedirs(build)
+            open(os.path.join(build, "blink.ino.bin"), "w").close()
+            open(os.path.join(home, "other.ino.bin"), "w").close()
+            texts = self.launch(os.path.dirname(build), cwd=home)
+            self.assertEqual(texts[2], "Firmware file found: blink.ino.bin")
+            # Without a folder the desktop starts it in the home folder, which it does not search.
+            texts = self.launch(None, cwd=home)
+            self.assertEqual(texts[2], "Not searching the home folder for firmware: open a build folder with Vornhale.")
+            self.assertEqual(texts[3], "Cannot upload firmware: file not found, or board not connected.")
+
+    def test_folder_argument_errors_end_at_once(self):
+        binary = os.environ["VORNHALE_BINARY"]
+        for args, status, said in ((["/nonexistent-folder"], 2,
+                                    b"Vornhale cannot open the folder /nonexistent-folder: No such file or directory\n"),
+                                   (["a", "b"], 2, b"usage: vornhale [FOLDER]"),
+                                   (["--flash-everything"], 2, b"usage: vornhale [FOLDER]"),
+                                   (["--help"], 0, b"usage: vornhale [FOLDER]")):
+            with self.subTest(args=args):
+                result = subprocess.run([binary] + args, capture_output=True, timeout=10,
+                                        env=dict(os.environ, DISPLAY=""))
+                self.assertEqual(result.returncode, status)
+                self.assertTrue(result.stderr.startswith(said), result.stderr)
+                self.assertEqual(result.stdout, b"")
 
 
 if __name__ == "__main__":

@@ -220,3 +220,27 @@ TEST(FirmwareDiscovery, OutsideCharactersAreKeptInTheBaseAndEscapedInTheReport)
         EXPECT_EQ(found.texts, std::vector<std::string>{report(c.shown)});
     }
 }
+
+TEST(FirmwareDiscovery, HomeAndRootFoldersAreNotScanned)
+{
+    work_dir dir;
+    write_file("projects/blink/blink.ino.bin");
+    const char* old_home = std::getenv("HOME");
+    const std::string previous = old_home != nullptr ? old_home : "";
+    ::setenv("HOME", (dir.path() / "." / "").c_str(), 1);  // the same folder, written differently
+    const scan_result home = scan();
+    EXPECT_EQ(home.base, "");
+    EXPECT_EQ(home.texts,
+              (std::vector<std::string>{"Not searching the home folder for firmware: open a build folder with Vornhale."}));
+
+    fs::current_path("projects");  // below the home folder: scanned as usual
+    EXPECT_EQ(scan().base, "blink");
+
+    fs::current_path("/");
+    const scan_result root = scan();
+    fs::current_path(dir.path());
+    ::setenv("HOME", previous.c_str(), 1);
+    EXPECT_EQ(root.base, "");
+    EXPECT_EQ(root.texts,
+              (std::vector<std::string>{"Not searching the root folder for firmware: open a build folder with Vornhale."}));
+}

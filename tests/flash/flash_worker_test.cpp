@@ -4,6 +4,7 @@
 
 #include "app/status_queue.h"
 #include "flash/flash_worker.h"
+#include "platform/esptool_lookup.h"
 #include "platform/process.h"
 #include "support/work_dir.h"
 
@@ -62,10 +63,35 @@ private:
     std::string previous_;
 };
 
+// Any environment variable for the life of the object; the previous value comes back at the end.
+class env_variable {
+public:
+    env_variable(const char* name, const std::string& value) : name_(name)
+    {
+        if (const char* old = std::getenv(name))
+            previous_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~env_variable()
+    {
+        if (previous_)
+            ::setenv(name_, previous_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+    env_variable(const env_variable&) = delete;
+    env_variable& operator=(const env_variable&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> previous_;
+};
+
 class FlashWorker : public testing::Test {
 protected:
     work_dir dir;
     path_variable path{(dir.path() / "no-tools").string()};  // no esptool of the system's
+    env_variable home{"HOME", (dir.path() / "home").string()};  // nor of the user's
     std::optional<std::string> port = "/dev/ttyACM0";
     std::string base = "blink";
 
@@ -180,17 +206,34 @@ TEST_F(FlashWorker, FailedFirmwareRunGivesTheToolsReasonAndStops)
         int code;
         std::string reported;
     } cases[] = {
+        // The whole message, up to its blank line, in one line.
         {"esptool.py v4.7.0\nSerial port /dev/ttyACM0\n\n"
          "A fatal error occurred: Could not open /dev/ttyACM0, the port is busy or doesn't exist.\n"
-         "([Errno 2] could not open port)\n\nHint: Check if the port is correct and ESP connected\n\n",
-         2, "Could not open /dev/ttyACM0, the port is busy or doesn't exist."},
-        {"Connecting...\r\nA serial exception error occurred: device reports readiness to read but returned no data\r\n",
+         "([Errno 13] could not open port /dev/ttyACM0: [Errno 13] Permission denied: '/dev/ttyACM0')\n\n"
+         "Hint: Try to add user into dialout group: sudo usermod -a -G dialout $USER\n\n",
+         2,
+         "Could not open /dev/ttyACM0, the port is busy or doesn't exist. ([Errno 13] could not open port "
+         "/dev/ttyACM0: [Errno 13] Permission denied: '/dev/ttyACM0')"},
+        {"A fatal error occurred: Failed to connect to ESP32-S3: No serial data received.\n"
+         "For troubleshooting steps visit: https://docs.espressif.com/\n",
+         2, "Failed to connect to ESP32-S3: No serial data received."},
+        {"Connecting...\r\nA serial exception error occurred: device reports readiness to read but returned no data\r\n"
+         "Note: This error originates from pySerial.\r\n",
          1, "device reports readiness to read but returned no data"},
+        // A usage error ends the tool before any fatal message.
+        {"usage: esptool write_flash [-h] [--erase-all]\n                           <address> <filename>\n"
+         "esptool write_flash: error: argument <address> <filename>: [Errno 2] No such file or directory: "
+         "'blink.ino.bootloader.bin'\n",
+         2,
+         "argument &lt;address&gt; &lt;filename&gt;: [Errno 2] No such file or directory: "
+         "'blink.ino.bootloader.bin'"},
         // The last such line counts, and what it says is escaped for the page.
         {"A fatal error occurred: first\nWriting at 0x0... (5 %)\rA fatal error occurred: <b>&\"x\"</b>\n", 2,
          "&lt;b&gt;&amp;&quot;x&quot;&lt;/b&gt;"},
-        {"Traceback (most recent call last):\nOSError: [Errno 25] Inappropriate ioctl for device\n", 1,
-         "esptool exited with code 1"},
+        {"Traceback (most recent call last):\n  File \"esptool.py\", line 1, in <module>\n"
+         "OSError: [Errno 25] Inappropriate ioctl for device\n",
+         1, "OSError: [Errno 25] Inappropriate ioctl for device"},
+        {"error: not after a usage line\n", 1, "esptool exited with code 1"},
         {"", 3, "esptool exited with code 3"},
     };
     for (const auto& c : cases) {
@@ -229,27 +272,46 @@ TEST_F(FlashWorker, ExitCodeDecidesSuccess)
     EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, firmware_done, no_file_system}));
 }
 
-TEST_F(FlashWorker, ToolIsLookedUpInTheFolderThenOnPath)
+TEST_F(FlashWorker, ToolIsLookedUpWhereMakersHaveIt)
 {
-    write_file("fs.bin");
+    const std::string not_found =
+        "Firmware upload failed: esptool not found in this folder, on PATH, or among the Arduino IDE's and "
+        "PlatformIO's tools: see &quot;Getting esptool&quot; in Vornhale's README";
+    const std::string arduino = "home/.arduino15/packages/esp32/tools/esptool_py/";
+    const std::string platformio = "home/.platformio/packages/tool-esptoolpy/esptool.py";
+    // In the order they are looked for; each one records that it ran.
+    const std::vector<std::string> places = {
+        "esptool.exe", "esptool", "esptool.py", "bin/esptool", "bin/esptool.py",
+        arduino + "5.0.dev1/esptool", arduino + "4.10/esptool", arduino + "4.10/esptool.py",
+        arduino + "4.9/esptool", arduino + "4.5.1/esptool.py", platformio,
+    };
     fs::remove("esptool.exe");
-    EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, "Firmware upload failed: esptool not found"}));
-
-    // Not executable: not a candidate.
-    write_file("esptool.exe", fake_tool);
-    EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, "Firmware upload failed: esptool not found"}));
-    EXPECT_EQ(calls(), 0);
-
-    // Under the names esptool installs on Linux, on PATH.
-    for (const char* name : {"esptool.py", "esptool"}) {
-        SCOPED_TRACE(name);
-        write_file(fs::path("bin") / name, fake_tool, executable);
-        const path_variable with_bin((dir.path() / "bin").string());
-        fs::remove("call.0");
-        fs::remove("call.1");
-        EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, firmware_done, uploading_app, app_done}));
-        EXPECT_EQ(calls(), 2);
+    for (const std::string& place : places)
+        write_file(place, "#!/bin/sh\necho '" + place + "' > ran\n", executable);
+    write_file(arduino + "4.11/esptool", "not executable");  // newest, but holds no program
+    const path_variable with_bin((dir.path() / "bin").string());
+    for (const std::string& place : places) {
+        SCOPED_TRACE(place);
+        fs::remove("ran");
+        EXPECT_EQ(run_worker().back(), no_file_system);
+        std::ifstream ran("ran");
+        std::string which;
+        std::getline(ran, which);
+        EXPECT_EQ(which, place);
+        fs::permissions(place, fs::perms::owner_read | fs::perms::owner_write);  // no longer a candidate
     }
+    EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, not_found}));
+}
+
+TEST_F(FlashWorker, VersionsCompareAsVersions)
+{
+    EXPECT_TRUE(platform::older_version("4.9", "4.10"));
+    EXPECT_TRUE(platform::older_version("4.10", "4.10.1"));
+    EXPECT_TRUE(platform::older_version("4.9.dev3", "4.9.0"));
+    EXPECT_TRUE(platform::older_version("5.0.dev1", "5.0"));
+    EXPECT_TRUE(platform::older_version("4.5.1", "04.6"));
+    EXPECT_FALSE(platform::older_version("4.10", "4.9"));
+    EXPECT_FALSE(platform::older_version("99999999999999999999", "99999999999999999998"));
 }
 
 TEST_F(FlashWorker, NamesReachTheToolUninterpreted)
@@ -273,22 +335,44 @@ TEST_F(FlashWorker, NamesReachTheToolUninterpreted)
     EXPECT_FALSE(fs::exists("pwned"));
 }
 
-TEST_F(FlashWorker, RealEsptoolReasonComesThrough)
+// esptool 4.7.0 itself: a missing image, a port we may not open, a port that
+// doesn't exist. Run as nobody when we are root, so that the port's
+// permissions count.
+TEST_F(FlashWorker, RealEsptoolReasonsComeThrough)
 {
     const char* esptool = std::getenv("VORNHALE_ESPTOOL");
     if (esptool == nullptr || !fs::exists(esptool))
         GTEST_SKIP() << "esptool's source is not unpacked (scripts/setup.sh does it)";
-    write_file("esptool.exe", std::string("#!/bin/sh\nexec /usr/bin/python3 '") + esptool + "' \"$@\"\n", executable);
-    for (const char* name : {"blink.ino.bootloader.bin", "blink.ino.partitions.bin", "boot_app0.bin", "blink.ino.bin", "fs.bin"})
-        write_file(name, std::string(16, '\xff'));
-    port = (dir.path() / "no-such-port").string();
-    testing::internal::CaptureStdout();
-    const auto texts = run_worker();
-    const std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, "Firmware upload failed: Could not open " + *port
-                                                                    + ", the port is busy or doesn't exist."}))
-        << printed;
-    EXPECT_NE(printed.find("A fatal error occurred: Could not open"), std::string::npos) << printed;
+    const bool root = ::geteuid() == 0;
+    const std::string as_user = root ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
+    write_file("esptool.exe", "#!/bin/sh\nPATH=/usr/bin:/bin exec " + as_user + "/usr/bin/python3 '" + esptool + "' \"$@\"\n",
+               executable);
+    fs::permissions(dir.path(), executable);
+    write_file("locked-port", "", fs::perms::none);
+    for (const char* name : {"blink.ino.partitions.bin", "boot_app0.bin", "blink.ino.bin"})
+        write_file(name, std::string(16, '\xff'), executable);
+
+    const auto first_run = [&](const std::string& port_name) {
+        port = (dir.path() / port_name).string();
+        testing::internal::CaptureStdout();
+        const auto texts = run_worker();
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(texts.size(), 2u) << printed;
+        return texts.back();
+    };
+    EXPECT_EQ(first_run("no-such-port"),
+              "Firmware upload failed: argument &lt;address&gt; &lt;filename&gt;: [Errno 2] No such file or "
+              "directory: 'blink.ino.bootloader.bin'");
+
+    write_file("blink.ino.bootloader.bin", std::string(16, '\xff'), executable);
+    const std::string missing = (dir.path() / "no-such-port").string();
+    EXPECT_EQ(first_run("no-such-port"), "Firmware upload failed: Could not open " + missing
+                                             + ", the port is busy or doesn't exist. ([Errno 2] could not open port "
+                                             + missing + ": [Errno 2] No such file or directory: '" + missing + "')");
+    const std::string locked = (dir.path() / "locked-port").string();
+    EXPECT_EQ(first_run("locked-port"), "Firmware upload failed: Could not open " + locked
+                                            + ", the port is busy or doesn't exist. ([Errno 13] could not open port "
+                                            + locked + ": [Errno 13] Permission denied: '" + locked + "')");
 }
 
 TEST_F(FlashWorker, RefusesNamesThatWouldChangeTheToolsArguments)

@@ -7,6 +7,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import gi
@@ -100,6 +101,37 @@ class Window(unittest.TestCase):
             self.assertEqual(connections_accepted(holder), 0)
         finally:
             holder.close()
+
+    def test_window_after_a_successful_flash(self):
+        """A fake board and a stand-in for esptool: the window once both stages
+        are done. The picture (artifacts/flashed.png) is the README's."""
+        import gi
+        gi.require_version("UMockdev", "1.0")
+        from gi.repository import UMockdev
+        testbed = UMockdev.Testbed.new()
+        testbed.add_from_file(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                           "support", "board.umockdev"))
+        with tempfile.TemporaryDirectory(prefix="vornhale-window-") as folder:
+            for name in ("blink.ino.bin", "blink.ino.bootloader.bin", "blink.ino.partitions.bin", "boot_app0.bin",
+                         "fs.bin"):
+                open(os.path.join(folder, name), "wb").close()
+            with open(os.path.join(folder, "esptool"), "w") as f:
+                f.write("#!/bin/sh\necho run >> runs\n")
+            os.chmod(os.path.join(folder, "esptool"), 0o755)
+            # Without compositing the page is drawn into the window itself, where `import` sees it.
+            env = {"UMOCKDEV_DIR": testbed.get_root_dir(), "LD_PRELOAD": "libumockdev-preload.so.0",
+                   "WEBKIT_DISABLE_COMPOSITING_MODE": "1"}
+            with Vornhale(cwd=folder, headless=False, env=env) as app:
+                window = find_window()
+                runs = os.path.join(folder, "runs")
+                self.assertTrue(wait_until(lambda: os.path.exists(runs) and open(runs).read().count("run") == 2,
+                                           timeout=30))
+                time.sleep(2)  # until the page shows the last text
+                out = os.path.join(os.environ.get("VORNHALE_ARTIFACTS", "."), "flashed.png")
+                subprocess.run(["import", "-window", window, out], check=True, timeout=20)
+                close_like_a_user(window)
+                status, _, err = app.finish(timeout=15)
+                self.assertEqual(status, 0, err)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,33 @@
+#include "app/start_folder.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* usage_line = "usage: vornhale [FOLDER]   (flashes the build output in FOLDER, or in the working folder)";
+
+}  // namespace
+
+std::optional<int> enter_start_folder(int argc, const char* const* argv)
+{
+    if (argc <= 1)
+        return std::nullopt;
+    const std::string_view first = argv[1];
+    if (argc == 2 && (first == "-h" || first == "--help")) {
+        std::fprintf(stderr, "%s\n", usage_line);
+        return 0;
+    }
+    if (argc > 2 || (first.starts_with("-") && first != "-")) {
+        std::fprintf(stderr, "%s\n", usage_line);
+        return 2;
+    }
+    if (::chdir(argv[1]) != 0) {
+        std::fprintf(stderr, "Vornhale cannot open the folder %s: %s\n", argv[1], std::strerror(errno));
+        return 2;
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,135 @@
+"""The Debian package: built by scripts/package.sh (lintian without errors),
+installed with apt-get, the installed program flashing a build folder on a
+fake board (umockdev), the udev rule and desktop entry in place, and nothing
+left behind once it is removed. Needs root (skipped otherwise); runs itself in
+a network namespace of its own."""
+
+import glob
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import gi
+
+gi.require_version("UMockdev", "1.0")
+from gi.repository import UMockdev  # noqa: E402
+
+from support.vornhale import EventStream, Vornhale  # noqa: E402
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BOARD_FILE = os.path.join(TOP, "tests", "support", "board.umockdev")
+TTY = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/tty/ttyACM0"
+RULE = "/usr/lib/udev/rules.d/70-vornhale.rules"
+ENTRY = "/usr/share/applications/vornhale.desktop"
+APT_ENV = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+
+# Stands in for esptool in the build folder: says what a successful run says.
+FAKE_TOOL = "#!/bin/sh\necho \"esptool.py v4.7.0 $*\" >> calls\necho 'Hash of data verified.'\n"
+
+
+def installed():
+    result = subprocess.run(["dpkg-query", "-W", "-f=${Status}", "vornhale"], capture_output=True, text=True)
+    return "ok installed" in result.stdout
+
+
+def current_tags(board):
+    """CURRENT_TAGS that udev's rules give the fake board's tty, without
+    touching the system's udev database."""
+    with tempfile.NamedTemporaryFile("w", suffix=".umockdev") as f:
+        f.write(board)
+        f.flush()
+        result = subprocess.run(
+            ["unshare", "-m", "sh", "-c",
+             'mount -t tmpfs tmpfs /run/udev && exec umockdev-run --device "$0" -- udevadm test "$1"', f.name, TTY],
+            capture_output=True, text=True, timeout=60, cwd="/")
+    for line in result.stdout.splitlines():
+        if line.startswith("CURRENT_TAGS="):
+            return line.split("=", 1)[1].strip(":").split(":")
+    raise AssertionError("udevadm test printed no tags: %s" % (result.stdout + result.stderr))
+
+
+class Package(unittest.TestCase):
+    def setUp(self):
+        if os.geteuid() != 0:
+            self.skipTest("installing a package needs root")
+        if installed():
+            self.skipTest("vornhale is already installed on this machine: not touching it")
+
+    def tearDown(self):
+        if installed():
+            subprocess.run(["apt-get", "purge", "-y", "-q", "vornhale"], env=APT_ENV, capture_output=True)
+
+    def test_install_use_remove(self):
+        built = subprocess.run([os.path.join(TOP, "scripts", "package.sh"), os.environ["VORNHALE_BUILD_DIR"]],
+                               capture_output=True, text=True, timeout=600)
+        self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
+        print(built.stdout)  # lintian's report
+        debs = glob.glob(os.path.join(TOP, "dist", "vornhale_*_amd64.deb"))
+        self.assertEqual(len(debs), 1, debs)
+
+        result = subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends", debs[0]],
+                                env=APT_ENV, capture_output=True, text=True, timeout=300)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        files = subprocess.run(["dpkg", "-L", "vornhale"], capture_output=True, text=True, check=True).stdout.split()
+        for path in ("/usr/bin/vornhale", ENTRY, RULE, "/usr/share/man/man1/vornhale.1.gz",
+                     "/usr/share/doc/vornhale/copyright", "/usr/share/doc/vornhale/THIRD-PARTY-NOTICES",
+                     "/usr/share/icons/hicolor/48x48/apps/vornhale.png"):
+            self.assertIn(path, files)
+            self.assertTrue(os.path.isfile(path), path)
+        valid = subprocess.run(["desktop-file-validate", ENTRY], capture_output=True, text=True)
+        self.assertEqual(valid.stdout + valid.stderr, "")
+
+        # The rule gives the board's port to the user at the desktop, and only the board's.
+        with open(BOARD_FILE) as f:
+            board = f.read()
+        self.assertIn("uaccess", current_tags(board))
+        self.assertNotIn("uaccess", current_tags(board.replace("idProduct=1001", "idProduct=1002")))
+
+        self.flash_a_build_folder(board)
+
+        result = subprocess.run(["apt-get", "purge", "-y", "-q", "vornhale"], env=APT_ENV, capture_output=True,
+                                text=True, timeout=300)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertFalse(installed())
+        left = [p for p in files if os.path.lexists(p) and not os.path.isdir(p)]
+        self.assertEqual(left, [])
+        self.assertFalse(os.path.exists("/usr/share/doc/vornhale"))
+
+    def flash_a_build_folder(self, board):
+        testbed = UMockdev.Testbed.new()
+        testbed.add_from_string(board)
+        with tempfile.TemporaryDirectory(prefix="vornhale-package-") as folder:
+            for name in ("blink.ino.bin", "blink.ino.bootloader.bin", "blink.ino.partitions.bin", "boot_app0.bin",
+                         "fs.bin"):
+                open(os.path.join(folder, name), "wb").close()
+            with open(os.path.join(folder, "esptool"), "w") as f:
+                f.write(FAKE_TOOL)
+            os.chmod(os.path.join(folder, "esptool"), 0o755)
+            env = {"UMOCKDEV_DIR": testbed.get_root_dir(),
+                   "LD_PRELOAD": "libumockdev-preload.so.0"}
+            os.environ["VORNHALE_BINARY"] = "/usr/bin/vornhale"
+            with Vornhale(cwd=folder, env=env) as app:
+                app.wait_serving()
+                stream = EventStream()
+                texts = [stream.read_event(timeout=30) for _ in range(6)]
+                app.signal(signal.SIGTERM)
+                status, out, err = app.finish(timeout=30)
+                stream.close()
+            self.assertEqual(status, 0, err)
+            self.assertEqual(texts, ["Device port: /dev/ttyACM0", "Firmware file found: blink.ino.bin",
+                                     '<span aria-busy="true">Uploading firmware...</span>', "Firmware upload done.",
+                                     '<span aria-busy="true">Uploading app...</span>', "App upload done."])
+            with open(os.path.join(folder, "calls")) as f:
+                self.assertEqual(len(f.read().splitlines()), 2)
+
+
+if __name__ == "__main__":
+    # The installed program binds 127.0.0.1:5000: in a network namespace of its own.
+    if os.geteuid() == 0 and not os.environ.get("VORNHALE_OWN_NETWORK"):
+        os.environ["VORNHALE_OWN_NETWORK"] = "1"
+        os.execvp("unshare", ["unshare", "-n", "--", "sh", "-c", 'ip link set lo up && exec "$@"', "sh",
+                              sys.executable] + sys.argv)
+    unittest.main(argv=sys.argv)
