@@ -66,6 +66,7 @@ int run()
     }
 
     std::optional<webview::webview> window;
+    bool stop_asked = false;  // a stop signal, rather than the user closing the window
     if (status == 0 || failure) {
         try {
             window.emplace(true, nullptr);
@@ -75,7 +76,10 @@ int run()
                 window->set_html(failure->page);
             else
                 window->navigate(status_url);
-            platform::on_stop_signal([&window] { window->terminate(); });
+            platform::on_stop_signal([&window, &stop_asked] {
+                stop_asked = true;
+                window->terminate();
+            });
             window->run();
             platform::on_stop_signal(nullptr);
         } catch (const webview::unavailable&) {
@@ -83,6 +87,7 @@ int run()
             if (!failure) {
                 std::fprintf(stderr, "%s\n", no_display_line);
                 platform::wait_for_stop_signal();
+                stop_asked = true;
             }
         } catch (const std::exception& e) {
             std::fprintf(stderr, "Vornhale cannot show its window: %s\n", e.what());
@@ -90,11 +95,11 @@ int run()
         }
     }
 
-    // The window goes at once; a flash in progress ends after its current run
-    // (a second stop signal interrupts it), still served to a page in a browser.
+    // The window goes at once; a flash in progress is finished, still served to
+    // a page in a browser (after a stop signal, only its current run).
     window.reset();
     if (worker_thread.joinable()) {
-        if (finish_flashing(flashing))
+        if (finish_flashing(flashing, stop_asked))
             status = 1;
         worker_thread.join();
     }

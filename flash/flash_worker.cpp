@@ -201,10 +201,17 @@ void flash_worker(const std::optional<std::string>& board_port, const std::strin
     platform::wake_stop_wait();
 }
 
-bool finish_flashing(flash_control& control)
+bool finish_flashing(flash_control& control, bool stop_asked)
 {
-    control.finish_asked = true;
     const auto worker_done = [&control] { return control.done.load(); };
+    if (!stop_asked && !worker_done()) {
+        // The user closed the window: the flash goes on to its end.
+        std::fputs("Vornhale: finishing the flash before ending; stop to end it after esptool's current run.\n",
+                   stderr);
+        if (!platform::wait_for_another_stop_signal(worker_done))
+            return control.interrupted;
+    }
+    control.finish_asked = true;
     if (worker_done())
         return control.interrupted;
     std::fputs("Vornhale: letting esptool finish its run before ending, and starting no other; stop again to "

@@ -64,27 +64,36 @@ class Window(unittest.TestCase):
             status, _, err = app.finish(timeout=15)
             self.assertEqual(status, 0, err)
 
-    def test_stop_signal_closes_the_window_at_once_and_lets_the_tool_finish(self):
-        testbed = UMockdev.Testbed.new()
-        with open(BOARD_FILE) as board:
-            testbed.add_from_string(board.read())
-        with tempfile.TemporaryDirectory(prefix="vornhale-window-") as cwd:
-            def write(name, content="", mode=0o644):
-                with open(os.path.join(cwd, name), "w") as f:
-                    f.write(content)
-                os.chmod(os.path.join(cwd, name), mode)
-            write("blink.ino.bin")
-            write("esptool.exe", FAKE_TOOL, 0o755)
-            write("run.0", "while [ ! -e release ]; do sleep 0.05; done\n")
-            with Vornhale(cwd=cwd, headless=False, env=board_env(testbed)) as app:
-                find_window()
-                self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(cwd, "call.0")), 30))
-                app.signal(signal.SIGTERM)
-                self.assertTrue(wait_until(lambda: not window_shown(), 5), "the window stays on screen")
-                self.assertIsNone(app.proc.poll(), "the tool was not waited for")
-                write("release")
-                status, _, err = app.finish(timeout=15)
-                self.assertEqual(status, 0, err)
+    def test_window_goes_at_once_and_the_flash_is_finished(self):
+        # A stop signal lets the running tool finish and starts no other run;
+        # closing the window by hand lets the whole flash finish.
+        for how in ("signal", "close"):
+            with self.subTest(how=how), tempfile.TemporaryDirectory(prefix="vornhale-window-") as cwd:
+                testbed = UMockdev.Testbed.new()
+                with open(BOARD_FILE) as board:
+                    testbed.add_from_string(board.read())
+
+                def write(name, content="", mode=0o644):
+                    with open(os.path.join(cwd, name), "w") as f:
+                        f.write(content)
+                    os.chmod(os.path.join(cwd, name), mode)
+                write("blink.ino.bin")
+                write("fs.bin")
+                write("esptool.exe", FAKE_TOOL, 0o755)
+                write("run.0", "while [ ! -e release ]; do sleep 0.05; done\n")
+                with Vornhale(cwd=cwd, headless=False, env=board_env(testbed)) as app:
+                    window = find_window()
+                    self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(cwd, "call.0")), 30))
+                    if how == "signal":
+                        app.signal(signal.SIGTERM)
+                    else:
+                        close_like_a_user(window)
+                    self.assertTrue(wait_until(lambda: not window_shown(), 5), "the window stays on screen")
+                    self.assertIsNone(app.proc.poll(), "the tool was not waited for")
+                    write("release")
+                    status, _, err = app.finish(timeout=15)
+                    self.assertEqual(status, 0, err)
+                self.assertEqual(os.path.exists(os.path.join(cwd, "call.1")), how == "close")
 
     def test_port_in_use_shows_our_page_and_exits_1(self):
         holder = other_listener()
