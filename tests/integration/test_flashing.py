@@ -3,9 +3,12 @@ esptool in its working directory: what the page is told, and what the tool
 is given."""
 
 import os
+import resource
 import signal
+import socket
 import sys
 import tempfile
+import time
 import unittest
 
 import gi
@@ -20,12 +23,13 @@ BOARD_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file
 with open(BOARD_FILE) as board_file:
     BOARD = board_file.read()
 
-# Records each call's arguments in call.N, one a line; prints say.N and exits
-# with code.N when they exist.
+# Records each call's arguments in call.N, one a line; waits for a file "go"
+# when wait.N exists; prints say.N and exits with code.N when they exist.
 FAKE_TOOL = """#!/bin/sh
 i=0
 while [ -e "call.$i" ]; do i=$((i+1)); done
 for a in "$@"; do printf '%s\\n' "$a"; done > "call.$i"
+if [ -e "wait.$i" ]; then while [ ! -e go ]; do sleep 0.05; done; fi
 [ -e "say.$i" ] && cat "say.$i"
 [ -e "code.$i" ] && exit "$(cat "code.$i")"
 exit 0
@@ -93,6 +97,50 @@ class Flashing(unittest.TestCase):
                                  UPLOADING_FIRMWARE, "Firmware upload done.", UPLOADING_APP, "App upload done."])
         self.assertEqual(self.calls(), [FIRMWARE_ARGS, FILE_SYSTEM_ARGS])
         self.assertIn(b"esptool.py v4.7.0\nHash of data verified.\n", out)
+
+    def test_many_idle_connections_neither_stop_the_flash_nor_make_the_server_spin(self):
+        self.testbed.add_from_string(BOARD)
+        for name in BUILD_OUTPUT:
+            self.write(name)
+        self.write("esptool.exe", FAKE_TOOL, 0o755)
+        self.write("wait.0")
+        # The program starts with the usual soft limit of 1024 descriptors; the
+        # test needs more for its own connections.
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(1024, hard), hard))
+        env = {"UMOCKDEV_DIR": self.testbed.get_root_dir(), "LD_PRELOAD": "libumockdev-preload.so.0",
+               "ASAN_OPTIONS": "verify_asan_link_order=0"}
+        with Vornhale(cwd=self.cwd, env=env) as app:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (min(4096, hard), hard))
+            app.wait_serving()
+            stream = EventStream()
+            self.assertEqual([stream.read_event(timeout=30) for _ in range(3)][2], UPLOADING_FIRMWARE)
+            idle = []
+            try:
+                for _ in range(1100):
+                    try:
+                        idle.append(socket.create_connection(("127.0.0.1", 5000), timeout=2))
+                    except OSError:
+                        pass
+                time.sleep(0.5)
+                with open("/proc/%d/stat" % app.proc.pid) as f:
+                    before = sum(int(x) for x in f.read().rsplit(")", 1)[1].split()[11:13])
+                time.sleep(1.0)
+                with open("/proc/%d/stat" % app.proc.pid) as f:
+                    after = sum(int(x) for x in f.read().rsplit(")", 1)[1].split()[11:13])
+                self.assertLess((after - before) / os.sysconf("SC_CLK_TCK"), 0.1,
+                                "busy while connections are held: %d ticks" % (after - before))
+                open(os.path.join(self.cwd, "go"), "w").close()
+                texts = [stream.read_event(timeout=30) for _ in range(3)]
+            finally:
+                for sock in idle:
+                    sock.close()
+            self.assertEqual(texts, ["Firmware upload done.", UPLOADING_APP, "App upload done."])
+            app.signal(signal.SIGTERM)
+            status, _, err = app.finish(timeout=30)
+            self.assertEqual(status, 0, err)
+            stream.close()
 
     def test_failed_firmware_run_reports_the_reason(self):
         self.testbed.add_from_string(BOARD)
