@@ -19,7 +19,7 @@ using page_load_counter = std::atomic<unsigned long>;
 // threads, so that the page and its stylesheet always find one. A new stream
 // makes the oldest one give way: the page opened last, the one a user looks at,
 // always gets its texts, and a page whose stream gave way reconnects by itself.
-inline constexpr std::size_t max_open_streams = 4;
+inline constexpr std::size_t max_open_streams = 6;
 
 // One event as written on the wire: "data: ", the text, two line feeds. Every
 // control character in the text (below U+0020, and U+007F), among them CR and
