@@ -1,11 +1,13 @@
 #include "app/host.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fmt/core.h>
-#include <httplib.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <thread>
 
 namespace {
@@ -28,7 +30,92 @@ std::string page_with(const std::string& message)
         message);
 }
 
+// Set on a pool thread when the response it writes refuses the request; read by
+// the same thread once the request is done.
+thread_local bool refused_request = false;
+
 }  // namespace
+
+status_server::status_server()
+{
+    new_task_queue = [] { return new httplib::ThreadPool(server_threads, waiting_connections_max); };
+    set_post_routing_handler([](const httplib::Request&, httplib::Response& response) {
+        if (response.status >= 400) {
+            refused_request = true;
+            response.headers.erase("Keep-Alive");
+            response.set_header("Connection", "close");
+        }
+    });
+}
+
+bool status_server::set_state(socket_t sock, connection_state state)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_ && state == connection_state::waiting)
+        return false;
+    connections_[sock] = state;
+    return true;
+}
+
+bool status_server::process_and_close_socket(socket_t sock)
+{
+    bool ret = false;
+    if (set_state(sock, connection_state::waiting)) {
+        std::string remote_addr;
+        int remote_port = 0;
+        httplib::detail::get_remote_ip_and_port(sock, remote_addr, remote_port);
+        std::string local_addr;
+        int local_port = 0;
+        httplib::detail::get_local_ip_and_port(sock, local_addr, local_port);
+
+        ret = httplib::detail::process_server_socket(
+            svr_sock_, sock, keep_alive_max_count_, keep_alive_timeout_sec_, read_timeout_sec_, read_timeout_usec_,
+            write_timeout_sec_, write_timeout_usec_,
+            [&](httplib::Stream& stream, bool close_connection, bool& connection_closed) {
+                if (!set_state(sock, connection_state::waiting))
+                    return false;
+                bool parsed = false;
+                refused_request = false;
+                const bool ok = process_request(stream, remote_addr, remote_port, local_addr, local_port,
+                                                close_connection, connection_closed, [&](httplib::Request&) {
+                                                    parsed = true;
+                                                    set_state(sock, connection_state::handling);
+                                                });
+                if (!parsed || refused_request)
+                    connection_closed = true;
+                return ok;
+            });
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        connections_.erase(sock);
+    }
+    httplib::detail::shutdown_socket(sock);
+    httplib::detail::close_socket(sock);
+    return ret;
+}
+
+void status_server::stop_connections()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    for (const auto& [sock, state] : connections_) {
+        if (state == connection_state::waiting)
+            ::shutdown(sock, SHUT_RDWR);
+    }
+}
+
+void raise_descriptor_limit() noexcept
+{
+    // Enough for every connection the server keeps and plenty besides; not the
+    // whole hard limit, which can be a million.
+    constexpr rlim_t wanted = 8192;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < wanted) {
+        limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 std::optional<bind_failure> bind_status_server(httplib::Server& server)
 {
@@ -52,7 +139,7 @@ std::optional<bind_failure> bind_status_server(httplib::Server& server)
     return failure;
 }
 
-void serve(httplib::Server& server, std::atomic<bool>& ended) noexcept
+void serve(status_server& server, std::atomic<bool>& ended) noexcept
 {
     try {
         server.listen_after_bind();
@@ -64,9 +151,10 @@ void serve(httplib::Server& server, std::atomic<bool>& ended) noexcept
     ended = true;
 }
 
-void stop_server(httplib::Server& server, const std::atomic<bool>& ended)
+void stop_server(status_server& server, const std::atomic<bool>& ended)
 {
     while (!server.is_running() && !ended)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     server.stop();
+    server.stop_connections();
 }

@@ -10,6 +10,7 @@
 #include "platform/stop_signal.h"
 #include "platform/webview.h"
 #include "web/event_stream.h"
+#include "web/request_guard.h"
 #include "web/resource_filesystem.h"
 #include "web/resource_routes.h"
 
@@ -29,11 +30,12 @@ constexpr const char* no_display_line =
 int run()
 {
     platform::catch_stop_signals();
+    raise_descriptor_limit();
 
     status_queue queue;
     page_load_counter page_loads = 0;
-    httplib::Server server;
-    count_page_loads(server, page_loads);
+    status_server server;
+    guard_requests(server, page_loads, status_port);
     server.Get("/event", event_stream_handler(queue, page_loads, status_port));
     const std::string resource_root = "web_resources";
     const embedded::resource_filesystem resources = embedded::get_resource_filesystem();

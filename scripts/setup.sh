@@ -94,21 +94,49 @@ fetch_debian_source() {
   rm -rf "$tmp"
 }
 
+# cpp-httplib as Debian 13 builds it: the release with the source package's
+# patch series applied (security fixes for request lines, header counts and
+# chunked bodies). The revision is pinned; a header from another revision, or
+# from before this pin, is replaced.
+httplib_revision="0.18.7-1+deb13u1"
+httplib_patches=(CVE-2025-46728 CVE-2025-52887 CVE-2025-53629)
+
 install_httplib() {
   local header="$deps/cpp-httplib/httplib.h"
-  if [ -f "$header" ] && grep -q 'CPPHTTPLIB_VERSION "0.18.7"' "$header"; then
+  local stamp="$deps/cpp-httplib/debian-revision"
+  if [ -f "$header" ] && [ "$(cat "$stamp" 2>/dev/null)" = "$httplib_revision" ]; then
     return 0
   fi
-  echo "setup: fetching cpp-httplib from Debian's source archive"
-  fetch_debian_source cpp-httplib "$deps/cpp-httplib-src"
-  if ! grep -q 'CPPHTTPLIB_VERSION "0.18.7"' "$deps/cpp-httplib-src/httplib.h"; then
-    echo "setup: the archive's cpp-httplib is not 0.18.7:" \
-      "$(grep -m1 CPPHTTPLIB_VERSION "$deps/cpp-httplib-src/httplib.h")" >&2
+  echo "setup: fetching cpp-httplib $httplib_revision from Debian's source archive"
+  ensure_trixie_sources
+  apt_update_once
+  local tmp
+  tmp=$(mktemp -d)
+  if ! (cd "$tmp" && apt-get source -q "cpp-httplib=$httplib_revision") >"$tmp/log" 2>&1; then
+    cat "$tmp/log" >&2
+    rm -rf "$tmp"
+    echo "setup: could not fetch and unpack the Debian source package cpp-httplib $httplib_revision" >&2
+    exit 1
+  fi
+  local src="$tmp/cpp-httplib-0.18.7"
+  local missing=()
+  for cve in "${httplib_patches[@]}"; do
+    local patch
+    patch=$(grep -m1 -- "$cve" "$src/debian/patches/series" 2>/dev/null || true)
+    if [ -z "$patch" ] || ! grep -qxF -- "$patch" "$src/.pc/applied-patches" 2>/dev/null; then
+      missing+=("$cve")
+    fi
+  done
+  if [ ${#missing[@]} -gt 0 ] || ! grep -q 'CPPHTTPLIB_VERSION "0.18.7"' "$src/httplib.h"; then
+    rm -rf "$tmp"
+    echo "setup: cpp-httplib $httplib_revision unpacked without Debian's patches for ${missing[*]:-its version};" \
+      "refusing to build against an unpatched HTTP library" >&2
     exit 1
   fi
   mkdir -p "$deps/cpp-httplib"
-  cp "$deps/cpp-httplib-src/httplib.h" "$header"
-  rm -rf "$deps/cpp-httplib-src"
+  cp "$src/httplib.h" "$header"
+  echo "$httplib_revision" >"$stamp"
+  rm -rf "$tmp"
 }
 
 install_esptool() {

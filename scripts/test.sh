@@ -31,13 +31,13 @@ configure_and_build "$top/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DVORNHALE_WERROR
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir "$top/build-tsan" --output-on-failure -j "$jobs" -L 'unit' || failed=1
 
-# libFuzzer (clang): the resource path lookup and the command-line splitter,
-# a minute each.
+# libFuzzer (clang): the resource path lookup, the command-line splitter and
+# the text-to-event path, a minute each.
 if [ ! -f "$top/build-fuzz/CMakeCache.txt" ]; then
   CC=clang CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVORNHALE_WERROR=$werror -DVORNHALE_FUZZ=ON
 fi
-cmake --build "$top/build-fuzz" -j "$jobs" --target fuzz_resource_path fuzz_command_line
+cmake --build "$top/build-fuzz" -j "$jobs" --target fuzz_resource_path fuzz_command_line fuzz_event_payload
 ctest --test-dir "$top/build-fuzz" --output-on-failure -L fuzz || failed=1
 
 # The run command configures on a machine without the test packages: here,

@@ -41,9 +41,12 @@ TEST(EventStream, WireFormatIsExact)
     EXPECT_EQ(client->read_exactly(41), "23\r\ndata: The board is not connected.\n\n\r\n");
     EXPECT_EQ(client->read_exactly(35), "1d\r\ndata: Firmware upload done.\n\n\r\n");
 
-    // A line break inside a text is sent unchanged, not split into data lines.
-    s.queue.push("line one\nline two");
-    EXPECT_EQ(client->read_exactly(31), "19\r\ndata: line one\nline two\n\n\r\n");
+    // No text can end its event early or add fields: every control character
+    // goes out as U+FFFD.
+    s.queue.push("blink\nretry: 86400000\r\n\ndata: App upload done.\t\x7f");
+    const std::string r = "\xEF\xBF\xBD";
+    EXPECT_EQ(client->read_exactly(event_chunk("blink" + r + "retry: 86400000" + r + r + r + "data: App upload done." + r + r).size()),
+              event_chunk("blink" + r + "retry: 86400000" + r + r + r + "data: App upload done." + r + r));
 
     s.queue.push("");
     EXPECT_EQ(client->read_exactly(13), "8\r\ndata: \n\n\r\n");
@@ -107,7 +110,8 @@ TEST_P(EventStreamShutdown, EveryWaitingStreamGetsTheExitEventLast)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(OpenStreams, EventStreamShutdown, ::testing::Values(0, 1, 2, 5));
+INSTANTIATE_TEST_SUITE_P(OpenStreams, EventStreamShutdown,
+                         ::testing::Values(0, 1, 2, static_cast<int>(max_open_streams)));
 
 namespace {
 
@@ -223,4 +227,125 @@ TEST(EventStreamClientGone, AStreamOpenedBeforeAPageLoadGivesWay)
     auto new_stream = open_stream(s.port);
     ASSERT_FALSE(new_stream->read_until("\r\n\r\n").empty());
     EXPECT_EQ(new_stream->read_exactly(event_chunk("for the new page").size()), event_chunk("for the new page"));
+}
+
+TEST(EventStreamShutdown, AStreamWhoseWaitEndsAfterTheStopStillGetsTheExitEvent)
+{
+    stream_server s;
+    auto client = open_stream(s.port);
+    ASSERT_FALSE(client->read_until("\r\n\r\n").empty());
+    std::this_thread::sleep_for(100ms);
+    stop_server(s.server, s.ended);
+    std::this_thread::sleep_for(700ms);  // longer than one wait for a text
+    s.queue.push(std::string(exit_text));
+    EXPECT_EQ(client->read_to_close(5s), exit_chunk);
+    EXPECT_TRUE(client->peer_closed());
+}
+
+TEST(EventStream, AnHttp10ClientGetsTheEventsWithoutChunks)
+{
+    stream_server s;
+    s.queue.push("Firmware upload done.");
+    raw_client client(s.port);
+    client.send("GET /event HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(s.port) + "\r\n\r\n");
+    const std::string head = client.read_until("\r\n\r\n");
+    EXPECT_NE(head.find("\r\nContent-Type: text/event-stream\r\n"), std::string::npos) << head;
+    EXPECT_EQ(head.find("Transfer-Encoding"), std::string::npos) << head;
+    EXPECT_EQ(client.read_exactly(29), "data: Firmware upload done.\n\n");
+}
+
+namespace {
+
+std::string request_for(int port, const std::string& target, const std::string& extra_headers = "")
+{
+    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" + extra_headers + "\r\n";
+}
+
+}  // namespace
+
+TEST(HostileClients, NoResponseMayBeShownInAFrame)
+{
+    stream_server s;
+    for (const std::string& request : {request_for(s.port, "/"), request_for(s.port, "/pico.red.min.css"),
+                                       request_for(s.port, "/event"), request_for(s.port, "/missing"),
+                                       std::string("GET / HTTP/1.1\r\nno colon\r\n\r\n")}) {
+        raw_client client(s.port);
+        client.send(request);
+        const std::string head = client.read_until("\r\n\r\n");
+        EXPECT_NE(head.find("\r\nX-Frame-Options: DENY\r\n"), std::string::npos) << request << head;
+        EXPECT_NE(head.find("\r\nContent-Security-Policy: frame-ancestors 'none'\r\n"), std::string::npos) << head;
+    }
+}
+
+TEST(HostileClients, OnlyOurOwnPageLoadEndsAStream)
+{
+    stream_server s;
+    auto stream = open_stream(s.port);
+    ASSERT_FALSE(stream->read_until("\r\n\r\n").empty());
+
+    const std::string other = "http://127.0.0.1:" + std::to_string(s.port + 1);
+    for (const std::string& headers : {std::string("Sec-Fetch-Dest: iframe\r\nSec-Fetch-Site: cross-site\r\n"),
+                                       std::string("Sec-Fetch-Dest: iframe\r\nSec-Fetch-Site: same-origin\r\n"),
+                                       std::string("Sec-Fetch-Dest: empty\r\n"),
+                                       std::string("Sec-Fetch-Dest: document\r\nSec-Fetch-Site: same-site\r\n"),
+                                       "Origin: " + other + "\r\n"}) {
+        raw_client page(s.port);
+        page.send(request_for(s.port, "/", headers));
+        EXPECT_EQ(page.read_until("\r\n\r\n").rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u) << headers;
+    }
+    raw_client rebound(s.port);
+    rebound.send("GET / HTTP/1.1\r\nHost: rebound.example:" + std::to_string(s.port) + "\r\n\r\n");
+    EXPECT_EQ(rebound.read_until("\r\n\r\n").rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u);
+
+    // The stream is still the one that gets the texts.
+    s.queue.push("still here");
+    EXPECT_EQ(stream->read_exactly(event_chunk("still here").size()), event_chunk("still here"));
+}
+
+TEST(HostileClients, StreamsNeverTakeEveryThread)
+{
+    stream_server s;
+    std::vector<std::unique_ptr<raw_client>> streams;
+    for (int i = 0; i < 12; ++i) {
+        streams.push_back(open_stream(s.port));
+        ASSERT_FALSE(streams.back()->read_until("\r\n\r\n", 2s).empty()) << "stream " << i << " got no answer";
+    }
+    raw_client page(s.port);
+    page.send(request_for(s.port, "/pico.red.min.css"));
+    EXPECT_EQ(page.read_until("\r\n\r\n", 2s).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+
+    // The oldest streams gave way; the newest still get the texts.
+    for (int i = 0; i < 12 - static_cast<int>(max_open_streams); ++i) {
+        streams[static_cast<size_t>(i)]->read_to_close(3s);
+        EXPECT_TRUE(streams[static_cast<size_t>(i)]->peer_closed()) << "stream " << i;
+    }
+    s.queue.push("for the newest");
+    std::string got;
+    for (size_t i = 12 - max_open_streams; i < 12; ++i) {
+        streams[i]->read_at_least(1, 300ms);
+        got += streams[i]->take_buffer();
+    }
+    EXPECT_EQ(got, event_chunk("for the newest"));
+}
+
+TEST(HostileClients, BodiesAndDoubleHostsAreRefusedAndTheConnectionEnds)
+{
+    stream_server s;
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(s.port) + "\r\n";
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"POST / HTTP/1.1\r\n" + host + "Content-Length: 1073741824\r\n\r\n" + std::string(4096, 'x'), "413"},
+        {"GET /event HTTP/1.1\r\n" + host + "Content-Length: 536870912\r\n\r\n" + std::string(4096, 'x'), "413"},
+        {"POST / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n1000\r\n" + std::string(4096, 'x'),
+         "413"},
+        {"POST / HTTP/1.1\r\n" + host + "Content-Length: 1073741824\r\nExpect: 100-continue\r\n\r\n", "413"},
+        {"GET /event HTTP/1.1\r\n" + host + "Host: rebound.example\r\n\r\n", "400"},
+        {"GET /event HTTP/1.1\r\nHost: rebound.example\r\n" + host + "\r\n", "400"},
+    };
+    for (const auto& [request, status] : refused) {
+        raw_client client(s.port);
+        client.send(request);
+        const std::string answer = client.read_to_close(3s);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 " + status, 0), 0u) << request.substr(0, 80) << "\n" << answer;
+        EXPECT_TRUE(client.peer_closed()) << request.substr(0, 80);
+    }
 }

@@ -30,7 +30,7 @@ answer get(int port, const std::string& path)
 std::string raw_get(int port, const std::string& path, const std::string& extra_headers)
 {
     raw_client client(port);
-    client.send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + extra_headers + "\r\n");
+    client.send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n" + extra_headers + "\r\n");
     return client.read_to_close();
 }
 

@@ -1,68 +1,105 @@
 #include "web/event_stream.h"
 
 #include "app/status_queue.h"
+#include "web/request_guard.h"
 
 #include <chrono>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
 namespace {
 
-// How long a stream waits for a text before it lets the server check whether
-// its client is still there (and whether the server is stopping).
+// How long a stream waits for a text before it checks whether its client is
+// still there and whether it has to give way.
 constexpr std::chrono::milliseconds wait_limit{500};
 
-bool is_our_origin(const std::string& origin, int port)
-{
-    const std::string suffix = ":" + std::to_string(port);
-    return origin == "http://127.0.0.1" + suffix || origin == "http://localhost" + suffix;
-}
+// What a control character in a text becomes on the wire: U+FFFD.
+constexpr std::string_view replacement = "\xEF\xBF\xBD";
 
-bool is_our_host(const std::string& host, int port)
-{
-    const std::string suffix = ":" + std::to_string(port);
-    return host == "127.0.0.1" + suffix || host == "localhost" + suffix;
-}
+// The open streams, oldest first. Each holds a flag that tells it to end.
+class open_streams {
+public:
+    using give_way_flag = std::shared_ptr<std::atomic<bool>>;
 
-// A web page elsewhere can make the browser open our stream (or, through DNS
-// rebinding, even read it). Every text it took would be lost to our window.
-bool is_cross_site(const httplib::Request& request, int port)
-{
-    if (request.has_header("Origin") && !is_our_origin(request.get_header_value("Origin"), port))
-        return true;
-    const std::string fetch_site = request.get_header_value("Sec-Fetch-Site");
-    if (fetch_site == "cross-site" || fetch_site == "same-site")
-        return true;
-    return !is_our_host(request.get_header_value("Host"), port);
-}
+    // Registers a new stream; the oldest one gives way when max_open_streams
+    // are open already.
+    give_way_flag open()
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (streams_.size() >= max_open_streams) {
+            streams_.front()->store(true);
+            streams_.pop_front();
+        }
+        streams_.push_back(std::make_shared<std::atomic<bool>>(false));
+        return streams_.back();
+    }
+
+    void close(const give_way_flag& flag)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = streams_.begin(); it != streams_.end(); ++it) {
+            if (*it == flag) {
+                streams_.erase(it);
+                return;
+            }
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::deque<give_way_flag> streams_;  // guarded by mutex_
+};
 
 }  // namespace
 
-void count_page_loads(httplib::Server& server, page_load_counter& page_loads)
+std::string event_payload(std::string_view text)
 {
-    server.set_pre_routing_handler([&page_loads](const httplib::Request& request, httplib::Response&) {
-        if (request.method == "GET" && request.path == "/")
-            ++page_loads;
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
+    std::string payload = "data: ";
+    payload.reserve(text.size() + 8);
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            payload += replacement;
+        else
+            payload += c;
+    }
+    payload += "\n\n";
+    return payload;
 }
 
 httplib::Server::Handler event_stream_handler(status_queue& queue, const page_load_counter& page_loads, int port)
 {
-    return [&queue, &page_loads, port](const httplib::Request& request, httplib::Response& response) {
-        if (is_cross_site(request, port)) {
+    auto streams = std::make_shared<open_streams>();
+    return [&queue, &page_loads, port, streams](const httplib::Request& request, httplib::Response& response) {
+        if (is_foreign_request(request, port)) {
             response.status = httplib::StatusCode::Forbidden_403;
             return;
         }
         const unsigned long opened_after = page_loads.load();
-        response.set_chunked_content_provider(
-            "text/event-stream", [&queue, &page_loads, opened_after](size_t, httplib::DataSink& sink) {
-                auto superseded = [&] { return page_loads.load() != opened_after; };
-                if (superseded())
-                    return false;
+
+        // The whole stream runs in one call of the provider: it writes one
+        // event at a time and returns only to end the stream, so that nothing
+        // but its own reasons (its client gone, a newer page, the exit text)
+        // ends it.
+        auto provider = [&queue, &page_loads, opened_after, streams](size_t, httplib::DataSink& sink) {
+            const auto gives_way = streams->open();
+            struct closer {
+                open_streams& streams;
+                const open_streams::give_way_flag& flag;
+                ~closer() { streams.close(flag); }
+            } close_on_return{*streams, gives_way};
+            auto superseded = [&] { return gives_way->load() || page_loads.load() != opened_after; };
+
+            while (!superseded()) {
                 std::optional<std::string> text = queue.take_for(wait_limit);
-                if (!text)
-                    return true;  // the server checks the connection, then asks again
+                if (!text) {
+                    if (!sink.is_writable())
+                        return false;
+                    continue;
+                }
                 if (superseded()) {
                     queue.push_front(*text);
                     return false;
@@ -77,13 +114,22 @@ httplib::Server::Handler event_stream_handler(status_queue& queue, const page_lo
                 // A text that cannot be delivered goes back to the front of the
                 // queue for the next stream, ahead of everything else. A peer
                 // that has gone away may still accept a write locally: check first.
-                const std::string payload = "data: " + *text + "\n\n";
+                const std::string payload = event_payload(*text);
                 if (!sink.is_writable() || !sink.write(payload.data(), payload.size())) {
                     if (!is_exit)
                         queue.push_front(*text);
                     return false;
                 }
-                return true;
-            });
+                if (is_exit)
+                    return false;
+            }
+            return false;
+        };
+
+        // HTTP/1.0 has no chunked encoding: its stream ends with the connection.
+        if (request.version == "HTTP/1.0")
+            response.set_content_provider("text/event-stream", provider);
+        else
+            response.set_chunked_content_provider("text/event-stream", provider);
     };
 }

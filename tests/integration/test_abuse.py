@@ -1,6 +1,7 @@
 """Hostile and broken clients against the real binary: it keeps running, serves
 nothing but its own routes, and answers normal requests again right after."""
 
+import signal
 import socket
 import sys
 import threading
@@ -30,6 +31,32 @@ def exchange(raw, timeout=10.0):
                 break
             answer += data
         return answer
+
+
+def resident_kib(pid):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS for %d" % pid)
+
+
+def flood(head, filler, total):
+    """Sends head, then filler repeatedly up to total bytes or until the server
+    ends the connection; returns what the server answered."""
+    with socket.create_connection((HOST, PORT), timeout=10) as sock:
+        sent = 0
+        try:
+            sock.sendall(head)
+            while sent < total:
+                sock.sendall(filler)
+                sent += len(filler)
+        except OSError:
+            pass
+        try:
+            return sock.recv(65536)
+        except OSError:
+            return b""
 
 
 def status_of(answer):
@@ -81,6 +108,45 @@ class Abuse(unittest.TestCase):
         self.assertNotEqual(status_of(answer), 500, answer[:200])
         self.assert_still_serving()
 
+    def test_bodies_and_header_floods_cost_no_memory(self):
+        pid = self.app.proc.pid
+        mib = 1024 * 1024
+        line = b"X-Filler: " + b"x" * 1000 + b"\r\n"
+        # Smallest first: memory a server has freed is not counted again.
+        cases = (
+            (b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n", line * 1000, 256 * mib),
+            (b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\nContent-Length: %d\r\n\r\n" % (512 * mib),
+             b"x" * mib, 512 * mib),
+            (b"POST / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\nContent-Length: %d\r\n\r\n" % (1024 * mib),
+             b"x" * mib, 1024 * mib),
+        )
+        for head, filler, total in cases:
+            with self.subTest(head=head[:40]):
+                idle = resident_kib(pid)
+                peak = [idle]
+                done = threading.Event()
+
+                def sample():
+                    while not done.wait(0.01):
+                        peak[0] = max(peak[0], resident_kib(pid))
+
+                sampler = threading.Thread(target=sample)
+                sampler.start()
+                try:
+                    answer = flood(head, filler, total)
+                finally:
+                    done.set()
+                    sampler.join()
+                self.assertIn(status_of(answer), (400, 413, 431, None), answer[:200])
+                self.assertLess(max(peak[0], resident_kib(pid)) - idle, 5 * 1024)
+        self.assert_still_serving()
+
+    def test_two_host_headers_are_refused(self):
+        for hosts in (b"Host: 127.0.0.1:5000\r\nHost: rebound.example\r\n",
+                      b"Host: rebound.example\r\nHost: 127.0.0.1:5000\r\n"):
+            with self.subTest(hosts=hosts):
+                self.assertEqual(status_of(exchange(b"GET /event HTTP/1.1\r\n" + hosts + b"\r\n", timeout=3)), 400)
+
     def test_path_traversal_and_nul_bytes_serve_nothing_else(self):
         for path in (b"/../", b"/../../etc/passwd", b"/%2e%2e/%2e%2e/etc/passwd", b"/..%2f..%2fetc%2fpasswd",
                      b"/web_resources/index.html", b"/index.html", b"/\\..\\..\\etc\\passwd", b"/%00",
@@ -121,6 +187,35 @@ class Abuse(unittest.TestCase):
         stream = EventStream()
         self.assertTrue(stream.head.startswith(b"HTTP/1.1 200 OK"))
         stream.close()
+
+
+class SlowClients(unittest.TestCase):
+    def test_trickling_clients_do_not_hold_up_the_end(self):
+        with Vornhale() as app:
+            app.wait_serving()
+            stop = threading.Event()
+
+            def trickle():
+                try:
+                    with socket.create_connection((HOST, PORT), timeout=10) as sock:
+                        sock.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n")
+                        while not stop.wait(1.0):
+                            sock.sendall(b"X-Slow: 1\r\n")
+                except OSError:
+                    pass
+
+            clients = [threading.Thread(target=trickle) for _ in range(8)]
+            for client in clients:
+                client.start()
+            try:
+                time.sleep(1.5)
+                app.signal(signal.SIGTERM)
+                status, _, err = app.finish(timeout=2.5)
+                self.assertEqual(status, 0, err)
+            finally:
+                stop.set()
+                for client in clients:
+                    client.join()
 
 
 if __name__ == "__main__":

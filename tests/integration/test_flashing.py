@@ -3,7 +3,9 @@ esptool in its working directory: what the page is told, and what the tool
 is given."""
 
 import os
+import resource
 import signal
+import socket
 import sys
 import tempfile
 import time
@@ -77,6 +79,50 @@ class Flashing(unittest.TestCase):
                                  UPLOADING_FIRMWARE, "Firmware upload done.", UPLOADING_APP, "App upload done."])
         self.assertEqual(self.calls(), [FIRMWARE_ARGS, FILE_SYSTEM_ARGS])
         self.assertIn(b"esptool.py v4.7.0\nHash of data verified.\n", out)
+
+    def test_many_idle_connections_neither_stop_the_flash_nor_make_the_server_spin(self):
+        self.testbed.add_from_string(BOARD)
+        for name in BUILD_OUTPUT:
+            self.write(name)
+        self.write("esptool.exe", FAKE_TOOL, 0o755)
+        self.write("run.0", "while [ ! -e go ]; do sleep 0.05; done\n")
+        # The program starts with the usual soft limit of 1024 descriptors; the
+        # test needs more for its own connections.
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(1024, hard), hard))
+        env = {"UMOCKDEV_DIR": self.testbed.get_root_dir(), "LD_PRELOAD": "libumockdev-preload.so.0",
+               "ASAN_OPTIONS": "verify_asan_link_order=0"}
+        with Vornhale(cwd=self.cwd, env=env) as app:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (min(4096, hard), hard))
+            app.wait_serving()
+            stream = EventStream()
+            self.assertEqual([stream.read_event(timeout=30) for _ in range(3)][2], UPLOADING_FIRMWARE)
+            idle = []
+            try:
+                for _ in range(1100):
+                    try:
+                        idle.append(socket.create_connection(("127.0.0.1", 5000), timeout=2))
+                    except OSError:
+                        pass
+                time.sleep(0.5)
+                with open("/proc/%d/stat" % app.proc.pid) as f:
+                    before = sum(int(x) for x in f.read().rsplit(")", 1)[1].split()[11:13])
+                time.sleep(1.0)
+                with open("/proc/%d/stat" % app.proc.pid) as f:
+                    after = sum(int(x) for x in f.read().rsplit(")", 1)[1].split()[11:13])
+                self.assertLess((after - before) / os.sysconf("SC_CLK_TCK"), 0.1,
+                                "busy while connections are held: %d ticks" % (after - before))
+                open(os.path.join(self.cwd, "go"), "w").close()
+                texts = [stream.read_event(timeout=30) for _ in range(3)]
+            finally:
+                for sock in idle:
+                    sock.close()
+            self.assertEqual(texts, ["Firmware upload done.", UPLOADING_APP, "App upload done."])
+            app.signal(signal.SIGTERM)
+            status, _, err = app.finish(timeout=30)
+            self.assertEqual(status, 0, err)
+            stream.close()
 
     def test_failed_firmware_run_reports_the_reason(self):
         self.testbed.add_from_string(BOARD)

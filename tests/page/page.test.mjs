@@ -1,13 +1,15 @@
 // The page in a real browser: headless Chromium, driven by playwright-core,
 // loads it from page_host (our routes on an ephemeral loopback port), and the
-// test pushes status texts through the host's standard input.
+// test pushes status texts through the host's standard input. A hostile page
+// comes from a server of the test's own on another loopback port.
 //
 // Environment: VORNHALE_PAGE_HOST (the host executable), VORNHALE_ARTIFACTS
 // (folder for the screenshot).
 
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
+import { mkdirSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { createServer } from 'node:http';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
@@ -21,6 +23,7 @@ const wait = { timeout: 15000 };
 
 let host;
 let hostEnded;
+let base;
 let profile;
 let context;
 let page;
@@ -51,6 +54,7 @@ function contentBecomes(html) {
 
 before(async () => {
   const port = await startHost();
+  base = `http://127.0.0.1:${port}`;
   profile = mkdtempSync(path.join(tmpdir(), 'vornhale-chromium-'));
   context = await chromium.launchPersistentContext(profile, {
     executablePath: '/usr/bin/chromium',
@@ -135,4 +139,79 @@ test('dragging across the page selects nothing', async () => {
   push(text);
   await contentBecomes(text);
   assert.equal(await drag(page), '');
+});
+
+// Serves html on another loopback port; resolves with the server and its address.
+function attackerSite(html) {
+  const server = createServer((request, response) => {
+    response.setHeader('Content-Type', 'text/html');
+    response.end(html);
+  });
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => {
+    resolve({ server, url: `http://127.0.0.1:${server.address().port}/` });
+  }));
+}
+
+function residentKiB(pid) {
+  return Number(/VmRSS:\s+(\d+) kB/.exec(readFileSync(`/proc/${pid}/status`, 'utf8'))[1]);
+}
+
+test('a page on another port can neither frame ours nor take its texts', async () => {
+  // Twelve frames of our page, one of them reloaded five times a second.
+  const site = await attackerSite(`<!DOCTYPE html><body>${`<iframe src="${base}/"></iframe>`.repeat(12)}
+    <script>const f = document.querySelector('iframe'); setInterval(() => { f.src = f.src; }, 200);</script>`);
+  const attacker = await context.newPage();
+  try {
+    await attacker.goto(site.url, wait);
+    await attacker.waitForTimeout(1500);
+    for (const frame of attacker.frames().slice(1))
+      assert.ok(!frame.url().startsWith(base), `a frame shows ${frame.url()}`);
+
+    // Our stylesheet still comes at once, and every text reaches our page.
+    const answered = await page.evaluate(async (url) => {
+      const reply = await fetch(url, { signal: AbortSignal.timeout(2000) });
+      return reply.status;
+    }, `${base}/pico.red.min.css`);
+    assert.equal(answered, 200);
+    for (const text of ['Firmware upload done.', '<span aria-busy="true">Uploading app...</span>', 'App upload done.']) {
+      push(text);
+      await contentBecomes(text);
+    }
+  } finally {
+    await attacker.close();
+    site.server.close();
+  }
+});
+
+test('a text cannot end its event early or add fields of its own', async () => {
+  push('blink\\nretry: 86400000\\n\\ndata: App upload done.\\r\\nx.ino.bin');
+  await contentBecomes('blink\uFFFDretry: 86400000\uFFFD\uFFFDdata: App upload done.\uFFFD\uFFFDx.ino.bin');
+  push('File-system upload done.');
+  await contentBecomes('File-system upload done.');
+});
+
+test('a page on another port cannot fill our memory with a request body', async () => {
+  const site = await attackerSite('<!DOCTYPE html><body>');
+  const attacker = await context.newPage();
+  try {
+    await attacker.goto(site.url, wait);
+    const idle = residentKiB(host.pid);
+    let peak = idle;
+    const sampler = setInterval(() => { peak = Math.max(peak, residentKiB(host.pid)); }, 20);
+    await attacker.evaluate(async (url) => {
+      try {
+        await fetch(url, { method: 'POST', mode: 'no-cors', body: new Uint8Array(64 * 1024 * 1024) });
+      } catch {
+        // refused: what matters is what it cost the server
+      }
+    }, `${base}/`);
+    clearInterval(sampler);
+    peak = Math.max(peak, residentKiB(host.pid));
+    assert.ok(peak - idle < 5 * 1024, `resident memory grew by ${peak - idle} KiB`);
+  } finally {
+    await attacker.close();
+    site.server.close();
+  }
+  push('Still here.');
+  await contentBecomes('Still here.');
 });

@@ -1,7 +1,8 @@
 // Serves the program's routes on an ephemeral loopback port for the page
 // tests: prints the port on the first line of standard output, then pushes
 // every line of standard input as one status text (an empty line pushes an
-// empty text). Shuts down in the program's order at the end of input.
+// empty text); in a line, \n, \r and \\ stand for a line feed, a carriage
+// return and a backslash. Shuts down in the program's order at the end of input.
 
 #include "support/page_server.h"
 
@@ -10,6 +11,24 @@
 #include <iostream>
 #include <string>
 
+namespace {
+
+std::string unescape(const std::string& line)
+{
+    std::string text;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] != '\\' || i + 1 == line.size()) {
+            text += line[i];
+            continue;
+        }
+        const char next = line[++i];
+        text += next == 'n' ? '\n' : next == 'r' ? '\r' : next;
+    }
+    return text;
+}
+
+}  // namespace
+
 int main()
 {
     try {
@@ -17,7 +36,7 @@ int main()
         std::printf("%d\n", s.port);
         std::fflush(stdout);
         for (std::string line; std::getline(std::cin, line);)
-            s.queue.push(line);
+            s.queue.push(unescape(line));
         s.shutdown();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "page_host: %s\n", e.what());

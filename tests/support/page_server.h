@@ -7,6 +7,7 @@
 #include "app/host.h"
 #include "app/status_queue.h"
 #include "web/event_stream.h"
+#include "web/request_guard.h"
 #include "web/resource_filesystem.h"
 #include "web/resource_routes.h"
 
@@ -18,7 +19,7 @@
 
 struct page_server {
     status_queue queue;
-    httplib::Server server;
+    status_server server;
     std::atomic<bool> ended = false;
     std::thread thread;
     int port = 0;
@@ -31,7 +32,7 @@ struct page_server {
         port = server.bind_to_any_port("127.0.0.1");
         if (port <= 0)
             throw std::runtime_error("cannot bind a test port");
-        count_page_loads(server, page_loads);
+        guard_requests(server, page_loads, port);
         server.Get("/event", event_stream_handler(queue, page_loads, port));
         const std::string resource_root = "web_resources";
         for (const embedded::directory_entry& entry : resources.list_directory(resource_root))

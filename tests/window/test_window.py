@@ -1,12 +1,14 @@
 """The real binary with a display (run under Xvfb): its window, and how closing
 it ends the program."""
 
+import http.server
 import os
 import re
 import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -17,6 +19,19 @@ from gi.repository import UMockdev  # noqa: E402
 
 from support.vornhale import (BOARD_FILE, FAKE_TOOL, Vornhale, board_env, connections_accepted,  # noqa: E402
                               other_listener, wait_until)
+
+BOARD_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support", "board.umockdev")
+
+# Waits for a file "go" on its first call, then succeeds.
+WAITING_TOOL = """#!/bin/sh
+[ -e first ] || { touch first; while [ ! -e go ]; do sleep 0.05; done; }
+exit 0
+"""
+
+# Twelve frames of the status page, one of them reloaded five times a second.
+FRAMING_PAGE = ("<!DOCTYPE html><body>" + '<iframe src="http://127.0.0.1:5000/"></iframe>' * 12 +
+                "<script>const f = document.querySelector('iframe');"
+                " setInterval(() => { f.src = f.src; }, 200);</script>").encode()
 
 PORT_PAGE_LINE = b"Vornhale cannot listen on 127.0.0.1:5000: Address already in use\n"
 
@@ -42,6 +57,52 @@ def window_shown():
 
 def close_like_a_user(window):
     subprocess.run([os.environ["VORNHALE_WM_CLOSE"], window], check=True, timeout=10)
+
+
+def pixels(window):
+    return subprocess.run(["import", "-window", window, "-depth", "8", "rgb:-"], capture_output=True,
+                          check=True, timeout=20).stdout
+
+
+def animating(window, shots=4, pause=0.25):
+    """Whether the window's content changes by itself (the busy indicator turns)."""
+    first = pixels(window)
+    for _ in range(shots - 1):
+        time.sleep(pause)
+        if pixels(window) != first:
+            return True
+    return False
+
+
+class FramingSite:
+    """A page on another loopback port that frames ours, open in headless Chromium."""
+
+    def __enter__(self):
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html")
+                self.end_headers()
+                self.wfile.write(FRAMING_PAGE)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        self.profile = tempfile.TemporaryDirectory(prefix="vornhale-chromium-")
+        self.browser = subprocess.Popen(
+            ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+             "--user-data-dir=" + self.profile.name, "http://127.0.0.1:%d/" % self.server.server_port],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return self
+
+    def __exit__(self, *exc):
+        self.browser.terminate()
+        self.browser.wait(timeout=10)
+        self.server.shutdown()
+        self.server.server_close()
+        self.profile.cleanup()
 
 
 class Window(unittest.TestCase):
@@ -139,6 +200,40 @@ class Window(unittest.TestCase):
                 out = os.path.join(os.environ.get("VORNHALE_ARTIFACTS", "."), "flashed.png")
                 subprocess.run(["import", "-window", window, out], check=True, timeout=20)
                 close_like_a_user(window)
+                status, _, err = app.finish(timeout=15)
+                self.assertEqual(status, 0, err)
+
+    def test_a_page_framing_ours_takes_no_text_from_the_window(self):
+        import gi
+        gi.require_version("UMockdev", "1.0")
+        from gi.repository import UMockdev
+
+        testbed = UMockdev.Testbed.new()
+        with open(BOARD_FILE) as board:
+            testbed.add_from_string(board.read())
+        with tempfile.TemporaryDirectory(prefix="vornhale-frame-") as folder:
+            for name in ("blink.ino.bin", "blink.ino.bootloader.bin", "blink.ino.partitions.bin", "boot_app0.bin",
+                         "fs.bin"):
+                open(os.path.join(folder, name), "w").close()
+            with open(os.path.join(folder, "esptool.exe"), "w") as tool:
+                tool.write(WAITING_TOOL)
+            os.chmod(os.path.join(folder, "esptool.exe"), 0o755)
+            env = {"UMOCKDEV_DIR": testbed.get_root_dir(), "LD_PRELOAD": "libumockdev-preload.so.0"}
+            with Vornhale(cwd=folder, headless=False, env=env) as app:
+                window = find_window()
+                deadline = time.monotonic() + 20
+                while not animating(window) and time.monotonic() < deadline:
+                    pass
+                self.assertTrue(animating(window), "the window never showed the busy indicator")
+                with FramingSite():
+                    time.sleep(3)
+                    open(os.path.join(folder, "go"), "w").close()
+                    time.sleep(5)
+                    out = os.path.join(os.environ.get("VORNHALE_ARTIFACTS", "."), "framed-window.png")
+                    subprocess.run(["import", "-window", window, out], check=False, timeout=20)
+                    # "App upload done." reached the window: nothing turns any more.
+                    self.assertFalse(animating(window), "the window still shows the busy indicator")
+                app.signal(signal.SIGTERM)
                 status, _, err = app.finish(timeout=15)
                 self.assertEqual(status, 0, err)
 
