@@ -1,7 +1,9 @@
 // Vornhale: flashes the build output in the working directory onto an ESP32-S3
 // board and shows every step in a window. Wiring only: what each step does
-// lives in web/, flash/ and platform/.
+// lives in web/, flash/ and platform/. Each system's entry function
+// (main_posix.cpp, winmain.cpp) calls vornhale_main.
 
+#include "app/entry.h"
 #include "app/host.h"
 #include "app/status_queue.h"
 #include "flash/discovery.h"
@@ -100,7 +102,7 @@ int run()
 
 }  // namespace
 
-int main()
+int vornhale_main() noexcept
 {
     try {
         return run();

@@ -2,6 +2,7 @@
 
 #include "app/status_queue.h"
 #include "flash/page_text.h"
+#include "platform/file_names.h"
 #include "platform/usb.h"
 
 #include <filesystem>
@@ -59,13 +60,13 @@ void discover_firmware(std::string& firmware_base, status_queue& queue)
     // Any other error ends the walk with what was found so far.
     std::error_code error;
     fs::recursive_directory_iterator entry("./", fs::directory_options::skip_permission_denied, error);
+    std::string name_buffer;
     for (; !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
         // The name's extension is ".bin" and its stem's extension ".ino": the
         // name ends in ".ino.bin" with at least one character before it (a
         // stem ".ino", whose only dot is its first character, has no
-        // extension). Read off the name as it is: no path objects per entry.
-        const std::string& path = entry->path().native();
-        const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+        // extension). Read off the name as UTF-8: no path objects per entry.
+        const std::string_view name = platform::utf8_file_name(entry->path(), name_buffer);
         constexpr std::string_view image_suffix = ".ino.bin";
         if (name.size() > image_suffix.size() && name.ends_with(image_suffix))
             firmware_base.assign(name.substr(0, name.size() - image_suffix.size()));

@@ -1,0 +1,3 @@
+#include "app/entry.h"
+
+int main() { return vornhale_main(); }
