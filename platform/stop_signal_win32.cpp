@@ -3,8 +3,8 @@
 #include <mutex>
 #include <windows.h>
 
-// Stop requests from the console: Ctrl+C, Ctrl+Break and the console being
-// closed. Windows runs the console control handler on a thread of its own; the
+// Stop requests: from the console (Ctrl+C, Ctrl+Break, the console being
+// closed), and a request to close the program's stop window (below). Windows runs the console control handler on a thread of its own; the
 // handler only records the request and wakes the main thread (or runs the
 // current stop action, which must therefore be safe to call from any thread,
 // as a window's terminate is).
@@ -16,7 +16,7 @@ bool stop_requested = false;
 std::function<void()> stop_action;
 HANDLE stop_event = nullptr;  // set once a stop has been asked for
 
-BOOL WINAPI on_console_control(DWORD type)
+void request_stop()
 {
     {
         const std::lock_guard lock(stop_mutex);
@@ -25,6 +25,11 @@ BOOL WINAPI on_console_control(DWORD type)
             stop_action();
     }
     ::SetEvent(stop_event);
+}
+
+BOOL WINAPI on_console_control(DWORD type)
+{
+    request_stop();
     switch (type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
@@ -38,12 +43,47 @@ BOOL WINAPI on_console_control(DWORD type)
     }
 }
 
+// A hidden top-level window of the main thread: what Windows and other
+// programs ask to close when they end a program in order (taskkill without
+// /F, the end of the session). Closing it is a stop request; the window stays.
+LRESULT CALLBACK on_stop_window_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_CLOSE:
+        request_stop();
+        return 0;
+    case WM_QUERYENDSESSION:
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wparam)
+            request_stop();
+        return 0;
+    default:
+        return ::DefWindowProcW(window, message, wparam, lparam);
+    }
+}
+
+void create_stop_window()
+{
+    WNDCLASSW window_class{};
+    window_class.lpfnWndProc = on_stop_window_message;
+    window_class.hInstance = ::GetModuleHandleW(nullptr);
+    window_class.lpszClassName = L"VornhaleStop";
+    ::RegisterClassW(&window_class);
+    ::CreateWindowExW(0, window_class.lpszClassName, L"Vornhale", 0, 0, 0, 0, 0, nullptr, nullptr,
+                      window_class.hInstance, nullptr);
+}
+
 }  // namespace
 
 void catch_stop_signals()
 {
     stop_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // A GUI program has no console of its own; started from a terminal, it
+    // joins the terminal's, so that Ctrl+C there reaches it.
+    ::AttachConsole(ATTACH_PARENT_PROCESS);
     ::SetConsoleCtrlHandler(on_console_control, TRUE);
+    create_stop_window();
 }
 
 void on_stop_signal(std::function<void()> action)
@@ -56,8 +96,15 @@ void on_stop_signal(std::function<void()> action)
 
 void wait_for_stop_signal()
 {
-    if (stop_event != nullptr)
-        ::WaitForSingleObject(stop_event, INFINITE);
+    // The main thread's messages (the stop window's) are handled meanwhile.
+    while (stop_event != nullptr
+           && ::MsgWaitForMultipleObjects(1, &stop_event, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
+        MSG message;
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
+        }
+    }
 }
 
 }  // namespace platform
