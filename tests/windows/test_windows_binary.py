@@ -28,7 +28,8 @@ BOARD_KEY = r"HKLM\System\CurrentControlSet\Enum\USB\VID_303A&PID_1001&MI_00"
 
 
 def wine(*args, check=True):
-    return subprocess.run(["wine", *args], env=WINE_ENV, check=check, capture_output=True, timeout=60)
+    return subprocess.run(["wine", *args], env=WINE_ENV, check=check, timeout=60,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def firmware_args(port, base):
@@ -89,9 +90,10 @@ class WindowsBinary(unittest.TestCase):
         os.makedirs(WINE_ENV["WINEPREFIX"], exist_ok=True)
         subprocess.run(["wineserver", "-p"], env=WINE_ENV, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not os.path.exists(os.path.join(WINE_ENV["WINEPREFIX"], "system.reg")):
-            subprocess.run(["wineboot", "-u"], env=WINE_ENV, check=True, timeout=120,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Makes the prefix the first time; starts the session's own processes,
+        # which outlive every program, with no pipe of ours to hold.
+        subprocess.run(["wineboot", "-u"], env=WINE_ENV, check=True, timeout=120,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     @classmethod
     def tearDownClass(cls):
@@ -138,12 +140,14 @@ class WindowsBinary(unittest.TestCase):
                 self.assertEqual(reply.headers["Content-Type"], content_type)
                 self.assertEqual(reply.read(), f.read(), path)
         first = EventStream()
+        self.addCleanup(first.close)
         self.assertTrue(first.head.startswith(b"HTTP/1.1 200 OK\r\n"), first.head)
         self.assertIn(b"Content-Type: text/event-stream\r\n", first.head)
         self.assertEqual([first.read_event(timeout=10) for _ in range(4)],
                          ["The board is not connected.", "Device port: not found", "Firmware file found: .ino.bin",
                           "Cannot upload firmware: file not found, or board not connected."])
         second = EventStream()
+        self.addCleanup(second.close)
         time.sleep(0.5)  # both streams wait for a text
         app.stop()
         status, out, err = app.finish()
@@ -158,6 +162,7 @@ class WindowsBinary(unittest.TestCase):
         self.build_output("blink")
         app = self.start()
         stream = EventStream()
+        self.addCleanup(stream.close)
         self.assertEqual([stream.read_event(timeout=20) for _ in range(6)],
                          ["Device port: COM7", "Firmware file found: blink.ino.bin", UPLOADING_FIRMWARE,
                           "Firmware upload done.", UPLOADING_APP, "App upload done."])
@@ -174,6 +179,7 @@ class WindowsBinary(unittest.TestCase):
                 self.build_output(base)
                 app = self.start()
                 stream = EventStream()
+                self.addCleanup(stream.close)
                 texts = [stream.read_event(timeout=20) for _ in range(6)]
                 shown = base.replace("&", "&amp;")
                 self.assertEqual(texts[1], "Firmware file found: " + shown + ".ino.bin")
