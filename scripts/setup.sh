@@ -20,6 +20,10 @@ test_packages=(libgtest-dev libgmock-dev umockdev libumockdev-dev
   libclang-rt-14-dev python3-serial python3-bitstring python3-cryptography
   python3-ecdsa python3-intelhex python3-yaml)
 
+# The Windows x64 tier: MinGW-w64 to cross-build, Wine to run, icoutils for the icon.
+windows_packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 icoutils
+  libgtest-dev xvfb xauth)
+
 apt_updated=0
 apt_update_once() {
   if [ "$apt_updated" -eq 0 ]; then

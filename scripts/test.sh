@@ -43,4 +43,7 @@ if [ "$failed" -ne 0 ]; then
   echo "test: a sanitizer build failed (see above)" >&2
 fi
 ctest --test-dir "$top/build" --output-on-failure -j "$jobs" || failed=1
+
+# Windows x64, cross-built and run under Wine.
+"$top/scripts/test-windows.sh" || failed=1
 exit "$failed"
