@@ -19,7 +19,7 @@ export DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent
 # program then starts in a tenth of a second instead of seconds.
 export WINEPREFIX="$dir/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 mkdir -p "$WINEPREFIX"
-wineserver -p
+wineserver -p >/dev/null 2>&1
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 start=$(date +%s)
