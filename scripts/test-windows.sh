@@ -21,6 +21,9 @@ export WINEPREFIX="$dir/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,ms
 mkdir -p "$WINEPREFIX"
 wineserver -p >/dev/null 2>&1
 trap 'wineserver -k 2>/dev/null || true' EXIT
+# Makes the prefix the first time, and starts the session's own processes
+# now, with no pipe of a test's to hold open after the test has ended.
+wineboot -u >/dev/null 2>&1
 
 start=$(date +%s)
 configure_and_build "$dir" --toolchain "$top/cmake/mingw-w64-x86_64.cmake" \
