@@ -1,5 +1,6 @@
 #include "platform/stop_signal.h"
 
+#include <cstdio>
 #include <mutex>
 #include <windows.h>
 
@@ -81,7 +82,13 @@ void catch_stop_signals()
     stop_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // A GUI program has no console of its own; started from a terminal, it
     // joins the terminal's, so that Ctrl+C there reaches it.
-    ::AttachConsole(ATTACH_PARENT_PROCESS);
+    // What we print then goes to that terminal too, unless it goes elsewhere already.
+    if (::AttachConsole(ATTACH_PARENT_PROCESS)) {
+        if (::GetStdHandle(STD_OUTPUT_HANDLE) == nullptr)
+            std::freopen("CONOUT$", "w", stdout);
+        if (::GetStdHandle(STD_ERROR_HANDLE) == nullptr)
+            std::freopen("CONOUT$", "w", stderr);
+    }
     ::SetConsoleCtrlHandler(on_console_control, TRUE);
     create_stop_window();
 }

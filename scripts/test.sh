@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Vornhale and its tests with
 # AddressSanitizer and UndefinedBehaviorSanitizer, with ThreadSanitizer, as
-# libFuzzer targets (clang), and plain, and runs every test. Ends with CTest's
-# summary of the plain build.
+# libFuzzer targets (clang), and plain, and runs every test; then the Windows
+# x64 tier (scripts/test-windows.sh). Ends with CTest's summary of that tier.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 install_packages "${build_packages[@]}" "${test_packages[@]}"
