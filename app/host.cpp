@@ -1,24 +1,13 @@
 #include "app/host.h"
 
-#include <algorithm>
-#include <cerrno>
+#include "platform/socket_options.h"
+
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <fmt/core.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <thread>
 
 namespace {
-
-// Exclusive use of the port. The library's default on Linux (SO_REUSEPORT)
-// would let a second program bind the same port and take half of our requests.
-void exclusive_listen_socket(socket_t sock)
-{
-    int on = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-}
 
 std::string page_with(const std::string& message)
 {
@@ -101,34 +90,21 @@ void status_server::stop_connections()
     stopping_ = true;
     for (const auto& [sock, state] : connections_) {
         if (state == connection_state::waiting)
-            ::shutdown(sock, SHUT_RDWR);
-    }
-}
-
-void raise_descriptor_limit() noexcept
-{
-    // Enough for every connection the server keeps and plenty besides; not the
-    // whole hard limit, which can be a million.
-    constexpr rlim_t wanted = 8192;
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < wanted) {
-        limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
-        setrlimit(RLIMIT_NOFILE, &limit);
+            httplib::detail::shutdown_socket(sock);
     }
 }
 
 std::optional<bind_failure> bind_status_server(httplib::Server& server)
 {
-    server.set_socket_options(exclusive_listen_socket);
-    errno = 0;
+    server.set_socket_options(platform::exclusive_listen_socket);
+    platform::clear_socket_error();
     if (server.bind_to_port(status_host, status_port))
         return std::nullopt;
-    const int error = errno;
-    const std::string reason = error != 0 ? std::strerror(error) : "unknown error";
+    const auto [in_use, reason] = platform::last_socket_failure();
 
     bind_failure failure;
     failure.console_line = fmt::format("Vornhale cannot listen on {}:{}: {}", status_host, status_port, reason);
-    if (error == EADDRINUSE) {
+    if (in_use) {
         failure.page = page_with(
             "Vornhale cannot start: port 5000 on 127.0.0.1 is in use by another program. "
             "Close that program and start Vornhale again.");

@@ -53,10 +53,6 @@ private:
     bool stopping_ = false;                               // guarded by mutex_
 };
 
-// Raises the soft limit on open descriptors to the hard limit, so that the
-// connections the server holds never keep esptool from starting.
-void raise_descriptor_limit() noexcept;
-
 // Binds the server's listening socket to the status address on the calling
 // thread, so that a taken port is known before the window opens. Another
 // program cannot share the port with us, and we cannot share its port.

@@ -1,12 +1,14 @@
 // Vornhale: flashes the build output in the working directory onto an ESP32-S3
 // board and shows every step in a window. Wiring only: what each step does
-// lives in web/, flash/ and platform/.
+// lives in web/, flash/ and platform/. Each system's entry function
+// (main_posix.cpp, winmain.cpp) calls vornhale_main.
 
+#include "app/entry.h"
 #include "app/host.h"
-#include "app/start_folder.h"
 #include "app/status_queue.h"
 #include "flash/discovery.h"
 #include "flash/flash_worker.h"
+#include "platform/socket_options.h"
 #include "platform/stop_signal.h"
 #include "platform/webview.h"
 #include "web/event_stream.h"
@@ -30,7 +32,7 @@ constexpr const char* no_display_line =
 int run()
 {
     platform::catch_stop_signals();
-    raise_descriptor_limit();
+    platform::raise_descriptor_limit();
 
     status_queue queue;
     page_load_counter page_loads = 0;
@@ -115,10 +117,8 @@ int run()
 
 }  // namespace
 
-int main(int argc, char** argv)
+int vornhale_main() noexcept
 {
-    if (const std::optional<int> status = enter_start_folder(argc, argv))
-        return *status;
     try {
         return run();
     } catch (const std::exception& e) {

@@ -2,17 +2,15 @@
 
 #include "app/status_queue.h"
 #include "flash/page_text.h"
+#include "platform/file_names.h"
 #include "platform/usb.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
-#include <pwd.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -31,12 +29,8 @@ std::optional<std::string> too_wide_to_scan()
     std::error_code error;
     if (fs::equivalent(".", "/", error))
         return "the root folder";
-    const char* home = std::getenv("HOME");
-    std::string home_folder = home != nullptr ? home : "";
-    if (home_folder.empty())
-        if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr)
-            home_folder = entry->pw_dir;
-    if (!home_folder.empty() && fs::equivalent(".", home_folder, error))
+    const std::optional<fs::path> home = platform::home_folder();
+    if (home && fs::equivalent(".", *home, error))
         return "the home folder";
     return std::nullopt;
 }
@@ -85,8 +79,9 @@ void discover_firmware(std::string& firmware_base, status_queue& queue)
     // read is skipped silently; any other error is said on standard output and
     // the walk goes on with what it can still reach.
     std::vector<fs::directory_iterator> open_folders;  // the innermost last
+    std::string name_buffer;
     const auto report = [](const fs::path& folder, const std::error_code& error) {
-        std::cout << "Cannot search " << folder.native() << " for firmware: " << error.message() << '\n' << std::flush;
+        std::cout << "Cannot search " << platform::utf8_path(folder) << " for firmware: " << error.message() << '\n' << std::flush;
     };
     const auto enter = [&](const fs::path& folder) {
         std::error_code error;
@@ -114,9 +109,8 @@ void discover_firmware(std::string& firmware_base, status_queue& queue)
         // The name's extension is ".bin" and its stem's extension ".ino": the
         // name ends in ".ino.bin" with at least one character before it (a
         // stem ".ino", whose only dot is its first character, has no
-        // extension). Read off the name as it is: no path objects per entry.
-        const std::string& path = entry.path().native();
-        const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+        // extension). Read off the name as UTF-8: no path objects per entry.
+        const std::string_view name = platform::utf8_file_name(entry.path(), name_buffer);
         constexpr std::string_view image_suffix = ".ino.bin";
         if (name.size() > image_suffix.size() && name.ends_with(image_suffix))
             firmware_base.assign(name.substr(0, name.size() - image_suffix.size()));

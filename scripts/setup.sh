@@ -26,6 +26,10 @@ run_configure_options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF)
 # What building the Debian package needs beyond the build.
 package_packages=(dpkg-dev lintian)
 
+# The Windows x64 tier: MinGW-w64 to cross-build, Wine to run, icoutils for the icon.
+windows_packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 icoutils
+  libgtest-dev xvfb xauth)
+
 apt_updated=0
 apt_update_once() {
   if [ "$apt_updated" -eq 0 ]; then

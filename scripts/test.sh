@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Vornhale and its tests with
 # AddressSanitizer and UndefinedBehaviorSanitizer, with ThreadSanitizer, as
-# libFuzzer targets (clang), and plain, and runs every test (the last one
-# builds the Debian package, installs it, uses it and removes it again). Checks
-# that the run command configures without GoogleTest. Ends with CTest's
-# summary of the plain build.
+# libFuzzer targets (clang), and plain, and runs every test (the plain build's
+# last one builds the Debian package, installs it, uses it and removes it
+# again); then the Windows x64 tier (scripts/test-windows.sh). Checks that the
+# run command configures without GoogleTest. Ends with CTest's summary of the
+# Windows tier.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 install_packages "${build_packages[@]}" "${test_packages[@]}"
@@ -56,4 +57,7 @@ if [ "$failed" -ne 0 ]; then
   echo "test: a sanitizer build failed (see above)" >&2
 fi
 ctest --test-dir "$top/build" --output-on-failure -j "$jobs" || failed=1
+
+# Windows x64, cross-built and run under Wine.
+"$top/scripts/test-windows.sh" || failed=1
 exit "$failed"

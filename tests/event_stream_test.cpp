@@ -240,6 +240,7 @@ TEST(EventStreamShutdown, AStreamWhoseWaitEndsAfterTheStopStillGetsTheExitEvent)
     s.queue.push(std::string(exit_text));
     EXPECT_EQ(client->read_to_close(5s), exit_chunk);
     EXPECT_TRUE(client->peer_closed());
+    s.thread.join();  // the server is stopped already: no second stop
 }
 
 TEST(EventStream, AnHttp10ClientGetsTheEventsWithoutChunks)

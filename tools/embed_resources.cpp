@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -147,8 +148,12 @@ void write_file(const std::string& path, const std::string& text)
         if (!out)
             throw std::runtime_error("cannot write " + partial + ": " + std::strerror(errno));
     }
-    if (std::rename(partial.c_str(), path.c_str()) != 0)
-        throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+    // Replaces an older output on every system (the C library's rename does
+    // not on Windows).
+    std::error_code error;
+    std::filesystem::rename(partial, path, error);
+    if (error)
+        throw std::runtime_error("cannot write " + path + ": " + error.message());
 }
 
 }  // namespace

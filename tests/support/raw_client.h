@@ -2,29 +2,28 @@
 
 // A plain TCP client for tests that need the exact bytes on the wire.
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
-#include <netinet/in.h>
-#include <poll.h>
+#include <httplib.h>  // the system's socket headers, and portable socket calls
 #include <stdexcept>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
+
+#ifndef MSG_NOSIGNAL  // Windows raises no signal for a closed peer
+#define MSG_NOSIGNAL 0
+#endif
 
 class raw_client {
 public:
     explicit raw_client(int port)
     {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0)
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd_ == INVALID_SOCKET)
             throw std::runtime_error("socket failed");
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(static_cast<uint16_t>(port));
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            ::close(fd_);
+            httplib::detail::close_socket(fd_);
             throw std::runtime_error("connect failed");
         }
     }
@@ -34,16 +33,16 @@ public:
 
     void close()
     {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
+        if (fd_ != INVALID_SOCKET)
+            httplib::detail::close_socket(fd_);
+        fd_ = INVALID_SOCKET;
     }
 
     void send(const std::string& bytes)
     {
         size_t sent = 0;
         while (sent < bytes.size()) {
-            ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            ssize_t n = httplib::detail::send_socket(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
             if (n <= 0)
                 throw std::runtime_error("send failed");
             sent += static_cast<size_t>(n);
@@ -116,21 +115,20 @@ private:
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
-        pollfd p{fd_, POLLIN, 0};
-        return ::poll(&p, 1, static_cast<int>(left.count())) > 0;
+        return httplib::detail::select_read(fd_, left.count() / 1000, left.count() % 1000 * 1000) > 0;
     }
 
     void fill()
     {
         char chunk[65536];
-        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        ssize_t n = httplib::detail::read_socket(fd_, chunk, sizeof chunk, 0);
         if (n <= 0)
             closed_ = true;
         else
             buffer_.append(chunk, static_cast<size_t>(n));
     }
 
-    int fd_ = -1;
+    socket_t fd_ = INVALID_SOCKET;
     bool closed_ = false;
     std::string buffer_;
 };

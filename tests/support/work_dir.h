@@ -7,7 +7,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/stat.h>
+#include <random>
 #include <vector>
 
 // A fresh temporary folder that is the working directory for the life of the
@@ -18,10 +18,14 @@ public:
     work_dir()
     {
         previous_ = std::filesystem::current_path();
-        std::string pattern = (std::filesystem::temp_directory_path() / "vornhale-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("cannot create a temporary folder");
-        path_ = pattern;
+        std::random_device random;
+        for (int attempt = 0; path_.empty(); ++attempt) {
+            const auto candidate = std::filesystem::temp_directory_path() / ("vornhale-test-" + std::to_string(random()));
+            if (std::filesystem::create_directory(candidate))
+                path_ = candidate;
+            else if (attempt == 100)
+                throw std::runtime_error("cannot create a temporary folder");
+        }
         std::filesystem::current_path(path_);
     }
     ~work_dir()
@@ -44,7 +48,7 @@ private:
         for (std::filesystem::directory_iterator it(dir, ignored); !ignored && it != std::filesystem::directory_iterator();
              it.increment(ignored)) {
             if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
-                ::chmod(it->path().c_str(), 0755);
+                std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, ignored);
                 restore_all(it->path());
             }
         }

@@ -1,0 +1,28 @@
+#include "platform/file_names.h"
+
+#include <cstdlib>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace platform {
+
+// Names are bytes here, taken as they are (no path objects per entry: the
+// firmware scan calls this for every entry of the tree).
+std::string_view utf8_file_name(const std::filesystem::path& path, std::string&)
+{
+    const std::string& native = path.native();
+    return std::string_view(native).substr(native.rfind('/') + 1);
+}
+
+std::string utf8_path(const std::filesystem::path& path) { return path.native(); }
+
+std::optional<std::filesystem::path> home_folder()
+{
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
+        return std::filesystem::path(home);
+    if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr)
+        return std::filesystem::path(entry->pw_dir);
+    return std::nullopt;
+}
+
+}  // namespace platform

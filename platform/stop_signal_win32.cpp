@@ -1,0 +1,154 @@
+#include "platform/stop_signal.h"
+
+#include <cstdio>
+#include <mutex>
+#include <windows.h>
+
+// Stop requests: from the console (Ctrl+C, Ctrl+Break, the console being
+// closed), and a request to close the program's stop window (below). Windows runs the console control handler on a thread of its own; the
+// handler only records the request and wakes the main thread (or runs the
+// current stop action, which must therefore be safe to call from any thread,
+// as a window's terminate is).
+namespace platform {
+namespace {
+
+std::mutex stop_mutex;  // guards stop_requested, stop_count and stop_action
+bool stop_requested = false;
+unsigned stop_count = 0;
+std::function<void()> stop_action;
+HANDLE stop_event = nullptr;     // set once a stop has been asked for
+HANDLE another_stop = nullptr;   // set on every stop request, reset by the waiter
+HANDLE wake_event = nullptr;     // wake_stop_wait
+
+unsigned stops_so_far()
+{
+    const std::lock_guard lock(stop_mutex);
+    return stop_count;
+}
+
+// Handles the main thread's window messages (the stop window's) that wait.
+void handle_messages()
+{
+    MSG message;
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+}
+
+void request_stop()
+{
+    {
+        const std::lock_guard lock(stop_mutex);
+        stop_requested = true;
+        ++stop_count;
+        if (stop_action)
+            stop_action();
+    }
+    ::SetEvent(stop_event);
+    ::SetEvent(another_stop);
+}
+
+BOOL WINAPI on_console_control(DWORD type)
+{
+    request_stop();
+    switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        return TRUE;
+    default:
+        // The console is going away, and Windows ends the process once this
+        // returns: wait here, so that the main thread's orderly shutdown ends
+        // it instead (or the system's own time limit does).
+        ::Sleep(INFINITE);
+        return TRUE;
+    }
+}
+
+// A hidden top-level window of the main thread: what Windows and other
+// programs ask to close when they end a program in order (taskkill without
+// /F, the end of the session). Closing it is a stop request; the window stays.
+LRESULT CALLBACK on_stop_window_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_CLOSE:
+        request_stop();
+        return 0;
+    case WM_QUERYENDSESSION:
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wparam)
+            request_stop();
+        return 0;
+    default:
+        return ::DefWindowProcW(window, message, wparam, lparam);
+    }
+}
+
+void create_stop_window()
+{
+    WNDCLASSW window_class{};
+    window_class.lpfnWndProc = on_stop_window_message;
+    window_class.hInstance = ::GetModuleHandleW(nullptr);
+    window_class.lpszClassName = L"VornhaleStop";
+    ::RegisterClassW(&window_class);
+    ::CreateWindowExW(0, window_class.lpszClassName, L"Vornhale", 0, 0, 0, 0, 0, nullptr, nullptr,
+                      window_class.hInstance, nullptr);
+}
+
+}  // namespace
+
+void catch_stop_signals()
+{
+    stop_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    another_stop = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    wake_event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    // A GUI program has no console of its own; started from a terminal, it
+    // joins the terminal's, so that Ctrl+C there reaches it.
+    // What we print then goes to that terminal too, unless it goes elsewhere already.
+    if (::AttachConsole(ATTACH_PARENT_PROCESS)) {
+        if (::GetStdHandle(STD_OUTPUT_HANDLE) == nullptr)
+            std::freopen("CONOUT$", "w", stdout);
+        if (::GetStdHandle(STD_ERROR_HANDLE) == nullptr)
+            std::freopen("CONOUT$", "w", stderr);
+    }
+    ::SetConsoleCtrlHandler(on_console_control, TRUE);
+    create_stop_window();
+}
+
+void on_stop_signal(std::function<void()> action)
+{
+    const std::lock_guard lock(stop_mutex);
+    stop_action = std::move(action);
+    if (stop_requested && stop_action)
+        stop_action();
+}
+
+void wait_for_stop_signal()
+{
+    // The main thread's messages (the stop window's) are handled meanwhile.
+    while (stop_event != nullptr
+           && ::MsgWaitForMultipleObjects(1, &stop_event, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0)
+        handle_messages();
+}
+
+bool wait_for_another_stop_signal(const std::function<bool()>& finished)
+{
+    const unsigned before = stops_so_far();
+    while (stops_so_far() == before && !finished()) {
+        const HANDLE events[] = {another_stop, wake_event};
+        if (another_stop == nullptr || wake_event == nullptr
+            || ::MsgWaitForMultipleObjects(2, events, FALSE, INFINITE, QS_ALLINPUT) == WAIT_FAILED)
+            ::Sleep(50);
+        handle_messages();
+    }
+    return stops_so_far() != before;
+}
+
+void wake_stop_wait()
+{
+    if (wake_event != nullptr)
+        ::SetEvent(wake_event);
+}
+
+}  // namespace platform

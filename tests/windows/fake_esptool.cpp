@@ -1,0 +1,77 @@
+// A stand-in for esptool.exe. Each call records its arguments, as Windows
+// splits its command line, in call.N (UTF-8, one a line); prints say.N; waits
+// sleep.N milliseconds; leaves a child of its own holding its output when
+// child.N exists; and exits with code.N. Files in the working folder.
+
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <io.h>
+#include <iterator>
+#include <string>
+#include <windows.h>
+
+#include <shellapi.h>
+
+namespace {
+
+std::string utf8(const wchar_t* text)
+{
+    const int length = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(length > 0 ? length - 1 : 0), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), length, nullptr, nullptr);
+    return out;
+}
+
+bool exists(const std::string& name) { return ::GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string read(const std::string& name)
+{
+    std::ifstream in(name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+int main()
+{
+    const wchar_t* command_line = ::GetCommandLineW();
+    // The grandchild: sleeps, holding the output it inherited.
+    if (std::wstring(command_line).find(L"--hold-output") != std::wstring::npos) {
+        ::Sleep(6000);
+        return 0;
+    }
+
+    int call = 0;
+    while (exists("call." + std::to_string(call)))
+        ++call;
+    const std::string n = std::to_string(call);
+
+    int count = 0;
+    wchar_t** args = ::CommandLineToArgvW(command_line, &count);
+    std::ofstream record("call." + n, std::ios::binary);
+    for (int i = 1; i < count; ++i)
+        record << utf8(args[i]) << '\n';
+    record.close();
+
+    if (exists("say." + n)) {
+        ::_setmode(::_fileno(stdout), _O_BINARY);
+        const std::string said = read("say." + n);
+        std::fwrite(said.data(), 1, said.size(), stdout);
+        std::fflush(stdout);
+    }
+    if (exists("child." + n)) {
+        std::wstring child = std::wstring(L"\"") + args[0] + L"\" --hold-output";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        if (::CreateProcessW(nullptr, child.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+            ::CloseHandle(process.hThread);
+            ::CloseHandle(process.hProcess);
+        }
+    }
+    if (exists("sleep." + n))
+        ::Sleep(static_cast<DWORD>(std::stoul(read("sleep." + n))));
+    ::LocalFree(args);
+    return exists("code." + n) ? std::stoi(read("code." + n)) : 0;
+}

@@ -1,0 +1,216 @@
+// The Windows layers under Wine: the board in the registry, the process
+// runner with a stand-in esptool.exe, names beyond the code page, the
+// exclusive port.
+
+#include "app/status_queue.h"
+#include "flash/discovery.h"
+#include "flash/flash_worker.h"
+#include "platform/process.h"
+#include "platform/socket_options.h"
+#include "platform/usb.h"
+#include "platform/windows_text.h"
+#include "support/work_dir.h"
+
+#include <httplib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+using platform::windows::to_utf16;
+
+namespace {
+
+// A board's serial function as Windows lists it, written into the registry
+// for the life of the object.
+class registered_board {
+public:
+    registered_board(const std::wstring& device, const std::wstring& instance, const std::wstring& port_name)
+        : key_(L"System\\CurrentControlSet\\Enum\\USB\\" + device)
+    {
+        HKEY key = nullptr;
+        const std::wstring path = key_ + L"\\" + instance;
+        EXPECT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                    nullptr),
+                  ERROR_SUCCESS);
+        set(key, L"ClassGUID", L"{4d36e978-e325-11ce-bfc1-08002be10318}");
+        set(key, L"Class", L"Ports");
+        set(key, L"HardwareID", device);
+        HKEY parameters = nullptr;
+        ::RegCreateKeyExW(key, L"Device Parameters", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parameters, nullptr);
+        if (!port_name.empty())
+            set(parameters, L"PortName", port_name);
+        ::RegCloseKey(parameters);
+        ::RegCloseKey(key);
+    }
+    ~registered_board() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key_.c_str()); ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key_.c_str()); }
+    registered_board(const registered_board&) = delete;
+    registered_board& operator=(const registered_board&) = delete;
+
+private:
+    static void set(HKEY key, const wchar_t* name, const std::wstring& value)
+    {
+        ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                         static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    }
+    std::wstring key_;
+};
+
+std::vector<std::string> board_texts(std::optional<std::string>& port)
+{
+    status_queue queue;
+    discover_board(port, queue);
+    return drain(queue);
+}
+
+}  // namespace
+
+TEST(WindowsBoard, FoundThroughItsSerialInterface)
+{
+    std::optional<std::string> port;
+    EXPECT_EQ(board_texts(port), (std::vector<std::string>{"The board is not connected.", "Device port: not found"}));
+    EXPECT_FALSE(port);
+    {
+        // Another product of the same vendor is not the board.
+        const registered_board other(L"VID_303A&PID_1002&MI_00", L"7&1&0&0000", L"COM4");
+        EXPECT_EQ(board_texts(port).front(), "The board is not connected.");
+    }
+    {
+        const registered_board board(L"VID_303A&PID_1001&MI_00", L"7&2bd5f9e&0&0000", L"COM7");
+        EXPECT_EQ(board_texts(port), (std::vector<std::string>{"Device port: COM7"}));
+        EXPECT_EQ(port, "COM7");
+    }
+    {
+        // Found, but its port has no name: Windows' reason on standard output.
+        const registered_board board(L"VID_303A&PID_1001&MI_00", L"7&2bd5f9e&0&0000", L"");
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(board_texts(port), (std::vector<std::string>{"Device port: not found"}));
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_NE(printed.find("Failed to read the name of the serial port (PortName): "), std::string::npos) << printed;
+        EXPECT_FALSE(port);
+    }
+}
+
+namespace {
+
+const std::string uploading_firmware = "<span aria-busy=\"true\">Uploading firmware...</span>";
+const std::string firmware_done = "Firmware upload done.";
+const std::string uploading_app = "<span aria-busy=\"true\">Uploading app...</span>";
+const std::string app_done = "App upload done.";
+
+// The worker in a fresh folder holding the stand-in as .\esptool.exe.
+class WindowsWorker : public testing::Test {
+protected:
+    work_dir dir;
+    std::optional<std::string> port = "COM7";
+    std::string base = "blink";
+
+    void SetUp() override
+    {
+        const char* tool = std::getenv("VORNHALE_FAKE_ESPTOOL");
+        ASSERT_NE(tool, nullptr);
+        fs::copy_file(tool, "esptool.exe");
+    }
+
+    std::vector<std::string> run_worker()
+    {
+        status_queue queue;
+        flash_worker(port, base, queue);
+        return drain(queue);
+    }
+
+    static std::vector<std::string> arguments(int call)
+    {
+        std::ifstream in("call." + std::to_string(call), std::ios::binary);
+        std::vector<std::string> args;
+        for (std::string line; std::getline(in, line);)
+            args.push_back(line);
+        return args;
+    }
+
+    static std::vector<std::string> expected_arguments(const std::string& command_line)
+    {
+        auto args = platform::split_command_line(command_line);
+        args.erase(args.begin());
+        return args;
+    }
+};
+
+}  // namespace
+
+TEST_F(WindowsWorker, NamesReachTheToolExactlyWithoutAnInterpreter)
+{
+    write_file("fs.bin");
+    // Characters a command interpreter would act on, and characters outside
+    // every single-byte code page.
+    for (const std::string name : {"blink", "a&b %PATH% ^x {y} | <z> !v!", "Schl\xC3\xBC" "ssel \xD0\xB1\xD0\xBB\xD0\xB8\xD0\xBD\xD0\xBA \xE7\x81\xAB \xF0\x9F\x94\xA5"}) {
+        SCOPED_TRACE(name);
+        base = name;
+        port = "COM7&%PATH%";
+        for (int i = 0; i < 2; ++i)
+            fs::remove("call." + std::to_string(i));
+        EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, firmware_done, uploading_app, app_done}));
+        EXPECT_EQ(arguments(0), expected_arguments(firmware_command_line(*port, name)));
+        EXPECT_EQ(arguments(0)[25], name + ".ino.bin");
+        EXPECT_EQ(arguments(1), expected_arguments(file_system_command_line(*port)));
+    }
+}
+
+TEST_F(WindowsWorker, FailuresInTheToolsWords)
+{
+    write_file("say.0", "esptool.py v4.7.0\r\nSerial port COM7\r\n"
+                        "A fatal error occurred: Could not open COM7, the port is busy or doesn't exist.\r\n");
+    write_file("code.0", "2");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, "Firmware upload failed: Could not open "
+                                                                          "COM7, the port is busy or doesn't exist."}));
+    // What the tool prints reaches our standard output (GoogleTest reads the
+    // capture back in text mode: CR LF comes back as LF).
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "esptool.py v4.7.0\nSerial port COM7\n"
+                                                      "A fatal error occurred: Could not open COM7, the port is busy "
+                                                      "or doesn't exist.\n");
+    fs::remove("call.0");
+    fs::remove("esptool.exe");
+    EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, "Firmware upload failed: esptool not found"}));
+}
+
+TEST_F(WindowsWorker, WaitsForTheToolNotForAChildHoldingItsOutput)
+{
+    write_file("child.0");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, firmware_done,
+                                                      "'fs.bin' not found, not uploading app."}));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+}
+
+TEST(WindowsNames, FirmwareNamesBeyondTheCodePageStayWhole)
+{
+    work_dir dir;
+    const std::string name = "\xD0\xB1\xD0\xBB\xD0\xB8\xD0\xBD\xD0\xBA \xE7\x81\xAB";
+    fs::create_directory("build");
+    std::ofstream(fs::path(to_utf16("build\\" + name + ".ino.bin")));
+    ASSERT_TRUE(fs::exists(fs::path(to_utf16("build\\" + name + ".ino.bin"))));
+    status_queue queue;
+    std::string base;
+    discover_firmware(base, queue);
+    EXPECT_EQ(base, name);
+    EXPECT_EQ(drain(queue), (std::vector<std::string>{"Firmware file found: " + name + ".ino.bin"}));
+}
+
+TEST(WindowsPort, HeldExclusivelyAndExplainedInWindowsWords)
+{
+    httplib::Server first;
+    first.set_socket_options(platform::exclusive_listen_socket);
+    const int port = first.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port, 0);
+    // Another program, with the library's default options (SO_REUSEADDR).
+    httplib::Server second;
+    platform::clear_socket_error();
+    EXPECT_FALSE(second.bind_to_port("127.0.0.1", port));
+    const platform::socket_failure failure = platform::last_socket_failure();
+    EXPECT_TRUE(failure.address_in_use);
+    EXPECT_FALSE(failure.reason.empty());
+    EXPECT_EQ(failure.reason.find("error "), std::string::npos) << failure.reason;
+}
