@@ -95,8 +95,7 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_contr
     case kind::signalled:
         return last_error ? *last_error : fmt::format("esptool was stopped by signal {}", outcome.code);
     case kind::not_found:
-        return std::string("esptool not found in this folder, on PATH, or among the Arduino IDE's and "
-                           "PlatformIO's tools: see \"Getting esptool\" in Vornhale's README");
+        return platform::tool_not_found_reason();
     case kind::not_started:
         return "esptool could not be started: " + std::system_category().message(outcome.code);
     case kind::stopped:

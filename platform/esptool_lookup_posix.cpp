@@ -1,4 +1,5 @@
 #include "platform/esptool_lookup.h"
+#include "platform/process.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -156,6 +157,12 @@ std::optional<std::string> find_program(std::string_view windows_name)
     if (auto found = find_in_arduino_tools(fs::path(*home) / ".arduino15/packages/esp32/tools/esptool_py"))
         return found;
     return first_executable({*home + "/.platformio/packages/tool-esptoolpy/esptool.py"});
+}
+
+std::string tool_not_found_reason()
+{
+    return "esptool not found in this folder, on PATH, or among the Arduino IDE's and PlatformIO's tools: see "
+           "\"Getting esptool\" in Vornhale's README";
 }
 
 }  // namespace platform

@@ -81,4 +81,8 @@ inline constexpr std::chrono::milliseconds output_after_exit = std::chrono::mill
 run_outcome run_command_line(std::string_view command_line, const line_observer& on_line,
                              const run_stop* stop = nullptr);
 
+// Why esptool could not be found (kind::not_found), for the user: where this
+// system's runner looked, and how to get it.
+std::string tool_not_found_reason();
+
 }  // namespace platform

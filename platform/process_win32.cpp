@@ -17,9 +17,7 @@
 namespace platform {
 namespace {
 
-constexpr std::size_t longest_line = 4096;  // what a line keeps; the rest is passed through only
 constexpr auto poll_interval = std::chrono::milliseconds(20);
-constexpr auto output_after_exit = std::chrono::seconds(1);  // for what is still in the pipe
 
 // Closes a handle once.
 class handle_owner {
@@ -68,7 +66,7 @@ public:
             const char c = data[i];
             if (c == '\n' || c == '\r')
                 deliver();
-            else if (line_.size() < longest_line)
+            else if (line_.size() < longest_observed_line)
                 line_ += c;
         }
     }
@@ -248,6 +246,11 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     if (stopped && code != 0)
         return {run_outcome::kind::stopped, 0};
     return {run_outcome::kind::exited, static_cast<int>(code)};
+}
+
+std::string tool_not_found_reason()
+{
+    return "esptool.exe not found in this folder: copy esptool.exe next to the firmware files";
 }
 
 }  // namespace platform

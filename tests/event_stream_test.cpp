@@ -188,9 +188,9 @@ TEST(EventStreamCrossSite, RequestsFromOtherSitesAreRefusedAndTakeNothing)
                                       "http://localhost:" + port + "@attacker.example", "http://127.0.0.1:" + port + "0",
                                       "https://127.0.0.1:" + port, "http://x127.0.0.1:" + port})
         refused.push_back("GET /event HTTP/1.1\r\nHost: " + host + "\r\nOrigin: " + origin + "\r\n\r\n");
-    for (const std::string& near : {"127.0.0.1:" + port + "0", "127.0.0.1:" + port + ".attacker.example",
-                                    "localhost:" + port + "@attacker.example", "x127.0.0.1:" + port})
-        refused.push_back("GET /event HTTP/1.1\r\nHost: " + near + "\r\n\r\n");
+    for (const std::string& near_miss : {"127.0.0.1:" + port + "0", "127.0.0.1:" + port + ".attacker.example",
+                                         "localhost:" + port + "@attacker.example", "x127.0.0.1:" + port})
+        refused.push_back("GET /event HTTP/1.1\r\nHost: " + near_miss + "\r\n\r\n");
     for (const auto& request : refused) {
         raw_client client(s.port);
         client.send(request);

@@ -188,6 +188,20 @@ class WindowsBinary(unittest.TestCase):
                 self.assertEqual(app.finish()[0], 0)
                 self.assertEqual(self.calls(), [firmware_args("COM7", base), file_system_args("COM7")])
 
+    def test_a_port_name_that_would_add_arguments_is_refused(self):
+        # Windows file names cannot hold a double quote; a device's PortName can.
+        self.seed_board('COM7" --erase-all "x')
+        self.build_output("blink")
+        app = self.start()
+        stream = EventStream()
+        self.addCleanup(stream.close)
+        texts = [stream.read_event(timeout=20) for _ in range(3)]
+        self.assertEqual(texts[2], 'Cannot upload firmware: the port name "COM7&quot; --erase-all &quot;x" holds a '
+                                   'double quote, which esptool would not receive unchanged.')
+        app.stop()
+        self.assertEqual(app.finish()[0], 0)
+        self.assertEqual(self.calls(), [])
+
     def test_port_taken_by_another_program(self):
         holder = other_listener()
         try:

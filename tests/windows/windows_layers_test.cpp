@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace fs = std::filesystem;
 using platform::windows::to_utf16;
@@ -117,7 +118,8 @@ protected:
     std::vector<std::string> run_worker()
     {
         status_queue queue;
-        flash_worker(port, base, queue);
+        flash_control control;
+        flash_worker(port, base, queue, control);
         return drain(queue);
     }
 
@@ -173,7 +175,7 @@ TEST_F(WindowsWorker, FailuresInTheToolsWords)
                                                       "or doesn't exist.\n");
     fs::remove("call.0");
     fs::remove("esptool.exe");
-    EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, "Firmware upload failed: esptool not found"}));
+    EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, "Firmware upload failed: esptool.exe not found in this folder: copy esptool.exe next to the firmware files"}));
 }
 
 TEST_F(WindowsWorker, WaitsForTheToolNotForAChildHoldingItsOutput)
@@ -183,6 +185,24 @@ TEST_F(WindowsWorker, WaitsForTheToolNotForAChildHoldingItsOutput)
     EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, firmware_done,
                                                       "'fs.bin' not found, not uploading app."}));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+}
+
+TEST_F(WindowsWorker, AStopEndsTheRunningToolAndStartsNoOther)
+{
+    write_file("fs.bin");
+    write_file("sleep.0", "30000");
+    status_queue queue;
+    flash_control control;
+    std::thread worker(flash_worker, std::cref(port), std::cref(base), std::ref(queue), std::ref(control));
+    while (!fs::exists("call.0"))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    control.finish_asked = true;
+    control.tool_stop.request();
+    worker.join();
+    EXPECT_TRUE(control.interrupted);
+    EXPECT_EQ(drain(queue), (std::vector<std::string>{uploading_firmware,
+                                                      "Firmware upload failed: esptool was stopped before it finished"}));
+    EXPECT_FALSE(fs::exists("call.1"));
 }
 
 TEST(WindowsNames, FirmwareNamesBeyondTheCodePageStayWhole)
