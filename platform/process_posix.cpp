@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include "platform/esptool_lookup.h"
+#include "platform/output_lines.h"
 
 #include <cerrno>
 #include <chrono>
@@ -81,51 +82,6 @@ run_outcome outcome_of(int status)
     return {run_outcome::kind::exited, WEXITSTATUS(status)};
 }
 
-// Passes output through and cuts it into lines for the observer, keeping at
-// most longest_observed_line bytes of a line. The observer is called on the
-// running thread; what it throws is kept for the end, so that the program is
-// still waited for.
-class line_splitter {
-public:
-    explicit line_splitter(const line_observer& on_line) : on_line_(on_line) {}
-
-    void take(const char* data, std::size_t size)
-    {
-        write_all(STDOUT_FILENO, data, size);
-        for (std::size_t i = 0; i < size; ++i) {
-            const char c = data[i];
-            if (c == '\n' || c == '\r')
-                deliver();
-            else if (line_.size() < longest_observed_line)
-                line_ += c;
-        }
-    }
-
-    void deliver()
-    {
-        if (!line_.empty() && !failure_) {
-            try {
-                if (on_line_)
-                    on_line_(line_);
-            } catch (...) {
-                failure_ = std::current_exception();
-            }
-        }
-        line_.clear();
-    }
-
-    void rethrow() const
-    {
-        if (failure_)
-            std::rethrow_exception(failure_);
-    }
-
-private:
-    const line_observer& on_line_;
-    std::string line_;
-    std::exception_ptr failure_;
-};
-
 using steady = std::chrono::steady_clock;
 
 // How often a running program is looked at: its end, and a stop asked for.
@@ -139,7 +95,7 @@ int milliseconds_until(steady::time_point when)
 
 // Reads what is there (or waits at most timeout_ms for it) and passes it on.
 // Returns false once the output has been closed by every writer.
-bool read_output(int fd, int timeout_ms, line_splitter& lines)
+bool read_output(int fd, int timeout_ms, output_lines& lines)
 {
     pollfd watched{fd, POLLIN, 0};
     const int ready = ::poll(&watched, 1, timeout_ms);
@@ -151,7 +107,8 @@ bool read_output(int fd, int timeout_ms, line_splitter& lines)
         return errno == EINTR || errno == EAGAIN;
     if (got == 0)
         return false;
-    lines.take(buffer, static_cast<std::size_t>(got));
+    write_all(STDOUT_FILENO, buffer, static_cast<std::size_t>(got));
+    lines.feed(buffer, static_cast<std::size_t>(got));
     return true;
 }
 
@@ -212,7 +169,7 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     // Until the program has ended, whether or not its output is still open. A
     // stop asked for ends its process group: SIGTERM, then SIGKILL after the
     // grace period.
-    line_splitter lines(on_line);
+    output_lines lines(on_line);
     bool output_open = true;
     std::optional<steady::time_point> kill_at;
     bool killed = false;

@@ -1,5 +1,7 @@
 #include "platform/process.h"
 
+#include "platform/output_lines.h"
+
 #include "platform/windows_text.h"
 
 #include <chrono>
@@ -55,50 +57,9 @@ void pass_through(const char* data, DWORD size)
     }
 }
 
-// Splits what the program prints into lines for the observer, on this thread.
-class line_splitter {
-public:
-    explicit line_splitter(const line_observer& on_line) : on_line_(on_line) {}
-
-    void feed(const char* data, std::size_t size)
-    {
-        for (std::size_t i = 0; i < size; ++i) {
-            const char c = data[i];
-            if (c == '\n' || c == '\r')
-                deliver();
-            else if (line_.size() < longest_observed_line)
-                line_ += c;
-        }
-    }
-
-    void deliver()
-    {
-        if (!line_.empty() && !failure_) {
-            try {
-                if (on_line_)
-                    on_line_(line_);
-            } catch (...) {
-                failure_ = std::current_exception();
-            }
-        }
-        line_.clear();
-    }
-
-    void rethrow() const
-    {
-        if (failure_)
-            std::rethrow_exception(failure_);
-    }
-
-private:
-    const line_observer& on_line_;
-    std::string line_;
-    std::exception_ptr failure_;
-};
-
 // Reads what the pipe holds now, without waiting. False once the pipe is
 // closed at the other end and empty.
-bool read_available(HANDLE pipe, line_splitter& lines, bool& got_some)
+bool read_available(HANDLE pipe, output_lines& lines, bool& got_some)
 {
     got_some = false;
     char buffer[4096];
@@ -217,7 +178,7 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     // Wait for the program itself, passing its output on as it comes. Once it
     // has ended, what is left in the pipe is read for a short while; a child
     // of its own that still holds the pipe is not waited for.
-    line_splitter lines(on_line);
+    output_lines lines(on_line);
     bool open = true;
     bool got_some = false;
     bool stopped = false;

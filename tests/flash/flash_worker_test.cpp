@@ -6,6 +6,7 @@
 #include "flash/flash_worker.h"
 #include "platform/esptool_lookup.h"
 #include "platform/process.h"
+#include "support/tool_calls.h"
 #include "support/work_dir.h"
 
 #include <atomic>
@@ -129,23 +130,6 @@ protected:
         while (fs::exists("call." + std::to_string(n)))
             ++n;
         return n;
-    }
-
-    static std::vector<std::string> arguments(int call)
-    {
-        std::ifstream in("call." + std::to_string(call));
-        std::vector<std::string> args;
-        for (std::string line; std::getline(in, line);)
-            args.push_back(line);
-        return args;
-    }
-
-    // What the tool must receive for a command line: its arguments after the program.
-    static std::vector<std::string> expected_arguments(const std::string& command_line)
-    {
-        auto args = platform::split_command_line(command_line);
-        args.erase(args.begin());
-        return args;
     }
 };
 

@@ -9,6 +9,7 @@
 #include "platform/socket_options.h"
 #include "platform/usb.h"
 #include "platform/windows_text.h"
+#include "support/tool_calls.h"
 #include "support/work_dir.h"
 
 #include <httplib.h>
@@ -121,22 +122,6 @@ protected:
         flash_control control;
         flash_worker(port, base, queue, control);
         return drain(queue);
-    }
-
-    static std::vector<std::string> arguments(int call)
-    {
-        std::ifstream in("call." + std::to_string(call), std::ios::binary);
-        std::vector<std::string> args;
-        for (std::string line; std::getline(in, line);)
-            args.push_back(line);
-        return args;
-    }
-
-    static std::vector<std::string> expected_arguments(const std::string& command_line)
-    {
-        auto args = platform::split_command_line(command_line);
-        args.erase(args.begin());
-        return args;
     }
 };
 
