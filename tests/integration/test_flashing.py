@@ -16,12 +16,10 @@ import gi
 gi.require_version("UMockdev", "1.0")
 from gi.repository import UMockdev  # noqa: E402
 
-from support.vornhale import BOARD_FILE, FAKE_TOOL, EventStream, Vornhale, board_env, wait_until  # noqa: E402
+from support.vornhale import BOARD_FILE, BUILD_OUTPUT, FAKE_TOOL, EventStream, Vornhale, board_env, wait_until  # noqa: E402
 
 with open(BOARD_FILE) as board_file:
     BOARD = board_file.read()
-
-BUILD_OUTPUT = ["blink.ino.bin", "blink.ino.bootloader.bin", "blink.ino.partitions.bin", "boot_app0.bin", "fs.bin"]
 
 FIRMWARE_ARGS = ["--chip", "esp32s3", "--port", "/dev/ttyACM0", "--baud", "921600", "--before", "default_reset",
                  "--after", "hard_reset", "write_flash", "-z", "--flash_mode", "keep", "--flash_freq", "keep",

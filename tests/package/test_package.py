@@ -17,7 +17,7 @@ import gi
 gi.require_version("UMockdev", "1.0")
 from gi.repository import UMockdev  # noqa: E402
 
-from support.vornhale import EventStream, Vornhale  # noqa: E402
+from support.vornhale import EventStream, Vornhale, write_build_folder  # noqa: E402
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BOARD_FILE = os.path.join(TOP, "tests", "support", "board.umockdev")
@@ -102,12 +102,7 @@ class Package(unittest.TestCase):
         testbed = UMockdev.Testbed.new()
         testbed.add_from_string(board)
         with tempfile.TemporaryDirectory(prefix="vornhale-package-") as folder:
-            for name in ("blink.ino.bin", "blink.ino.bootloader.bin", "blink.ino.partitions.bin", "boot_app0.bin",
-                         "fs.bin"):
-                open(os.path.join(folder, name), "wb").close()
-            with open(os.path.join(folder, "esptool"), "w") as f:
-                f.write(FAKE_TOOL)
-            os.chmod(os.path.join(folder, "esptool"), 0o755)
+            write_build_folder(folder, "esptool", FAKE_TOOL)
             env = {"UMOCKDEV_DIR": testbed.get_root_dir(),
                    "LD_PRELOAD": "libumockdev-preload.so.0"}
             os.environ["VORNHALE_BINARY"] = "/usr/bin/vornhale"

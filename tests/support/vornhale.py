@@ -26,6 +26,19 @@ exit 0
 """
 
 
+BUILD_OUTPUT = ("blink.ino.bin", "blink.ino.bootloader.bin", "blink.ino.partitions.bin", "boot_app0.bin", "fs.bin")
+
+
+def write_build_folder(folder, tool_name, tool_script):
+    """An Arduino-style build output (empty images) and a stand-in for esptool."""
+    for name in BUILD_OUTPUT:
+        open(os.path.join(folder, name), "wb").close()
+    tool = os.path.join(folder, tool_name)
+    with open(tool, "w") as f:
+        f.write(tool_script)
+    os.chmod(tool, 0o755)
+
+
 def board_env(testbed):
     """The environment that shows the program (and esptool) testbed's devices."""
     asan = os.environ.get("ASAN_OPTIONS", "")

@@ -18,7 +18,7 @@ gi.require_version("UMockdev", "1.0")
 from gi.repository import UMockdev  # noqa: E402
 
 from support.vornhale import (BOARD_FILE, FAKE_TOOL, Vornhale, board_env, connections_accepted,  # noqa: E402
-                              other_listener, wait_until)
+                              other_listener, wait_until, write_build_folder)
 
 BOARD_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support", "board.umockdev")
 
@@ -182,12 +182,7 @@ class Window(unittest.TestCase):
         testbed.add_from_file(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                            "support", "board.umockdev"))
         with tempfile.TemporaryDirectory(prefix="vornhale-window-") as folder:
-            for name in ("blink.ino.bin", "blink.ino.bootloader.bin", "blink.ino.partitions.bin", "boot_app0.bin",
-                         "fs.bin"):
-                open(os.path.join(folder, name), "wb").close()
-            with open(os.path.join(folder, "esptool"), "w") as f:
-                f.write("#!/bin/sh\necho run >> runs\n")
-            os.chmod(os.path.join(folder, "esptool"), 0o755)
+            write_build_folder(folder, "esptool", "#!/bin/sh\necho run >> runs\n")
             # Without compositing the page is drawn into the window itself, where `import` sees it.
             env = {"UMOCKDEV_DIR": testbed.get_root_dir(), "LD_PRELOAD": "libumockdev-preload.so.0",
                    "WEBKIT_DISABLE_COMPOSITING_MODE": "1"}
@@ -212,12 +207,7 @@ class Window(unittest.TestCase):
         with open(BOARD_FILE) as board:
             testbed.add_from_string(board.read())
         with tempfile.TemporaryDirectory(prefix="vornhale-frame-") as folder:
-            for name in ("blink.ino.bin", "blink.ino.bootloader.bin", "blink.ino.partitions.bin", "boot_app0.bin",
-                         "fs.bin"):
-                open(os.path.join(folder, name), "w").close()
-            with open(os.path.join(folder, "esptool.exe"), "w") as tool:
-                tool.write(WAITING_TOOL)
-            os.chmod(os.path.join(folder, "esptool.exe"), 0o755)
+            write_build_folder(folder, "esptool.exe", WAITING_TOOL)
             env = {"UMOCKDEV_DIR": testbed.get_root_dir(), "LD_PRELOAD": "libumockdev-preload.so.0"}
             with Vornhale(cwd=folder, headless=False, env=env) as app:
                 window = find_window()
