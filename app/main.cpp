@@ -26,9 +26,6 @@
 
 namespace {
 
-constexpr const char* no_display_line =
-    "No display available: the status page is served at http://127.0.0.1:5000 until Ctrl+C.";
-
 int run()
 {
     platform::catch_stop_signals();
@@ -86,13 +83,12 @@ int run()
             });
             window->run();
             platform::on_stop_signal(nullptr);
-        } catch (const webview::unavailable&) {
+        } catch (const webview::unavailable& e) {
             window.reset();
-            if (!failure) {
-                std::fprintf(stderr, "%s\n", no_display_line);
-                platform::wait_for_stop_signal();
-                stop_asked = true;
-            }
+            if (failure)
+                webview::report_without_window(failure->console_line);
+            else
+                stop_asked = webview::serve_without_window(status_url, e.what());
         } catch (const std::exception& e) {
             std::fprintf(stderr, "Vornhale cannot show its window: %s\n", e.what());
             status = 1;

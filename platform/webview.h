@@ -44,4 +44,15 @@ private:
     std::unique_ptr<impl> impl_;
 };
 
+// Instead of the window, when its constructor threw unavailable (reason is
+// its message): tells the user that the status page at url is served, and
+// how to see it, then waits until the user is done with it or a stop signal
+// arrives. True when a stop signal ended the wait.
+bool serve_without_window(const std::string& url, const std::string& reason);
+
+// Instead of the window, when there is no status page to serve: shows text
+// (already on standard error) where the user sees it, where the system has
+// such a place, until the user has read it or a stop signal arrives.
+void report_without_window(const std::string& text);
+
 }  // namespace webview

@@ -1,4 +1,7 @@
 #include "platform/webview.h"
+#include "platform/stop_signal.h"
+
+#include <cstdio>
 
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
@@ -105,5 +108,15 @@ void webview::terminate()
     if (gtk_main_level() > 0)
         gtk_main_quit();
 }
+
+bool serve_without_window(const std::string& url, const std::string&)
+{
+    std::fprintf(stderr, "No display available: the status page is served at %s until Ctrl+C.\n", url.c_str());
+    platform::wait_for_stop_signal();
+    return true;
+}
+
+// Standard error is all there is without a display.
+void report_without_window(const std::string&) {}
 
 }  // namespace webview

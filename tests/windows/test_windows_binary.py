@@ -1,7 +1,8 @@
 """The real vornhale.exe under Wine, in a network namespace of its own (the
 caller's: see CMakeLists.txt) with Wine's server started inside it, and a
-display (Xvfb) for the stop window: what it serves, what it flashes, and how
-it stops."""
+display (Xvfb): what it serves, what it flashes, how it stops, and its window
+over a stand-in WebView2 runtime (Wine has none) or, without one, the default
+browser (a stand-in registered for http URLs)."""
 
 import os
 import shutil
@@ -16,20 +17,43 @@ from support.vornhale import EXIT_EVENT, EventStream, connections_accepted, othe
 
 EXE = os.environ["VORNHALE_EXE"]
 FAKE_ESPTOOL = os.environ["VORNHALE_FAKE_ESPTOOL"]
+STANDIN = os.environ["VORNHALE_WEBVIEW2_STANDIN"]
+BROWSER_LOG = os.path.join(os.path.dirname(STANDIN), "browser.log")
 PAGE = os.environ["VORNHALE_PAGE_SOURCE"]
 STYLESHEET = os.environ["VORNHALE_STYLESHEET_SOURCE"]
 WINE_ENV = dict(os.environ, WINEPREFIX=os.environ["VORNHALE_WINEPREFIX"], WINEDEBUG="-all",
                 WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d")
 
-NO_DISPLAY = b"No display available: the status page is served at http://127.0.0.1:5000 until Ctrl+C.\r\n"
+NO_WINDOW = (b"Vornhale cannot show its window (the Microsoft Edge WebView2 runtime is not installed): the status "
+             b"page is served at http://127.0.0.1:5000 until its message is closed.\r\n")
 UPLOADING_FIRMWARE = '<span aria-busy="true">Uploading firmware...</span>'
 UPLOADING_APP = '<span aria-busy="true">Uploading app...</span>'
 BOARD_KEY = r"HKLM\System\CurrentControlSet\Enum\USB\VID_303A&PID_1001&MI_00"
+RUNTIME_KEY = r"HKCU\Software\Microsoft\EdgeUpdate\Clients\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"
+MESSAGE_BOX = "#32770"
 
 
 def wine(*args, check=True):
     return subprocess.run(["wine", *args], env=WINE_ENV, check=check, timeout=60,
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def read_text(path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
+def wine_output(*args):
+    return subprocess.run(["wine", *args], env=WINE_ENV, check=True, timeout=60, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL).stdout.decode().strip()
+
+
+def close_window(window_class):
+    """WM_CLOSE to the first top-level window of window_class, as its close button sends."""
+    wine("rundll32", STANDIN + ",close_window", window_class)
 
 
 def firmware_args(port, base):
@@ -49,11 +73,11 @@ class VornhaleExe:
     """vornhale.exe started in folder; its output goes to files (Wine's own
     helper processes would hold a pipe open past the program's end)."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, exe=EXE):
         self.folder = folder
         self.out = open(os.path.join(folder, "..", "stdout.txt"), "w+b")
         self.err = open(os.path.join(folder, "..", "stderr.txt"), "w+b")
-        self.proc = subprocess.Popen(["wine", EXE], cwd=folder, env=WINE_ENV, stdout=self.out, stderr=self.err)
+        self.proc = subprocess.Popen(["wine", exe], cwd=folder, env=WINE_ENV, stdout=self.out, stderr=self.err)
 
     def wait_serving(self):
         if not wait_until(lambda: port_open() or self.proc.poll() is not None, 20) or self.proc.poll() is not None:
@@ -94,6 +118,12 @@ class WindowsBinary(unittest.TestCase):
         # which outlive every program, with no pipe of ours to hold.
         subprocess.run(["wineboot", "-u"], env=WINE_ENV, check=True, timeout=120,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The default browser: records the URL it is asked to open.
+        windows_standin = wine_output("winepath", "-w", STANDIN)
+        wine("reg", "add", r"HKLM\Software\Classes\http\shell\open\command", "/ve", "/d",
+             "rundll32.exe %s,record_url %%1" % windows_standin, "/f")
+        cls.roaming = wine_output("cmd", "/c", "echo %APPDATA%")
+        cls.local = wine_output("winepath", "-u", wine_output("cmd", "/c", "echo %LOCALAPPDATA%"))
 
     @classmethod
     def tearDownClass(cls):
@@ -104,6 +134,8 @@ class WindowsBinary(unittest.TestCase):
         self.addCleanup(self.tmp.cleanup)
         self.cwd = os.path.join(self.tmp.name, "work")
         os.mkdir(self.cwd)
+        if os.path.exists(BROWSER_LOG):
+            os.remove(BROWSER_LOG)
 
     def start(self):
         app = VornhaleExe(self.cwd)
@@ -117,6 +149,20 @@ class WindowsBinary(unittest.TestCase):
         wine("reg", "add", instance, "/v", "Class", "/d", "Ports", "/f")
         wine("reg", "add", instance + r"\Device Parameters", "/v", "PortName", "/d", port, "/f")
         self.addCleanup(wine, "reg", "delete", BOARD_KEY, "/f", check=False)
+
+    def install_runtime(self, fail=False):
+        """The stand-in, installed for this user as the Evergreen runtime is;
+        returns the file its calls go to."""
+        version = "120.0.2210.91"
+        folder = os.path.join(self.local, "Microsoft", "EdgeWebView", "Application", version, "EBWebView", "x64")
+        os.makedirs(folder, exist_ok=True)
+        self.addCleanup(shutil.rmtree, os.path.join(self.local, "Microsoft", "EdgeWebView"), ignore_errors=True)
+        shutil.copy(STANDIN, os.path.join(folder, "EmbeddedBrowserWebView.dll"))
+        if fail:
+            open(os.path.join(folder, "fail"), "w").close()
+        wine("reg", "add", RUNTIME_KEY, "/v", "pv", "/d", version, "/f")
+        self.addCleanup(wine, "reg", "delete", RUNTIME_KEY, "/f", check=False)
+        return os.path.join(folder, "calls.log")
 
     def build_output(self, base):
         for name in (base + ".ino.bin", base + ".ino.bootloader.bin", base + ".ino.partitions.bin", "boot_app0.bin",
@@ -152,12 +198,13 @@ class WindowsBinary(unittest.TestCase):
         app.stop()
         status, out, err = app.finish()
         self.assertEqual(status, 0, err)
-        self.assertIn(NO_DISPLAY, err)
+        self.assertIn(NO_WINDOW, err)
         self.assertTrue(first.read_to_close().endswith(EXIT_EVENT))
         self.assertTrue(second.read_to_close().endswith(EXIT_EVENT))
         self.assertFalse(port_open())
 
     def test_flashes_the_board_in_the_registry_with_the_templates_arguments(self):
+        # Without a runtime: the page opens in the default browser instead.
         self.seed_board("COM7")
         self.build_output("blink")
         app = self.start()
@@ -166,6 +213,9 @@ class WindowsBinary(unittest.TestCase):
         self.assertEqual([stream.read_event(timeout=20) for _ in range(6)],
                          ["Device port: COM7", "Firmware file found: blink.ino.bin", UPLOADING_FIRMWARE,
                           "Firmware upload done.", UPLOADING_APP, "App upload done."])
+        self.assertTrue(wait_until(lambda: os.path.exists(BROWSER_LOG), 10))
+        with open(BROWSER_LOG) as f:
+            self.assertEqual(f.read(), "http://127.0.0.1:5000\n")
         app.stop()
         self.assertEqual(app.finish()[0], 0)
         self.assertEqual(self.calls(), [firmware_args("COM7", "blink"), file_system_args("COM7")])
@@ -203,18 +253,101 @@ class WindowsBinary(unittest.TestCase):
         self.assertEqual(self.calls(), [])
 
     def test_port_taken_by_another_program(self):
-        holder = other_listener()
-        try:
-            app = VornhaleExe(self.cwd)
-            self.addCleanup(app.close)
-            status, out, err = app.finish()
-            self.assertEqual(status, 1)
-            self.assertRegex(err, rb"Vornhale cannot listen on 127\.0\.0\.1:5000: .+\r\n")
-            self.assertNotIn(NO_DISPLAY, err)
-            self.assertEqual(connections_accepted(holder), 0)
-        finally:
-            holder.close()
+        for runtime in (False, True):
+            with self.subTest(runtime=runtime):
+                calls_log = self.install_runtime() if runtime else None
+                holder = other_listener()
+                try:
+                    app = VornhaleExe(self.cwd)
+                    self.addCleanup(app.close)
+                    # The reason is shown until the user closes it: in the
+                    # window, or without a runtime in a message box.
+                    if runtime:
+                        wait_until(lambda: "NavigateToString" in read_text(calls_log) or app.proc.poll() is not None, 20)
+                    wait_until(lambda: (close_window("VornhaleWindow" if runtime else MESSAGE_BOX),
+                                        app.proc.poll() is not None)[1], 20)
+                    status, out, err = app.finish()
+                    self.assertEqual(status, 1)
+                    self.assertRegex(err, rb"Vornhale cannot listen on 127\.0\.0\.1:5000: .+\r\n")
+                    self.assertNotIn(NO_WINDOW, err)
+                    self.assertEqual(connections_accepted(holder), 0)
+                    self.assertFalse(os.path.exists(BROWSER_LOG))
+                    if runtime:
+                        page = [line for line in read_text(calls_log).splitlines() if line.startswith("NavigateToString ")]
+                        self.assertEqual(len(page), 1)
+                        self.assertIn("port 5000 on 127.0.0.1 is in use by another program", page[0])
+                        self.assertTrue(page[0].startswith("NavigateToString <!DOCTYPE html>"), page[0][:80])
+                finally:
+                    holder.close()
 
+    def test_the_window_hosts_the_page_and_closing_it_lets_the_flash_finish(self):
+        calls_log = self.install_runtime()
+        self.seed_board("COM7")
+        self.build_output("blink")
+        with open(os.path.join(self.cwd, "sleep.0"), "w") as f:
+            f.write("3000")
+        app = self.start()
+        self.assertTrue(wait_until(lambda: "put_Bounds" in read_text(calls_log).partition("resizing")[2], 20),
+                        read_text(calls_log))
+        calls = [line.split(" | ") for line in read_text(calls_log).splitlines()]
+        self.assertEqual(calls[0], ["environment entry=runtime join=1 type=0 profile=%s\\vornhale.exe options=none"
+                                    % self.roaming])
+        names = [call[0].split(" ")[0] for call in calls]
+        self.assertEqual(names[1:3], ["CreateCoreWebView2Controller", "put_AreDevToolsEnabled"])
+        self.assertEqual(calls[2][0], "put_AreDevToolsEnabled 1")
+        navigate = names.index("Navigate")
+        self.assertEqual(calls[navigate], ["Navigate http://127.0.0.1:5000",
+                                           "title=Vornhale client=1280x720 resizable=1"])
+        # The web view fills the client area, before and after the resize.
+        self.assertEqual(calls[navigate - 1][0], "put_Bounds 0 0 1280 720")
+        resized = calls[names.index("resizing") + 1]
+        self.assertNotIn("client=1280x720", resized[1])
+        width, height = resized[1].split("client=")[1].split(" ")[0].split("x")
+        self.assertEqual(resized[0], "put_Bounds 0 0 %s %s" % (width, height))
+        self.assertFalse(os.path.exists(BROWSER_LOG))
+
+        stream = EventStream()
+        self.addCleanup(stream.close)
+        self.assertEqual([stream.read_event(timeout=20) for _ in range(3)],
+                         ["Device port: COM7", "Firmware file found: blink.ino.bin", UPLOADING_FIRMWARE])
+        close_window("VornhaleWindow")
+        # The window goes at once; the flash goes on to its end.
+        self.assertTrue(wait_until(lambda: "Close" in read_text(calls_log).splitlines()[-1].split(" | ")[0], 10))
+        self.assertIsNone(app.proc.poll())
+        self.assertEqual(len(self.calls()), 1)
+        self.assertEqual([stream.read_event(timeout=20) for _ in range(3)],
+                         ["Firmware upload done.", UPLOADING_APP, "App upload done."])
+        self.assertTrue(stream.read_to_close().endswith(EXIT_EVENT))
+        status, out, err = app.finish()
+        self.assertEqual(status, 0, err)
+        self.assertEqual(self.calls(), [firmware_args("COM7", "blink"), file_system_args("COM7")])
+
+    def test_a_runtime_that_fails_to_start_gives_way_to_the_browser(self):
+        calls_log = self.install_runtime(fail=True)
+        app = self.start()
+        self.assertTrue(wait_until(lambda: os.path.exists(BROWSER_LOG), 10))
+        app.stop()
+        status, out, err = app.finish()
+        self.assertEqual(status, 0, err)
+        self.assertIn(b"Vornhale cannot show its window (the WebView2 runtime did not start: ", err)
+        self.assertEqual(read_text(calls_log).splitlines()[0].split(" ")[:2], ["environment", "entry=runtime"])
+
+    def test_a_loader_beside_the_executable_comes_first(self):
+        calls_log = self.install_runtime()
+        folder = os.path.join(self.tmp.name, "program")
+        os.mkdir(folder)
+        shutil.copy(EXE, folder)
+        shutil.copy(STANDIN, os.path.join(folder, "WebView2Loader.dll"))
+        app = VornhaleExe(self.cwd, os.path.join(folder, os.path.basename(EXE)))
+        self.addCleanup(app.close)
+        app.wait_serving()
+        loader_log = os.path.join(folder, "calls.log")
+        self.assertTrue(wait_until(lambda: "Navigate" in read_text(loader_log), 20))
+        close_window("VornhaleWindow")
+        self.assertEqual(app.finish()[0], 0)
+        self.assertEqual(read_text(loader_log).splitlines()[0],
+                         "environment entry=loader browser=(none) profile=%s\\vornhale.exe options=none" % self.roaming)
+        self.assertFalse(os.path.exists(calls_log))
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv)

@@ -1,0 +1,577 @@
+#include "platform/webview.h"
+#include "platform/stop_signal.h"
+#include "platform/webview2_interfaces.h"
+#include "platform/windows_text.h"
+
+#include <atomic>
+#include <cstdio>
+#include <fmt/format.h>
+#include <functional>
+#include <optional>
+#include <windows.h>
+
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+// The window on Windows: a top-level window hosting a WebView2 controller.
+// The runtime is the Evergreen WebView2 runtime that Windows 10 and 11
+// install, found through the registry entries Microsoft documents for
+// detecting it; a WebView2Loader.dll that the user put beside the executable
+// is preferred when present. Everything here runs on the main thread, which is
+// a single-threaded COM apartment while the window exists; only terminate is
+// called from other threads, and it only posts a message.
+namespace webview {
+namespace {
+
+using platform::windows::error_message;
+using platform::windows::to_utf16;
+
+constexpr wchar_t window_class[] = L"VornhaleWindow";
+constexpr UINT terminate_message = WM_APP + 1;
+constexpr UINT_PTR startup_timer = 1;
+// How long the runtime may take to hand over its controller: its first start
+// makes the profile, which takes seconds on a slow disk.
+constexpr ULONGLONG startup_limit_ms = 60'000;
+
+constexpr IID iunknown_iid = {0x00000000, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+// The runtime's registration: the Evergreen runtime's client key, per machine
+// (32-bit registry view) or per user.
+constexpr wchar_t runtime_key[] = L"Software\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}";
+
+std::string hresult_text(HRESULT result)
+{
+    return fmt::format("{} (0x{:08X})", error_message(static_cast<DWORD>(result)), static_cast<unsigned long>(result));
+}
+
+std::wstring known_folder(REFKNOWNFOLDERID id)
+{
+    PWSTR path = nullptr;
+    std::wstring folder;
+    if (SUCCEEDED(::SHGetKnownFolderPath(id, KF_FLAG_DEFAULT, nullptr, &path)))
+        folder = path;
+    ::CoTaskMemFree(path);
+    return folder;
+}
+
+std::wstring executable_path()
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0)
+            return {};
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+// The profile folder: named after the executable's file name, in the user's
+// roaming application-data folder.
+std::wstring profile_folder()
+{
+    const std::wstring executable = executable_path();
+    const std::wstring roaming = known_folder(FOLDERID_RoamingAppData);
+    if (executable.empty() || roaming.empty())
+        throw unavailable("cannot find the application-data folder for the web view's profile");
+    return roaming + L"\\" + executable.substr(executable.find_last_of(L"\\/") + 1);
+}
+
+bool is_file(const std::wstring& path)
+{
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring registry_text(HKEY root, REGSAM view, const wchar_t* key, const wchar_t* name)
+{
+    HKEY opened = nullptr;
+    if (::RegOpenKeyExW(root, key, 0, KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS)
+        return {};
+    std::wstring text(64, L'\0');
+    DWORD type = 0;
+    DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    LSTATUS status = ::RegQueryValueExW(opened, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
+    if (status == ERROR_MORE_DATA) {
+        text.resize(size / sizeof(wchar_t) + 1);
+        size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+        status = ::RegQueryValueExW(opened, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
+    }
+    ::RegCloseKey(opened);
+    if (status != ERROR_SUCCESS || type != REG_SZ)
+        return {};
+    text.resize(size / sizeof(wchar_t));
+    while (!text.empty() && text.back() == L'\0')
+        text.pop_back();
+    return text;
+}
+
+// How an environment is asked for: through Microsoft's loader, or straight
+// from an installed runtime.
+struct runtime {
+    webview2::create_with_loader loader = nullptr;
+    webview2::create_with_runtime installed = nullptr;
+
+    HRESULT create(const std::wstring& profile, webview2::environment_completed* handler) const
+    {
+        if (loader != nullptr)
+            return loader(nullptr, profile.c_str(), nullptr, handler);
+        return installed(true, 0, profile.c_str(), nullptr, handler);
+    }
+};
+
+// The library stays loaded for the rest of the process: the runtime's
+// threads may still call into it after the window has gone.
+template <class Function>
+Function load(const std::wstring& path, const char* name)
+{
+    HMODULE library = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (library == nullptr)
+        return nullptr;
+    // Through a function type without parameters, which every function type converts from.
+    auto* function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(library, name)));
+    if (function == nullptr)
+        ::FreeLibrary(library);
+    return function;
+}
+
+// Throws unavailable, saying why, when there is no runtime to use.
+runtime find_runtime()
+{
+    runtime found;
+    const std::wstring executable = executable_path();
+    const std::wstring beside = executable.substr(0, executable.find_last_of(L"\\/") + 1) + L"WebView2Loader.dll";
+    if (is_file(beside)) {
+        found.loader = load<webview2::create_with_loader>(beside, webview2::create_with_loader_name);
+        if (found.loader != nullptr)
+            return found;
+    }
+
+    struct installation {
+        HKEY root;
+        REGSAM view;
+        const KNOWNFOLDERID& folder;
+    };
+    const installation installations[] = {
+        {HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY, FOLDERID_ProgramFilesX86},
+        {HKEY_CURRENT_USER, 0, FOLDERID_LocalAppData},
+    };
+    bool registered = false;
+    for (const installation& at : installations) {
+        const std::wstring version = registry_text(at.root, at.view, runtime_key, L"pv");
+        // An empty version, or 0.0.0.0, is what an uninstalled runtime leaves.
+        if (version.empty() || version == L"0.0.0.0" || version.find_first_of(L"\\/") != std::wstring::npos)
+            continue;
+        registered = true;
+        const std::wstring library = known_folder(at.folder) + L"\\Microsoft\\EdgeWebView\\Application\\" + version
+                                     + L"\\EBWebView\\x64\\EmbeddedBrowserWebView.dll";
+        found.installed = load<webview2::create_with_runtime>(library, webview2::create_with_runtime_name);
+        if (found.installed != nullptr)
+            return found;
+    }
+    throw unavailable(registered ? "the installed WebView2 runtime cannot be loaded"
+                                 : "the Microsoft Edge WebView2 runtime is not installed");
+}
+
+// A completion handler the runtime calls once: IUnknown, reference counted,
+// and detachable, so that a late call after the window has gone does nothing.
+template <class Interface, class Created, const IID& iid>
+class completion final : public Interface {
+public:
+    explicit completion(std::function<void(HRESULT, Created*)> done) : done_(std::move(done)) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID asked, void** object) override
+    {
+        if (object == nullptr)
+            return E_POINTER;
+        if (IsEqualIID(asked, iunknown_iid) || IsEqualIID(asked, iid)) {
+            *object = static_cast<Interface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        const ULONG left = --count_;
+        if (left == 0)
+            delete this;
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(HRESULT result, Created* created) override
+    {
+        std::function<void(HRESULT, Created*)> done = std::move(done_);
+        done_ = nullptr;
+        if (done)
+            done(result, created);
+        return S_OK;
+    }
+    void detach() { done_ = nullptr; }
+
+private:
+    std::atomic<ULONG> count_ = 1;
+    std::function<void(HRESULT, Created*)> done_;
+};
+
+using environment_handler =
+    completion<webview2::environment_completed, webview2::environment, webview2::environment_completed_iid>;
+using controller_handler =
+    completion<webview2::controller_completed, webview2::controller, webview2::controller_completed_iid>;
+
+template <class Interface>
+void release(Interface*& object)
+{
+    if (object != nullptr)
+        object->Release();
+    object = nullptr;
+}
+
+}  // namespace
+
+struct webview::impl {
+    HWND window = nullptr;
+    bool com_started = false;
+    bool debug = false;
+    bool closed = false;  // closed by the user, or terminate was called
+    bool ready = false;   // the web view exists
+    std::string failure;  // why the runtime failed to start
+    environment_handler* environment_done = nullptr;
+    controller_handler* controller_done = nullptr;
+    webview2::environment* environment = nullptr;
+    webview2::controller* controller = nullptr;
+    webview2::core* view = nullptr;
+    // What to show once the web view exists: a URL, or a document.
+    std::optional<std::wstring> pending_url;
+    std::optional<std::wstring> pending_html;
+    POINT min_size{};  // window sizes from set_size's hints; 0 when not set
+    POINT max_size{};
+
+    ~impl()
+    {
+        if (environment_done != nullptr) {
+            environment_done->detach();
+            release(environment_done);
+        }
+        if (controller_done != nullptr) {
+            controller_done->detach();
+            release(controller_done);
+        }
+        release(view);
+        if (controller != nullptr)
+            controller->Close();
+        release(controller);
+        release(environment);
+        if (window != nullptr) {
+            ::SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+            ::DestroyWindow(window);
+        }
+        if (com_started)
+            ::CoUninitialize();
+    }
+
+    void fit_view() const
+    {
+        RECT bounds{};
+        if (controller != nullptr && ::GetClientRect(window, &bounds))
+            controller->put_Bounds(bounds);
+    }
+
+    void on_environment(HRESULT result, webview2::environment* created)
+    {
+        if (FAILED(result) || created == nullptr) {
+            failure = "the WebView2 runtime did not start: " + hresult_text(FAILED(result) ? result : E_POINTER);
+            return;
+        }
+        environment = created;
+        environment->AddRef();
+        controller_done = new controller_handler([this](HRESULT done, webview2::controller* made) {
+            on_controller(done, made);
+        });
+        const HRESULT asked = environment->CreateCoreWebView2Controller(window, controller_done);
+        if (FAILED(asked))
+            failure = "the WebView2 runtime cannot make a web view: " + hresult_text(asked);
+    }
+
+    void on_controller(HRESULT result, webview2::controller* created)
+    {
+        if (FAILED(result) || created == nullptr) {
+            failure = "the WebView2 runtime cannot make a web view: " + hresult_text(FAILED(result) ? result : E_POINTER);
+            return;
+        }
+        controller = created;
+        controller->AddRef();
+        HRESULT asked = controller->get_CoreWebView2(&view);
+        if (FAILED(asked) || view == nullptr) {
+            failure = "the WebView2 runtime gave no web view: " + hresult_text(FAILED(asked) ? asked : E_POINTER);
+            return;
+        }
+        webview2::settings* settings = nullptr;
+        if (SUCCEEDED(view->get_Settings(&settings)) && settings != nullptr) {
+            settings->put_AreDevToolsEnabled(debug ? TRUE : FALSE);
+            settings->Release();
+        }
+        fit_view();
+        controller->MoveFocus(webview2::move_focus_programmatic);
+        ready = true;
+        if (pending_html)
+            asked = view->NavigateToString(pending_html->c_str());
+        else if (pending_url)
+            asked = view->Navigate(pending_url->c_str());
+        pending_url.reset();
+        pending_html.reset();
+    }
+
+    static LRESULT CALLBACK on_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+    {
+        if (message == WM_NCCREATE) {
+            const auto* creation = reinterpret_cast<const CREATESTRUCTW*>(lparam);
+            ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(creation->lpCreateParams));
+        }
+        auto* state = reinterpret_cast<impl*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+        if (state == nullptr)
+            return ::DefWindowProcW(window, message, wparam, lparam);
+        switch (message) {
+        case WM_CLOSE:
+        case terminate_message:
+            // The window itself goes with the object (the controller first).
+            state->closed = true;
+            return 0;
+        case WM_SIZE:
+            state->fit_view();
+            return 0;
+        case WM_MOVE:
+            if (state->controller != nullptr)
+                state->controller->NotifyParentWindowPositionChanged();
+            return 0;
+        case WM_SETFOCUS:
+            if (state->controller != nullptr)
+                state->controller->MoveFocus(webview2::move_focus_programmatic);
+            return 0;
+        case WM_GETMINMAXINFO: {
+            auto* limits = reinterpret_cast<MINMAXINFO*>(lparam);
+            if (state->min_size.x > 0)
+                limits->ptMinTrackSize = state->min_size;
+            if (state->max_size.x > 0)
+                limits->ptMaxTrackSize = state->max_size;
+            return 0;
+        }
+        case WM_DESTROY:
+            state->window = nullptr;
+            state->closed = true;
+            return 0;
+        default:
+            return ::DefWindowProcW(window, message, wparam, lparam);
+        }
+    }
+
+    // Handles one message, waiting for it; false when the queue was told to quit.
+    bool handle_message()
+    {
+        MSG message;
+        const BOOL got = ::GetMessageW(&message, nullptr, 0, 0);
+        if (got == 0 || got == -1) {
+            closed = true;
+            return false;
+        }
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+        return true;
+    }
+};
+
+webview::webview(bool debug, void* parent_window) : impl_(std::make_unique<impl>())
+{
+    if (parent_window != nullptr)
+        throw std::invalid_argument("webview: a parent window is not supported");
+    impl& state = *impl_;
+    state.debug = debug;
+    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    if (FAILED(com))
+        throw unavailable("cannot start COM on the main thread: " + hresult_text(com));
+    state.com_started = true;
+    const runtime found = find_runtime();
+    const std::wstring profile = profile_folder();
+
+    const HINSTANCE instance = ::GetModuleHandleW(nullptr);
+    WNDCLASSEXW window_kind{};
+    window_kind.cbSize = sizeof window_kind;
+    window_kind.lpfnWndProc = impl::on_message;
+    window_kind.hInstance = instance;
+    window_kind.hIcon = ::LoadIconW(instance, L"IDI_ICON1");
+    window_kind.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+    window_kind.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    window_kind.lpszClassName = window_class;
+    if (::RegisterClassExW(&window_kind) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+        throw std::runtime_error("cannot register the window class: " + error_message(::GetLastError()));
+    state.window = ::CreateWindowExW(0, window_class, L"", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                                     CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, &state);
+    if (state.window == nullptr)
+        throw std::runtime_error("cannot create the window: " + error_message(::GetLastError()));
+    ::ShowWindow(state.window, SW_SHOW);
+    ::UpdateWindow(state.window);
+
+    // The runtime answers through this thread's messages: handle them until
+    // the web view exists, the runtime has failed, or the user closed the window.
+    state.environment_done = new environment_handler([&state](HRESULT result, webview2::environment* created) {
+        state.on_environment(result, created);
+    });
+    const HRESULT asked = found.create(profile, state.environment_done);
+    if (FAILED(asked))
+        throw unavailable("the WebView2 runtime did not start: " + hresult_text(asked));
+    const ULONGLONG deadline = ::GetTickCount64() + startup_limit_ms;
+    ::SetTimer(state.window, startup_timer, 1000, nullptr);
+    while (!state.ready && state.failure.empty() && !state.closed && state.handle_message())
+        if (::GetTickCount64() > deadline)
+            state.failure = "the WebView2 runtime did not answer within a minute";
+    if (state.window != nullptr)
+        ::KillTimer(state.window, startup_timer);
+    if (!state.failure.empty())
+        throw unavailable(state.failure);
+}
+
+webview::~webview() = default;
+
+void webview::set_title(const std::string& title)
+{
+    if (impl_->window != nullptr)
+        ::SetWindowTextW(impl_->window, to_utf16(title).c_str());
+}
+
+void webview::set_size(int width, int height, hint size_hint)
+{
+    const HWND window = impl_->window;
+    if (window == nullptr)
+        return;
+    LONG_PTR style = ::GetWindowLongPtrW(window, GWL_STYLE);
+    if (size_hint == hint::fixed)
+        style &= ~static_cast<LONG_PTR>(WS_THICKFRAME | WS_MAXIMIZEBOX);
+    else
+        style |= WS_THICKFRAME | WS_MAXIMIZEBOX;
+    ::SetWindowLongPtrW(window, GWL_STYLE, style);
+    RECT outer{0, 0, width, height};
+    ::AdjustWindowRectEx(&outer, static_cast<DWORD>(style), FALSE, static_cast<DWORD>(::GetWindowLongPtrW(window, GWL_EXSTYLE)));
+    const POINT size{outer.right - outer.left, outer.bottom - outer.top};
+    if (size_hint == hint::min) {
+        impl_->min_size = size;
+        return;
+    }
+    if (size_hint == hint::max) {
+        impl_->max_size = size;
+        return;
+    }
+    ::SetWindowPos(window, nullptr, 0, 0, size.x, size.y,
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
+}
+
+void webview::navigate(const std::string& url)
+{
+    std::wstring wide = to_utf16(url);
+    if (impl_->view == nullptr) {
+        impl_->pending_html.reset();
+        impl_->pending_url = std::move(wide);
+        return;
+    }
+    const HRESULT result = impl_->view->Navigate(wide.c_str());
+    if (FAILED(result))
+        throw std::runtime_error("the web view cannot open " + url + ": " + hresult_text(result));
+}
+
+void webview::set_html(const std::string& html)
+{
+    std::wstring wide = to_utf16(html);
+    if (impl_->view == nullptr) {
+        impl_->pending_url.reset();
+        impl_->pending_html = std::move(wide);
+        return;
+    }
+    const HRESULT result = impl_->view->NavigateToString(wide.c_str());
+    if (FAILED(result))
+        throw std::runtime_error("the web view cannot show its page: " + hresult_text(result));
+}
+
+void webview::run()
+{
+    while (!impl_->closed && impl_->handle_message()) {
+    }
+}
+
+void webview::terminate()
+{
+    // From any thread: the message reaches the main thread's loop.
+    if (impl_->window != nullptr)
+        ::PostMessageW(impl_->window, terminate_message, 0, 0);
+}
+
+namespace {
+
+// The message box in use, found through a hook on the main thread's windows,
+// so that a stop request from another thread can close it.
+std::atomic<HWND> notice{nullptr};
+std::atomic<bool> notice_stopped{false};
+HHOOK notice_hook = nullptr;
+
+LRESULT CALLBACK on_window_event(int code, WPARAM wparam, LPARAM lparam)
+{
+    if (code == HCBT_ACTIVATE && notice.load() == nullptr) {
+        const auto box = reinterpret_cast<HWND>(wparam);
+        notice.store(box);
+        if (notice_stopped.load())
+            ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    }
+    return ::CallNextHookEx(notice_hook, code, wparam, lparam);
+}
+
+// Shows text in a message box until the user closes it (false) or a stop
+// request closes it (true).
+bool show_notice(const std::string& text, UINT icon)
+{
+    notice.store(nullptr);
+    notice_stopped.store(false);
+    notice_hook = ::SetWindowsHookExW(WH_CBT, on_window_event, nullptr, ::GetCurrentThreadId());
+    platform::on_stop_signal([] {
+        notice_stopped.store(true);
+        if (const HWND box = notice.load())
+            ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    });
+    if (!notice_stopped.load())
+        ::MessageBoxW(nullptr, to_utf16(text).c_str(), L"Vornhale", MB_OK | icon | MB_SETFOREGROUND);
+    platform::on_stop_signal(nullptr);
+    if (notice_hook != nullptr)
+        ::UnhookWindowsHookEx(notice_hook);
+    notice_hook = nullptr;
+    return notice_stopped.load();
+}
+
+}  // namespace
+
+bool serve_without_window(const std::string& url, const std::string& reason)
+{
+    const std::wstring wide_url = to_utf16(url);
+    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    const bool opened = reinterpret_cast<INT_PTR>(::ShellExecuteW(nullptr, L"open", wide_url.c_str(), nullptr,
+                                                                   nullptr, SW_SHOWNORMAL)) > 32;
+    if (SUCCEEDED(com))
+        ::CoUninitialize();
+    std::fprintf(stderr, "Vornhale cannot show its window (%s): the status page is served at %s until its message is "
+                 "closed.\n", reason.c_str(), url.c_str());
+    std::fflush(stderr);
+    return show_notice(
+        fmt::format("Vornhale cannot show its own window: {}.\n\n{} {}\n\nVornhale goes on flashing the board and "
+                    "serving the page until you close this message; a flash in progress is finished first.\n\n"
+                    "Install the Microsoft Edge WebView2 Runtime to see the status in Vornhale's own window.",
+                    reason,
+                    opened ? "The status page has been opened in your web browser:"
+                           : "Open the status page in your web browser:",
+                    url),
+        MB_ICONINFORMATION);
+}
+
+void report_without_window(const std::string& text) { show_notice(text, MB_ICONERROR); }
+
+}  // namespace webview
