@@ -170,6 +170,41 @@ configure_and_build() {
   cmake --build "$dir" -j "$(nproc)"
 }
 
+# build_windows: the Windows x64 build in build-windows/ (vornhale.exe, its
+# tests, the release zip), cross-built with MinGW-w64. The build runs its
+# generators and lists the unit tests under Wine: one Wine server for the
+# build's prefix serves the whole calling script (each program then starts in
+# a tenth of a second instead of seconds) and ends with it.
+windows_dir="$top/build-windows"
+build_windows() {
+  install_packages "${build_packages[@]}" "${windows_packages[@]}"
+  install_httplib
+  install_npm_packages
+  local werror=OFF
+  [ "${CI:-}" = "true" ] && werror=ON
+  export DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent
+  export WINEPREFIX="$windows_dir/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+  mkdir -p "$WINEPREFIX"
+  wineserver -p >/dev/null 2>&1 || true  # one may be running already
+  trap 'wineserver -k 2>/dev/null || true' EXIT
+  # Makes the prefix the first time, and starts the session's own processes
+  # now, with no pipe of a test's to hold open after the test has ended.
+  wineboot -u >/dev/null 2>&1
+  configure_and_build "$windows_dir" --toolchain "$top/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNHALE_WERROR=$werror
+}
+
+# publish_windows_release: copies the release zip build_windows made to dist/.
+publish_windows_release() {
+  local version
+  version=$(sed -n 's/^project(vornhale VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
+  local zip="vornhale-$version-win64.zip"
+  mkdir -p "$top/dist"
+  cp "$windows_dir/$zip" "$top/dist/$zip"
+  echo "Windows release: dist/$zip"
+  python3 -m zipfile -l "$top/dist/$zip"
+}
+
 # configure_and_build_target BUILD_DIR TARGET [cmake options...]: only TARGET
 # and what it needs.
 configure_and_build_target() {

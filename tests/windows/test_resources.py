@@ -1,7 +1,9 @@
 """The resources of the built vornhale.exe, read back out of it with wrestool
 (icoutils): exactly one icon group IDI_ICON1 and one manifest, both English
 (United States); seven 32-bit images, 256 as PNG, the others bitmaps; the
-manifest asks for asInvoker without uiAccess and declares nothing else."""
+manifest asks for asInvoker without uiAccess and declares nothing else. And
+the release zip: exactly the stripped program, the licence, the third-party
+notices and the README for Windows users."""
 
 import os
 import re
@@ -9,10 +11,12 @@ import struct
 import subprocess
 import sys
 import unittest
+import zipfile
 import xml.etree.ElementTree as ET
 
 EXE = os.environ["VORNHALE_EXE"]
 SOURCE = os.environ["VORNHALE_SOURCE_DIR"]
+ZIP = os.environ["VORNHALE_ZIP"]
 SIZES = [256, 128, 96, 64, 48, 32, 16]
 ENGLISH_US = "1033"
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = "3", "14", "16", "24"
@@ -68,6 +72,29 @@ class Resources(unittest.TestCase):
                                     v3 + "requestedExecutionLevel"])
         level = root.find("./{0}trustInfo/{0}security/{0}requestedPrivileges/{0}requestedExecutionLevel".format(v3))
         self.assertEqual(level.attrib, {"level": "asInvoker", "uiAccess": "false"})
+
+
+class ReleaseZip(unittest.TestCase):
+    def test_holds_the_program_its_licences_and_a_readme(self):
+        top = os.path.basename(ZIP)[:-len(".zip")] + "/"
+        with zipfile.ZipFile(ZIP) as release:
+            files = sorted(name for name in release.namelist() if not name.endswith("/"))
+            self.assertEqual(files, sorted(top + name for name in
+                                           ("vornhale.exe", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt", "README.txt")))
+            exe = release.read(top + "vornhale.exe")
+            notices = release.read(top + "THIRD-PARTY-NOTICES.txt").decode()
+            readme = release.read(top + "README.txt").decode()
+            with open(os.path.join(SOURCE, "LICENSE"), "rb") as f:
+                self.assertEqual(release.read(top + "LICENSE.txt"), f.read())
+        # The built program, stripped: a 64-bit Windows GUI executable.
+        header = struct.unpack_from("<I", exe, 0x3C)[0]
+        self.assertEqual(exe[header:header + 4], b"PE\0\0")
+        self.assertEqual(struct.unpack_from("<H", exe, header + 4)[0], 0x8664)
+        self.assertEqual(struct.unpack_from("<H", exe, header + 24 + 68)[0], 2)
+        self.assertLess(len(exe), os.path.getsize(EXE))
+        for carried in ("Pico CSS", "cpp-httplib", "{fmt}", "winpthreads"):
+            self.assertIn(carried, notices)
+        self.assertIn("esptool.exe", readme)
 
 
 if __name__ == "__main__":
