@@ -6,6 +6,7 @@
 // its first methods is declared up to the last one we call; the vtable layout
 // of what is declared is exactly the runtime's. Windows builds only.
 
+#include <atomic>
 #include <cstdint>
 #include <unknwn.h>
 #include <windows.h>
@@ -17,6 +18,26 @@ struct event_token {
 };
 
 enum move_focus_reason : int { move_focus_programmatic = 0 };
+
+// IUnknown's reference counting for an object of ours that implements
+// Interface; it deletes itself at the last Release. QueryInterface is the
+// object's own.
+template <class Interface>
+class counted : public Interface {
+public:
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        const ULONG left = --count_;
+        if (left == 0)
+            delete this;
+        return left;
+    }
+    virtual ~counted() = default;
+
+private:
+    std::atomic<ULONG> count_ = 1;
+};
 
 // ICoreWebView2Settings, up to put_AreDevToolsEnabled.
 struct settings : IUnknown {

@@ -180,7 +180,7 @@ runtime find_runtime()
 // A completion handler the runtime calls once: IUnknown, reference counted,
 // and detachable, so that a late call after the window has gone does nothing.
 template <class Interface, class Created, const IID& iid>
-class completion final : public Interface {
+class completion final : public webview2::counted<Interface> {
 public:
     explicit completion(std::function<void(HRESULT, Created*)> done) : done_(std::move(done)) {}
 
@@ -190,19 +190,11 @@ public:
             return E_POINTER;
         if (IsEqualIID(asked, iunknown_iid) || IsEqualIID(asked, iid)) {
             *object = static_cast<Interface*>(this);
-            AddRef();
+            this->AddRef();
             return S_OK;
         }
         *object = nullptr;
         return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        const ULONG left = --count_;
-        if (left == 0)
-            delete this;
-        return left;
     }
     HRESULT STDMETHODCALLTYPE Invoke(HRESULT result, Created* created) override
     {
@@ -215,7 +207,6 @@ public:
     void detach() { done_ = nullptr; }
 
 private:
-    std::atomic<ULONG> count_ = 1;
     std::function<void(HRESULT, Created*)> done_;
 };
 
@@ -247,8 +238,11 @@ struct webview::impl {
     webview2::controller* controller = nullptr;
     webview2::core* view = nullptr;
     // What to show once the web view exists: a URL, or a document.
-    std::optional<std::wstring> pending_url;
-    std::optional<std::wstring> pending_html;
+    struct page {
+        bool document;
+        std::wstring text;
+    };
+    std::optional<page> pending;
     POINT min_size{};  // window sizes from set_size's hints; 0 when not set
     POINT max_size{};
 
@@ -306,7 +300,7 @@ struct webview::impl {
         }
         controller = created;
         controller->AddRef();
-        HRESULT asked = controller->get_CoreWebView2(&view);
+        const HRESULT asked = controller->get_CoreWebView2(&view);
         if (FAILED(asked) || view == nullptr) {
             failure = "the WebView2 runtime gave no web view: " + hresult_text(FAILED(asked) ? asked : E_POINTER);
             return;
@@ -319,12 +313,28 @@ struct webview::impl {
         fit_view();
         controller->MoveFocus(webview2::move_focus_programmatic);
         ready = true;
-        if (pending_html)
-            asked = view->NavigateToString(pending_html->c_str());
-        else if (pending_url)
-            asked = view->Navigate(pending_url->c_str());
-        pending_url.reset();
-        pending_html.reset();
+        if (pending)
+            show(pending->document, pending->text);
+        pending.reset();
+    }
+
+    HRESULT show(bool document, const std::wstring& text) const
+    {
+        return document ? view->NavigateToString(text.c_str()) : view->Navigate(text.c_str());
+    }
+
+    // Shows a URL or a document: now when the web view exists, else once it does.
+    void show_when_ready(bool document, const std::string& text)
+    {
+        std::wstring wide = to_utf16(text);
+        if (view == nullptr) {
+            pending = page{document, std::move(wide)};
+            return;
+        }
+        const HRESULT result = show(document, wide);
+        if (FAILED(result))
+            throw std::runtime_error(std::string("the web view cannot show ")
+                                     + (document ? "its page" : text) + ": " + hresult_text(result));
     }
 
     static LRESULT CALLBACK on_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
@@ -469,31 +479,9 @@ void webview::set_size(int width, int height, hint size_hint)
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
 }
 
-void webview::navigate(const std::string& url)
-{
-    std::wstring wide = to_utf16(url);
-    if (impl_->view == nullptr) {
-        impl_->pending_html.reset();
-        impl_->pending_url = std::move(wide);
-        return;
-    }
-    const HRESULT result = impl_->view->Navigate(wide.c_str());
-    if (FAILED(result))
-        throw std::runtime_error("the web view cannot open " + url + ": " + hresult_text(result));
-}
+void webview::navigate(const std::string& url) { impl_->show_when_ready(false, url); }
 
-void webview::set_html(const std::string& html)
-{
-    std::wstring wide = to_utf16(html);
-    if (impl_->view == nullptr) {
-        impl_->pending_url.reset();
-        impl_->pending_html = std::move(wide);
-        return;
-    }
-    const HRESULT result = impl_->view->NavigateToString(wide.c_str());
-    if (FAILED(result))
-        throw std::runtime_error("the web view cannot show its page: " + hresult_text(result));
-}
+void webview::set_html(const std::string& html) { impl_->show_when_ready(true, html); }
 
 void webview::run()
 {

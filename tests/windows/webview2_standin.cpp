@@ -86,25 +86,13 @@ void later(UINT milliseconds, std::function<void()> work)
 }
 
 template <class Interface>
-class object : public Interface {
+class object : public webview2::counted<Interface> {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** result) override
     {
         *result = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        const ULONG left = --count_;
-        if (left == 0)
-            delete this;
-        return left;
-    }
-    virtual ~object() = default;
-
-private:
-    ULONG count_ = 1;
 };
 
 class settings final : public object<webview2::settings> {
