@@ -297,7 +297,7 @@ class WindowsBinary(unittest.TestCase):
         self.assertEqual(calls[2][0], "put_AreDevToolsEnabled 1")
         navigate = names.index("Navigate")
         self.assertEqual(calls[navigate], ["Navigate http://127.0.0.1:5000",
-                                           "title=Vornhale client=1280x720 resizable=1"])
+                                           "title=Vornhale client=1280x720 resizable=1 icon=1"])
         # The web view fills the client area, before and after the resize.
         self.assertEqual(calls[navigate - 1][0], "put_Bounds 0 0 1280 720")
         resized = calls[names.index("resizing") + 1]

@@ -50,7 +50,7 @@ void append(const wchar_t* log, const std::string& line)
 
 HWND parent = nullptr;
 
-// A call, and the parent window's title, client size and resizability.
+// A call, and the parent window's title, client size, resizability and icon.
 void record(const std::string& call)
 {
     std::string line = call;
@@ -60,8 +60,9 @@ void record(const std::string& call)
         RECT client{};
         ::GetClientRect(parent, &client);
         const bool resizable = (::GetWindowLongPtrW(parent, GWL_STYLE) & WS_THICKFRAME) != 0;
+        const bool icon = ::GetClassLongPtrW(parent, GCLP_HICON) != 0;
         line += " | title=" + utf8(title) + " client=" + std::to_string(client.right) + "x"
-                + std::to_string(client.bottom) + " resizable=" + (resizable ? "1" : "0");
+                + std::to_string(client.bottom) + " resizable=" + (resizable ? "1" : "0") + " icon=" + (icon ? "1" : "0");
     }
     append(L"calls.log", line);
 }
