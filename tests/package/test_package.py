@@ -43,7 +43,10 @@ def current_tags(board):
         f.flush()
         result = subprocess.run(
             ["unshare", "-m", "sh", "-c",
-             'mount -t tmpfs tmpfs /run/udev && exec umockdev-run --device "$0" -- udevadm test "$1"', f.name, TTY],
+             # An empty /run/udev of its own; where udev has never run there
+             # is none to mount over, so an empty /run of its own holds it.
+             '{ mount -t tmpfs tmpfs /run/udev 2>/dev/null || { mount -t tmpfs tmpfs /run && mkdir /run/udev; }; } '
+             '&& exec umockdev-run --device "$0" -- udevadm test "$1"', f.name, TTY],
             capture_output=True, text=True, timeout=60, cwd="/")
     for line in result.stdout.splitlines():
         if line.startswith("CURRENT_TAGS="):
