@@ -264,8 +264,12 @@ class WindowsBinary(unittest.TestCase):
                     # window, or without a runtime in a message box.
                     if runtime:
                         wait_until(lambda: "NavigateToString" in read_text(calls_log) or app.proc.poll() is not None, 20)
-                    wait_until(lambda: (close_window("VornhaleWindow" if runtime else MESSAGE_BOX),
-                                        app.proc.poll() is not None)[1], 20)
+
+                    def closed():  # asked again and again: the message box may not be up yet
+                        close_window("VornhaleWindow" if runtime else MESSAGE_BOX)
+                        return app.proc.poll() is not None
+
+                    wait_until(closed, 20)
                     status, out, err = app.finish()
                     self.assertEqual(status, 1)
                     self.assertRegex(err, rb"Vornhale cannot listen on 127\.0\.0\.1:5000: .+\r\n")
