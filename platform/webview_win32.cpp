@@ -72,9 +72,8 @@ std::wstring executable_path()
 
 // The profile folder: named after the executable's file name, in the user's
 // roaming application-data folder.
-std::wstring profile_folder()
+std::wstring profile_folder(const std::wstring& executable)
 {
-    const std::wstring executable = executable_path();
     const std::wstring roaming = known_folder(FOLDERID_RoamingAppData);
     if (executable.empty() || roaming.empty())
         throw unavailable("cannot find the application-data folder for the web view's profile");
@@ -87,26 +86,19 @@ bool is_file(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// A short text value (a version), or nothing.
 std::wstring registry_text(HKEY root, REGSAM view, const wchar_t* key, const wchar_t* name)
 {
     HKEY opened = nullptr;
     if (::RegOpenKeyExW(root, key, 0, KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS)
         return {};
-    std::wstring text(64, L'\0');
+    wchar_t text[128] = {};
     DWORD type = 0;
-    DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    LSTATUS status = ::RegQueryValueExW(opened, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
-    if (status == ERROR_MORE_DATA) {
-        text.resize(size / sizeof(wchar_t) + 1);
-        size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-        status = ::RegQueryValueExW(opened, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
-    }
+    DWORD size = sizeof text - sizeof text[0];
+    const LSTATUS status = ::RegQueryValueExW(opened, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
     ::RegCloseKey(opened);
     if (status != ERROR_SUCCESS || type != REG_SZ)
         return {};
-    text.resize(size / sizeof(wchar_t));
-    while (!text.empty() && text.back() == L'\0')
-        text.pop_back();
     return text;
 }
 
@@ -140,10 +132,9 @@ Function load(const std::wstring& path, const char* name)
 }
 
 // Throws unavailable, saying why, when there is no runtime to use.
-runtime find_runtime()
+runtime find_runtime(const std::wstring& executable)
 {
     runtime found;
-    const std::wstring executable = executable_path();
     const std::wstring beside = executable.substr(0, executable.find_last_of(L"\\/") + 1) + L"WebView2Loader.dll";
     if (is_file(beside)) {
         found.loader = load<webview2::create_with_loader>(beside, webview2::create_with_loader_name);
@@ -405,8 +396,9 @@ webview::webview(bool debug, void* parent_window) : impl_(std::make_unique<impl>
     if (FAILED(com))
         throw unavailable("cannot start COM on the main thread: " + hresult_text(com));
     state.com_started = true;
-    const runtime found = find_runtime();
-    const std::wstring profile = profile_folder();
+    const std::wstring executable = executable_path();
+    const runtime found = find_runtime(executable);
+    const std::wstring profile = profile_folder(executable);
 
     const HINSTANCE instance = ::GetModuleHandleW(nullptr);
     WNDCLASSEXW window_kind{};
