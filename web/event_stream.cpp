@@ -79,18 +79,17 @@ httplib::Server::Handler event_stream_handler(status_queue& queue, const page_lo
             return;
         }
         const unsigned long opened_after = page_loads.load();
+        // The stream counts as open from its answer on, before its headers go
+        // out, so streams are ordered as their requests were answered. It is
+        // closed when the response goes, whether or not the stream ever ran.
+        const auto gives_way = streams->open();
+        auto release = [streams, gives_way](bool) { streams->close(gives_way); };
 
         // The whole stream runs in one call of the provider: it writes one
         // event at a time and returns only to end the stream, so that nothing
         // but its own reasons (its client gone, a newer page, the exit text)
         // ends it.
-        auto provider = [&queue, &page_loads, opened_after, streams](size_t, httplib::DataSink& sink) {
-            const auto gives_way = streams->open();
-            struct closer {
-                open_streams& streams;
-                const open_streams::give_way_flag& flag;
-                ~closer() { streams.close(flag); }
-            } close_on_return{*streams, gives_way};
+        auto provider = [&queue, &page_loads, opened_after, gives_way](size_t, httplib::DataSink& sink) {
             auto superseded = [&] { return gives_way->load() || page_loads.load() != opened_after; };
 
             while (!superseded()) {
@@ -128,8 +127,8 @@ httplib::Server::Handler event_stream_handler(status_queue& queue, const page_lo
 
         // HTTP/1.0 has no chunked encoding: its stream ends with the connection.
         if (request.version == "HTTP/1.0")
-            response.set_content_provider("text/event-stream", provider);
+            response.set_content_provider("text/event-stream", provider, release);
         else
-            response.set_chunked_content_provider("text/event-stream", provider);
+            response.set_chunked_content_provider("text/event-stream", provider, release);
     };
 }
