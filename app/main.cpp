@@ -8,6 +8,7 @@
 #include "app/status_queue.h"
 #include "flash/discovery.h"
 #include "flash/flash_worker.h"
+#include "platform/console.h"
 #include "platform/socket_options.h"
 #include "platform/stop_signal.h"
 #include "platform/webview.h"
@@ -17,7 +18,6 @@
 #include "web/resource_routes.h"
 
 #include <atomic>
-#include <cstdio>
 #include <exception>
 #include <httplib.h>
 #include <optional>
@@ -48,7 +48,7 @@ int run()
 
     const std::optional<bind_failure> failure = bind_status_server(server);
     if (failure)
-        std::fprintf(stderr, "%s\n", failure->console_line.c_str());
+        platform::print_console(failure->console_line + "\n");
 
     int status = failure ? 1 : 0;
     std::atomic<bool> server_ended = false;
@@ -61,13 +61,12 @@ int run()
                                         std::ref(flashing));
             server_thread = std::thread(serve, std::ref(server), std::ref(server_ended));
         } catch (const std::system_error& e) {
-            std::fprintf(stderr, "Vornhale cannot start a thread: %s\n", e.what());
+            platform::print_console(std::string("Vornhale cannot start a thread: ") + e.what() + "\n");
             status = 1;
         }
     }
 
     std::optional<webview::webview> window;
-    bool stop_asked = false;  // a stop signal, rather than the user closing the window
     if (status == 0 || failure) {
         try {
             window.emplace(true, nullptr);
@@ -77,10 +76,7 @@ int run()
                 window->set_html(failure->page);
             else
                 window->navigate(status_url);
-            platform::on_stop_signal([&window, &stop_asked] {
-                stop_asked = true;
-                window->terminate();
-            });
+            platform::on_stop_signal([&window] { window->terminate(); });
             window->run();
             platform::on_stop_signal(nullptr);
         } catch (const webview::unavailable& e) {
@@ -88,9 +84,9 @@ int run()
             if (failure)
                 webview::report_without_window(failure->console_line);
             else
-                stop_asked = webview::serve_without_window(status_url, e.what());
+                webview::serve_without_window(status_url, e.what());
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "Vornhale cannot show its window: %s\n", e.what());
+            platform::print_console(std::string("Vornhale cannot show its window: ") + e.what() + "\n");
             status = 1;
         }
     }
@@ -99,7 +95,7 @@ int run()
     // a page in a browser (after a stop signal, only its current run).
     window.reset();
     if (worker_thread.joinable()) {
-        if (finish_flashing(flashing, stop_asked))
+        if (finish_flashing(flashing))
             status = 1;
         worker_thread.join();
     }
@@ -118,9 +114,9 @@ int vornhale_main() noexcept
     try {
         return run();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "Vornhale failed: %s\n", e.what());
+        platform::print_console(std::string("Vornhale failed: ") + e.what() + "\n");
     } catch (...) {
-        std::fprintf(stderr, "Vornhale failed\n");
+        platform::print_console("Vornhale failed\n");
     }
     return 1;
 }

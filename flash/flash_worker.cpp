@@ -3,10 +3,10 @@
 #include "app/status_queue.h"
 #include "flash/page_text.h"
 #include "flash/tool_reason.h"
+#include "platform/console.h"
 #include "platform/process.h"
 #include "platform/stop_signal.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <fmt/core.h>
 #include <system_error>
@@ -126,8 +126,8 @@ void report_failure(std::string_view stage, const std::string& reason, const fla
                     status_queue& queue)
 {
     if (control.interrupted)
-        std::fprintf(stderr, "Vornhale: the %s upload was interrupted: %s; flash the board again.\n",
-                     stage == "App" ? "app" : "firmware", reason.c_str());
+        platform::print_console(fmt::format("Vornhale: the {} upload was interrupted: {}; flash the board again.\n",
+                                            stage == "App" ? "app" : "firmware", reason));
     queue.push(fmt::format("{} upload failed: {}", stage, page_text(reason)));
 }
 
@@ -187,40 +187,42 @@ void flash_worker(const std::optional<std::string>& board_port, const std::strin
     try {
         flash(board_port, firmware_base, queue, control);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "Vornhale stopped flashing: %s\n", e.what());
+        platform::print_console(fmt::format("Vornhale stopped flashing: {}\n", e.what()));
         try {
             // Replace a busy text the page may still show.
             queue.push("Flashing stopped: " + page_text(e.what()));
         } catch (...) {
         }
     } catch (...) {
-        std::fprintf(stderr, "Vornhale stopped flashing\n");
+        platform::print_console("Vornhale stopped flashing\n");
     }
     control.done = true;
     platform::wake_stop_wait();
 }
 
-bool finish_flashing(flash_control& control, bool stop_asked)
+bool finish_flashing(flash_control& control)
 {
+    // Every stop request counts once: the first lets the current run finish
+    // and starts no other, the second stops the tool. Requests that arrived
+    // together, or while the window was closing, count all the same.
     const auto worker_done = [&control] { return control.done.load(); };
-    if (!stop_asked && !worker_done()) {
+    if (platform::stop_requests() == 0 && !worker_done()) {
         // The user closed the window: the flash goes on to its end.
-        std::fputs("Vornhale: finishing the flash before ending; stop to end it after esptool's current run.\n",
-                   stderr);
-        if (!platform::wait_for_another_stop_signal(worker_done))
+        platform::print_console("Vornhale: finishing the flash before ending; stop to end it after esptool's current run.\n");
+        if (!platform::wait_for_stop_requests(1, worker_done))
             return control.interrupted;
     }
     control.finish_asked = true;
     if (worker_done())
         return control.interrupted;
-    std::fputs("Vornhale: letting esptool finish its run before ending, and starting no other; stop again to "
-               "interrupt it (the board would be left half-written).\n",
-               stderr);
-    if (platform::wait_for_another_stop_signal(worker_done)) {
-        std::fputs("Vornhale: stopping esptool.\n", stderr);
+    if (platform::stop_requests() < 2)
+        platform::print_console("Vornhale: letting esptool finish its run before ending, and starting no other; stop again to "
+                                "interrupt it (the board would be left half-written).\n");
+    if (platform::wait_for_stop_requests(2, worker_done)) {
+        platform::print_console("Vornhale: stopping esptool.\n");
         control.tool_stop.request();
         while (!worker_done())
-            platform::wait_for_another_stop_signal(worker_done);
+            platform::wait_for_stop_requests(platform::stop_requests() + 1, worker_done);
     }
     return control.interrupted;
 }

@@ -40,10 +40,9 @@ struct flash_control {
 void flash_worker(const std::optional<std::string>& board_port, const std::string& firmware_base,
                   status_queue& queue, flash_control& control) noexcept;
 
-// Main thread, once the window has gone, with the stop signals handled: waits
-// for the worker and says on standard error what it waits for. After a stop
-// signal (stop_asked, or one that arrives meanwhile) a flash in progress ends
-// after its current run, and a further stop signal stops the tool; when the
-// user only closed the window, the flash goes on to its end. Returns whether a
-// run was interrupted.
-bool finish_flashing(flash_control& control, bool stop_asked);
+// Main thread, once the window has gone, with the stop requests handled: waits
+// for the worker and says on standard error what it waits for. After the first
+// stop request (before or meanwhile) a flash in progress ends after its
+// current run, and the second stops the tool; when the user only closed the
+// window, the flash goes on to its end. Returns whether a run was interrupted.
+bool finish_flashing(flash_control& control);

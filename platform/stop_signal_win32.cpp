@@ -132,17 +132,18 @@ void wait_for_stop_signal()
         handle_messages();
 }
 
-bool wait_for_another_stop_signal(const std::function<bool()>& finished)
+unsigned stop_requests() { return stops_so_far(); }
+
+bool wait_for_stop_requests(unsigned count, const std::function<bool()>& finished)
 {
-    const unsigned before = stops_so_far();
-    while (stops_so_far() == before && !finished()) {
+    while (stops_so_far() < count && !finished()) {
         const HANDLE events[] = {another_stop, wake_event};
         if (another_stop == nullptr || wake_event == nullptr
             || ::MsgWaitForMultipleObjects(2, events, FALSE, INFINITE, QS_ALLINPUT) == WAIT_FAILED)
             ::Sleep(50);
         handle_messages();
     }
-    return stops_so_far() != before;
+    return stops_so_far() >= count;
 }
 
 void wake_stop_wait()

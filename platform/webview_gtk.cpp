@@ -1,4 +1,5 @@
 #include "platform/webview.h"
+#include "platform/console.h"
 #include "platform/stop_signal.h"
 
 #include <cstdio>
@@ -111,7 +112,7 @@ void webview::terminate()
 
 bool serve_without_window(const std::string& url, const std::string&)
 {
-    std::fprintf(stderr, "No display available: the status page is served at %s until Ctrl+C.\n", url.c_str());
+    platform::print_console("No display available: the status page is served at " + url + " until Ctrl+C.\n");
     platform::wait_for_stop_signal();
     return true;
 }
