@@ -1,9 +1,10 @@
 #include "app/host.h"
 
+#include "platform/console.h"
 #include "platform/socket_options.h"
 
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <fmt/core.h>
 #include <thread>
 
@@ -19,15 +20,77 @@ std::string page_with(const std::string& message)
         message);
 }
 
-// Set on a pool thread when the response it writes refuses the request; read by
-// the same thread once the request is done.
+// Set on a serving thread when the response it writes refuses the request;
+// read by the same thread once the request is done.
 thread_local bool refused_request = false;
+
+// The library's connections are handed to the gate on the accepting thread at
+// once: the gate decides when a thread serves them.
+class hand_over : public httplib::TaskQueue {
+public:
+    explicit hand_over(request_gate& gate) : gate_(gate) {}
+    bool enqueue(std::function<void()> fn) override
+    {
+        fn();  // status_server::process_and_close_socket: admits the connection
+        return true;
+    }
+    void shutdown() override { gate_.shutdown(); }
+
+private:
+    request_gate& gate_;
+};
+
+// A request's stream: first what the gate has read already, then the socket.
+class gate_stream final : public httplib::Stream {
+public:
+    gate_stream(request_gate::connection& c, time_t read_sec, time_t read_usec, time_t write_sec, time_t write_usec)
+        : c_(c), socket_(c.sock, read_sec, read_usec, write_sec, write_usec), read_sec_(read_sec),
+          read_usec_(read_usec)
+    {
+    }
+
+    // What the gate read beyond this request: the start of the next one.
+    std::string unread() const { return c_.received.substr(taken_); }
+
+    bool is_readable() const override
+    {
+        return taken_ < c_.received.size() || httplib::detail::select_read(c_.sock, read_sec_, read_usec_) > 0;
+    }
+    bool is_writable() const override { return socket_.is_writable(); }
+    ssize_t read(char* ptr, size_t size) override
+    {
+        if (taken_ < c_.received.size()) {
+            const size_t n = std::min(size, c_.received.size() - taken_);
+            c_.received.copy(ptr, n, taken_);
+            taken_ += n;
+            return static_cast<ssize_t>(n);
+        }
+        if (httplib::detail::select_read(c_.sock, read_sec_, read_usec_) <= 0)
+            return -1;
+        return httplib::detail::read_socket(c_.sock, ptr, size, 0);
+    }
+    ssize_t write(const char* ptr, size_t size) override { return socket_.write(ptr, size); }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override
+    {
+        socket_.get_remote_ip_and_port(ip, port);
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override { socket_.get_local_ip_and_port(ip, port); }
+    socket_t socket() const override { return c_.sock; }
+
+private:
+    request_gate::connection& c_;
+    httplib::detail::SocketStream socket_;  // for writing only: reads come here
+    time_t read_sec_;
+    time_t read_usec_;
+    size_t taken_ = 0;
+};
 
 }  // namespace
 
 status_server::status_server()
+    : gate_(server_threads, [this](request_gate::connection& c) { return serve_request(c); })
 {
-    new_task_queue = [] { return new httplib::ThreadPool(server_threads, waiting_connections_max); };
+    new_task_queue = [this] { return new hand_over(gate_); };
     set_post_routing_handler([](const httplib::Request&, httplib::Response& response) {
         if (response.status >= 400) {
             refused_request = true;
@@ -37,62 +100,48 @@ status_server::status_server()
     });
 }
 
-bool status_server::set_state(socket_t sock, connection_state state)
+status_server::~status_server()
 {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_ && state == connection_state::waiting)
-        return false;
-    connections_[sock] = state;
-    return true;
+    gate_.close_waiting();
+    gate_.shutdown();
 }
 
 bool status_server::process_and_close_socket(socket_t sock)
 {
-    bool ret = false;
-    if (set_state(sock, connection_state::waiting)) {
+    gate_.admit({sock, {}, 0});
+    return true;
+}
+
+bool status_server::serve_request(request_gate::connection& c)
+{
+    try {
+        ++c.requests;
         std::string remote_addr;
         int remote_port = 0;
-        httplib::detail::get_remote_ip_and_port(sock, remote_addr, remote_port);
+        httplib::detail::get_remote_ip_and_port(c.sock, remote_addr, remote_port);
         std::string local_addr;
         int local_port = 0;
-        httplib::detail::get_local_ip_and_port(sock, local_addr, local_port);
+        httplib::detail::get_local_ip_and_port(c.sock, local_addr, local_port);
 
-        ret = httplib::detail::process_server_socket(
-            svr_sock_, sock, keep_alive_max_count_, keep_alive_timeout_sec_, read_timeout_sec_, read_timeout_usec_,
-            write_timeout_sec_, write_timeout_usec_,
-            [&](httplib::Stream& stream, bool close_connection, bool& connection_closed) {
-                if (!set_state(sock, connection_state::waiting))
-                    return false;
-                bool parsed = false;
-                refused_request = false;
-                const bool ok = process_request(stream, remote_addr, remote_port, local_addr, local_port,
-                                                close_connection, connection_closed, [&](httplib::Request&) {
-                                                    parsed = true;
-                                                    set_state(sock, connection_state::handling);
-                                                });
-                if (!parsed || refused_request)
-                    connection_closed = true;
-                return ok;
-            });
+        gate_stream stream(c, read_timeout_sec_, read_timeout_usec_, write_timeout_sec_, write_timeout_usec_);
+        const bool last = c.requests >= keep_alive_max_count_;
+        bool closed = false;
+        bool parsed = false;
+        refused_request = false;
+        const bool ok = process_request(stream, remote_addr, remote_port, local_addr, local_port, last, closed,
+                                        [&](httplib::Request&) { parsed = true; });
+        if (!ok || !parsed || refused_request || closed || last)
+            return false;
+        c.received = stream.unread();
+        return true;
+    } catch (...) {
+        return false;  // out of memory: the connection is given up
     }
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        connections_.erase(sock);
-    }
-    httplib::detail::shutdown_socket(sock);
-    httplib::detail::close_socket(sock);
-    return ret;
 }
 
-void status_server::stop_connections()
-{
-    const std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-    for (const auto& [sock, state] : connections_) {
-        if (state == connection_state::waiting)
-            httplib::detail::shutdown_socket(sock);
-    }
-}
+void status_server::stop_connections() { gate_.close_waiting(); }
+
+void status_server::end_connections() { gate_.end_served(); }
 
 std::optional<bind_failure> bind_status_server(httplib::Server& server)
 {
@@ -120,9 +169,9 @@ void serve(status_server& server, std::atomic<bool>& ended) noexcept
     try {
         server.listen_after_bind();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "Vornhale stopped serving the status page: %s\n", e.what());
+        platform::print_console(std::string("Vornhale stopped serving the status page: ") + e.what() + "\n");
     } catch (...) {
-        std::fprintf(stderr, "Vornhale stopped serving the status page\n");
+        platform::print_console("Vornhale stopped serving the status page\n");
     }
     ended = true;
 }
@@ -133,4 +182,14 @@ void stop_server(status_server& server, const std::atomic<bool>& ended)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     server.stop();
     server.stop_connections();
+}
+
+void end_server(status_server& server, std::thread& server_thread, const std::atomic<bool>& ended)
+{
+    const auto give_up = std::chrono::steady_clock::now() + handler_grace;
+    while (!ended && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!ended)
+        server.end_connections();
+    server_thread.join();
 }

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "app/request_gate.h"
+
 #include <atomic>
+#include <chrono>
 #include <httplib.h>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 // Where the status page is served. Fixed: there is no configuration.
 inline constexpr const char* status_host = "127.0.0.1";
@@ -18,39 +20,36 @@ struct bind_failure {
     std::string page;          // a whole HTML document for the window
 };
 
-// How many connections are served at once, and how many more wait for a
-// thread. A connection accepted beyond both is closed at once, so that open
-// connections stay far below the descriptor limit (esptool still starts).
+// How many requests are served at once. Connections that wait for a request
+// hold no thread (app/request_gate.h).
 inline constexpr size_t server_threads = 16;
-inline constexpr size_t waiting_connections_max = 64;
 
 // The HTTP server of the status page. Over the library's own server it
-// - runs a pool of server_threads with at most waiting_connections_max
-//   accepted connections waiting for a thread;
+// - lets connections wait for their request heads in a request_gate, and
+//   serves each whole request on one of server_threads;
 // - ends a connection after any response with an error status (4xx, 5xx) and
 //   after a request it could not parse, so that a refused body or header flood
 //   is never read on as further requests;
-// - on stop_connections, ends every connection that is not inside a route
-//   handler (waiting for or reading a request, however slowly), so that no
-//   client can hold up the end of listening. Handlers end by themselves (the
-//   event streams on the exit text).
+// - on stop_connections, ends every connection that is waiting for a request
+//   (however slowly its client sends), so that no client can hold up the end
+//   of listening; handlers end by themselves (the event streams on the exit
+//   text), or when end_connections ends their connections too.
 class status_server : public httplib::Server {
 public:
     status_server();
+    ~status_server() override;
 
     // Called after stop(): see above. Later connections end as they start.
     void stop_connections();
 
+    // Ends every connection, those inside a handler too.
+    void end_connections();
+
 private:
     bool process_and_close_socket(socket_t sock) override;
+    bool serve_request(request_gate::connection& c);
 
-    enum class connection_state { waiting, handling };
-    // Returns false when connections are being stopped.
-    bool set_state(socket_t sock, connection_state state);
-
-    std::mutex mutex_;
-    std::map<socket_t, connection_state> connections_;  // guarded by mutex_
-    bool stopping_ = false;                               // guarded by mutex_
+    request_gate gate_;
 };
 
 // Binds the server's listening socket to the status address on the calling
@@ -67,3 +66,9 @@ void serve(status_server& server, std::atomic<bool>& ended) noexcept;
 // before the thread has begun listening waits for it, so that the thread never
 // listens afterwards with nobody left to stop it.
 void stop_server(status_server& server, const std::atomic<bool>& ended);
+
+// After stop_server (and the exit text, which ends the event streams): waits
+// for serve() to end, at most handler_grace, then ends every connection still
+// served (a client that does not read what it asked for), and waits for it.
+inline constexpr std::chrono::milliseconds handler_grace{1000};
+void end_server(status_server& server, std::thread& server_thread, const std::atomic<bool>& ended);

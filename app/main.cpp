@@ -103,7 +103,7 @@ int run()
         stop_server(server, server_ended);
     queue.push(std::string(exit_text));
     if (server_thread.joinable())
-        server_thread.join();
+        end_server(server, server_thread, server_ended);
     return status;
 }
 

@@ -36,13 +36,23 @@ std::size_t utf8_sequence_length(std::string_view s)
     return length;
 }
 
-// Whether the UTF-8 sequence at the start of s, of the given length, is a control character.
+// Whether the UTF-8 sequence at the start of s, of the given length, is a
+// control character: C0, DEL, C1, and the characters that change the
+// direction or the lines of the text around them, which could make a name
+// display as another (U+061C, U+200E, U+200F, U+2028 to U+202E, U+2066 to
+// U+2069).
 bool is_control(std::string_view s, std::size_t length)
 {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
     if (length == 1)
         return byte(0) < 0x20 || byte(0) == 0x7F;
-    return length == 2 && byte(0) == 0xC2 && byte(1) <= 0x9F;  // U+0080 to U+009F
+    if (length == 2)
+        return (byte(0) == 0xC2 && byte(1) <= 0x9F) || (byte(0) == 0xD8 && byte(1) == 0x9C);
+    if (length == 3 && byte(0) == 0xE2 && byte(1) == 0x80)
+        return byte(2) == 0x8E || byte(2) == 0x8F || (byte(2) >= 0xA8 && byte(2) <= 0xAE);
+    if (length == 3 && byte(0) == 0xE2 && byte(1) == 0x81)
+        return byte(2) >= 0xA6 && byte(2) <= 0xA9;
+    return false;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 // the flashing tool's output) safe to put into a status text, which the page
 // inserts as HTML and the event stream sends as lines: &, <, > and " become
 // character references; control characters (C0 and C1, DEL; line breaks and
-// tabs among them) and bytes that are not UTF-8 become U+FFFD. Other text is
-// returned unchanged.
+// tabs among them; the marks, embeddings, overrides and isolates of
+// bidirectional text and the line and paragraph separators) and bytes that
+// are not UTF-8 become U+FFFD. Other text is returned unchanged.
 std::string page_text(std::string_view outside);

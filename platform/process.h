@@ -63,21 +63,25 @@ private:
 // is passed through to standard output but not kept.
 inline constexpr std::size_t longest_observed_line = 4096;
 
-// How long output is still read once the program has ended: a child it left
-// behind may hold the output open, and is not waited for.
+// How long output is still read once the program has ended, where it comes
+// through a pipe (Windows): a child it left behind may hold the pipe open, and
+// is not waited for.
 inline constexpr std::chrono::milliseconds output_after_exit = std::chrono::milliseconds(500);
 
 // Runs the program of command_line with its arguments, in the working
 // directory, with the environment of this process, and waits for it to end
-// (for the program itself, not for its output to close). Everything the
+// (for the program itself, not for children it leaves behind). Everything the
 // program writes to its standard output and standard error is passed to our
-// standard output unchanged as it comes, and given to on_line line by line.
-// The program is looked for as find_program (platform/esptool_lookup.h)
-// says. It starts in a process group of its own (a terminal's Ctrl+C does not
-// reach it), with default signal handling, no blocked signals, standard input from
-// /dev/null, and no open file of ours but standard output and error. When
-// stop is given and asked, the program is ended (see run_stop) and the
-// outcome is kind::stopped, unless it still exited with code 0.
+// standard output as it comes (platform/console.h: never waiting for it), and
+// given to on_line line by line. The program writes into a file of its own
+// that we read, not into a pipe, so that it runs to its end even if we are
+// killed. The program is looked for as find_program
+// (platform/esptool_lookup.h) says. It starts in a process group of its own
+// (a terminal's Ctrl+C or hang-up does not reach it), with default signal
+// handling, no blocked signals, standard input from /dev/null, and no open
+// file of ours but its output. When stop is given and asked, the program is
+// ended (see run_stop) and the outcome is kind::stopped, unless it still
+// exited with code 0.
 run_outcome run_command_line(std::string_view command_line, const line_observer& on_line,
                              const run_stop* stop = nullptr);
 

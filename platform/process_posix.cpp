@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include "platform/console.h"
 #include "platform/esptool_lookup.h"
 #include "platform/output_lines.h"
 
@@ -11,8 +12,11 @@
 #include <fcntl.h>
 #include <iostream>
 #include <optional>
+#include <linux/falloc.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,20 +28,6 @@ namespace {
 
 // Where a Windows program name points on this system; see run_command_line.
 std::optional<std::string> resolve_program(const std::string& name) { return find_program(name); }
-
-void write_all(int fd, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return;  // our standard output is gone: the program still runs to its end
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-}
 
 // Owns a file descriptor; closes it once.
 class fd_owner {
@@ -87,29 +77,49 @@ using steady = std::chrono::steady_clock;
 // How often a running program is looked at: its end, and a stop asked for.
 constexpr std::chrono::milliseconds check_interval{50};
 
-int milliseconds_until(steady::time_point when)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - steady::now()).count();
-    return left < 0 ? 0 : static_cast<int>(left);
-}
+// The program's output: an in-memory file that the program writes (as its
+// standard output and error) and we read as it grows. A write there never
+// fails or waits, whether or not we are still alive to read it, so a flash
+// goes on to its end if we are killed. What has been read is given back to
+// the system, so a program that prints without end costs no memory.
+class output_file {
+public:
+    output_file() : fd_(::memfd_create("esptool-output", MFD_CLOEXEC)) {}
+    int fd() const { return fd_.get(); }
 
-// Reads what is there (or waits at most timeout_ms for it) and passes it on.
-// Returns false once the output has been closed by every writer.
-bool read_output(int fd, int timeout_ms, output_lines& lines)
+    // Passes on what the program has written since the last call.
+    void read_new(output_lines& lines)
+    {
+        char buffer[65536];
+        for (;;) {
+            const ssize_t got = ::pread(fd_.get(), buffer, sizeof buffer, static_cast<off_t>(offset_));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                break;
+            offset_ += static_cast<std::size_t>(got);
+            write_console(console_stream::output, std::string_view(buffer, static_cast<std::size_t>(got)));
+            lines.feed(buffer, static_cast<std::size_t>(got));
+        }
+        if (offset_ - released_ >= release_step) {
+            const std::size_t upto = offset_ / release_step * release_step;
+            if (::fallocate(fd_.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(upto)) == 0)
+                released_ = upto;
+        }
+    }
+
+private:
+    static constexpr std::size_t release_step = 64 * 1024;
+    fd_owner fd_;
+    std::size_t offset_ = 0;    // read up to here
+    std::size_t released_ = 0;  // given back up to here
+};
+
+// Sleeps until the program ends or the interval has passed.
+void wait_a_moment(int pidfd)
 {
-    pollfd watched{fd, POLLIN, 0};
-    const int ready = ::poll(&watched, 1, timeout_ms);
-    if (ready <= 0)
-        return true;  // nothing yet, or interrupted
-    char buffer[65536];
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0)
-        return errno == EINTR || errno == EAGAIN;
-    if (got == 0)
-        return false;
-    write_all(STDOUT_FILENO, buffer, static_cast<std::size_t>(got));
-    lines.feed(buffer, static_cast<std::size_t>(got));
-    return true;
+    pollfd watched{pidfd, POLLIN, 0};
+    ::poll(&watched, pidfd >= 0 ? 1 : 0, static_cast<int>(check_interval.count()));
 }
 
 }  // namespace
@@ -125,16 +135,14 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     if (!program)
         return {run_outcome::kind::not_found, 0};
 
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0)
+    output_file output;
+    if (output.fd() < 0)
         return {run_outcome::kind::not_started, errno};
-    fd_owner read_end(pipe_fds[0]);
-    fd_owner write_end(pipe_fds[1]);
 
     spawn_setup setup;
     posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&setup.actions, write_end.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&setup.actions, write_end.get(), STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&setup.actions, output.fd(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&setup.actions, output.fd(), STDERR_FILENO);
     posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
     // Our stop signals are caught through the event loop and may be blocked on
     // this thread; the program gets the defaults.
@@ -162,15 +170,14 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
 
     pid_t pid = 0;
     const int spawn_error = ::posix_spawn(&pid, program->c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
-    write_end.reset();
     if (spawn_error != 0)
         return {run_outcome::kind::not_started, spawn_error};
+    // Wakes us the moment the program ends; without it, we look every check_interval.
+    const fd_owner ended_fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 
-    // Until the program has ended, whether or not its output is still open. A
-    // stop asked for ends its process group: SIGTERM, then SIGKILL after the
-    // grace period.
+    // Until the program has ended. A stop asked for ends its process group:
+    // SIGTERM, then SIGKILL after the grace period.
     output_lines lines(on_line);
-    bool output_open = true;
     std::optional<steady::time_point> kill_at;
     bool killed = false;
     int status = 0;
@@ -191,18 +198,13 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
             ::kill(-pid, SIGKILL);
             killed = true;
         }
-        if (output_open)
-            output_open = read_output(read_end.get(), static_cast<int>(check_interval.count()), lines);
-        else
-            ::poll(nullptr, 0, static_cast<int>(check_interval.count()));
+        output.read_new(lines);
+        wait_a_moment(ended_fd.get());
     }
 
-    // What is left in the pipe, for a short while: a child the program left
-    // behind may keep it open for ever, and is not waited for.
-    const steady::time_point leave_at = steady::now() + output_after_exit;
-    while (output_open && steady::now() < leave_at)
-        output_open = read_output(read_end.get(), milliseconds_until(leave_at), lines);
-    read_end.reset();
+    // Everything the program wrote is there once it has ended; a child it
+    // left behind may go on writing, and is not waited for.
+    output.read_new(lines);
     lines.deliver();
     lines.rethrow();
 

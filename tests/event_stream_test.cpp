@@ -334,10 +334,12 @@ TEST(HostileClients, BodiesAndDoubleHostsAreRefusedAndTheConnectionEnds)
     stream_server s;
     const std::string host = "Host: 127.0.0.1:" + std::to_string(s.port) + "\r\n";
     const std::vector<std::pair<std::string, std::string>> refused = {
-        {"POST / HTTP/1.1\r\n" + host + "Content-Length: 1073741824\r\n\r\n" + std::string(4096, 'x'), "413"},
+        {"POST / HTTP/1.1\r\n" + host + "Content-Length: 1073741824\r\n\r\n" + std::string(4096, 'x'), "405"},
         {"GET /event HTTP/1.1\r\n" + host + "Content-Length: 536870912\r\n\r\n" + std::string(4096, 'x'), "413"},
         {"POST / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n1000\r\n" + std::string(4096, 'x'),
-         "413"},
+         "405"},
+        {"PATCH / HTTP/1.1\r\n" + host + "\r\n" + std::string(4096, 'x'), "405"},
+        {"GET / HTTP/1.1\r\n" + host + "Transfer-Encoding : chunked\r\n\r\n1000\r\n" + std::string(4096, 'x'), "413"},
         {"POST / HTTP/1.1\r\n" + host + "Content-Length: 1073741824\r\nExpect: 100-continue\r\n\r\n", "413"},
         {"GET /event HTTP/1.1\r\n" + host + "Host: rebound.example\r\n\r\n", "400"},
         {"GET /event HTTP/1.1\r\nHost: rebound.example\r\n" + host + "\r\n", "400"},

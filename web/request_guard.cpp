@@ -1,5 +1,6 @@
 #include "web/request_guard.h"
 
+#include <cctype>
 #include <string>
 
 namespace {
@@ -10,10 +11,20 @@ bool is_our_authority(const std::string& authority, int port)
     return authority == "127.0.0.1" + suffix || authority == "localhost" + suffix;
 }
 
+// Any sign of a body: a length other than 0, or a transfer coding, under any
+// spelling of the header's name the library keeps (a blank before the colon
+// among them).
 bool carries_body(const httplib::Request& request)
 {
-    return (request.has_header("Content-Length") && request.get_header_value("Content-Length") != "0") ||
-           request.has_header("Transfer-Encoding");
+    for (const auto& [name, value] : request.headers) {
+        std::string key;
+        for (const char c : name)
+            if (c != ' ' && c != '\t')
+                key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if ((key == "content-length" && value != "0") || key == "transfer-encoding")
+            return true;
+    }
+    return false;
 }
 
 // A frame, an image, a script or a fetch asks for "/" with another
@@ -52,6 +63,13 @@ void guard_requests(httplib::Server& server, page_load_counter& page_loads, int 
     server.set_pre_routing_handler([&page_loads, port](const httplib::Request& request, httplib::Response& response) {
         if (request.get_header_value_count("Host") > 1) {
             response.status = httplib::StatusCode::BadRequest_400;
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        // No route takes a body, and none is ever read: any other method is
+        // refused before the library would read one.
+        if (request.method != "GET" && request.method != "HEAD") {
+            response.status = httplib::StatusCode::MethodNotAllowed_405;
+            response.set_header("Allow", "GET, HEAD");
             return httplib::Server::HandlerResponse::Handled;
         }
         if (carries_body(request)) {

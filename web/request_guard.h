@@ -13,7 +13,8 @@ bool is_foreign_request(const httplib::Request& request, int port);
 
 // Installs on server, before it listens:
 // - on every response, headers that forbid showing it in a frame;
-// - refusal of any request that carries a body (413; no route takes one) and of
+// - refusal of every method but GET and HEAD (405), and of any request that
+//   carries a body (413): no route takes one, and no body is ever read; of
 //   one with other than exactly one Host header (400);
 // - refusal (403) of "/" requested as anything but a top-level document or
 //   from another site; every other GET "/" counts in page_loads, so that only

@@ -99,4 +99,8 @@ TEST(PageText, EscapesMarkupAndRepairsBrokenUtf8)
     EXPECT_EQ(page_text("x\ndata: y\r\n\tz\x1b[1m\x7f\xC2\x85\xC2\x9F\xC2\xA0"),
               "x" + replacement + "data: y" + replacement + replacement + replacement + "z" + replacement + "[1m"
                   + replacement + replacement + replacement + "\xC2\xA0");
+    // Nor one that reorders or breaks the text around it, so that a name could show as another.
+    for (const char* mark : {"\u202A", "\u202E", "\u2066", "\u2069", "\u2028", "\u2029", "\u200E", "\u200F", "\u061C"})
+        EXPECT_EQ(page_text(std::string("a") + mark + "b"), "a" + replacement + "b") << mark;
+    EXPECT_EQ(page_text("\u2027\u202F\u2065\u200D\u061B"), "\u2027\u202F\u2065\u200D\u061B");  // their neighbours stay
 }

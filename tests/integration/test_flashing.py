@@ -210,5 +210,49 @@ class Flashing(unittest.TestCase):
         self.assertEqual(len(self.calls()), 1)
 
 
+    # The stand-in writes a line per block, as esptool does, and says when it wrote them all.
+    BLOCKS = ('echo $$ > tool.pid\ni=0\nwhile [ $i -lt 20 ]; do\n'
+              '  [ $i -eq 5 ] && while [ ! -e release ]; do sleep 0.05; done\n'
+              '  echo "Writing at 0x000$i... ($((i * 5)) %)"; i=$((i+1)); sleep 0.02\ndone\necho > finished\n')
+
+    def test_terminal_signals_stop_as_ctrl_c_does(self):
+        # A hang-up or Ctrl+\\ lets the run finish; two stops at once stop it.
+        for signals, status in (((signal.SIGHUP,), 0), ((signal.SIGQUIT,), 0),
+                                ((signal.SIGHUP, signal.SIGQUIT), 1), ((signal.SIGINT, signal.SIGTERM), 1)):
+            with self.subTest(signals=signals):
+                self.setUp()
+                app, _ = self.start_blocked_flash(self.BLOCKS)
+                for sig in signals:
+                    app.signal_group(sig)
+                time.sleep(0.5)
+                self.write("release")
+                got, _, err = app.finish(timeout=30)
+                self.assertEqual(got, status, err)
+                finished = os.path.exists(os.path.join(self.cwd, "finished"))
+                self.assertEqual(finished, status == 0, err)
+                self.assertEqual(len(self.calls()), 1)
+
+    def test_the_run_outlives_a_killed_vornhale(self):
+        app, _ = self.start_blocked_flash(self.BLOCKS)
+        app.proc.kill()
+        app.finish()
+        self.write("release")
+        self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(self.cwd, "finished")), 10),
+                        "the tool did not finish its run")
+
+    def test_output_nobody_reads_holds_up_neither_the_flash_nor_a_stop(self):
+        # Far more than a pipe holds, printed while nobody reads our output.
+        app, _ = self.start_blocked_flash(
+            "echo $$ > tool.pid\nyes 'Writing at 0x00010000... (1 %)' | head -n 20000\n"
+            "while [ ! -e release ]; do sleep 0.05; done\necho > finished\n")
+        time.sleep(1.0)
+        app.signal_group(signal.SIGINT)
+        time.sleep(0.3)  # two of one signal sent at once are one to the system
+        app.signal_group(signal.SIGINT)
+        self.assertTrue(wait_until(lambda: app.proc.poll() is not None, 10), "the stop waited for a reader")
+        status, _, err = app.finish()
+        self.assertEqual(status, 1, err)
+
+
 if __name__ == "__main__":
     unittest.main(argv=sys.argv)

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <httplib.h>
+#include <list>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Where the status server's connections wait for their next request. A
+// connection holds no thread while its client is sending the request line and
+// headers, however slowly, or sending nothing: one thread watches every
+// waiting connection, and only a connection whose request head has arrived
+// whole is given to one of a fixed number of serving threads. Slow and silent
+// clients therefore cost a descriptor each, never a serving thread, and the
+// page is answered however many of them there are.
+//
+// Limits: a request head must arrive whole within head_deadline of the
+// connection's admission and hold at most longest_head bytes; at most
+// max_waiting connections wait (a newer one makes the oldest give way), and
+// at most max_ready heads wait for a serving thread (one beyond that is
+// closed). So open connections stay far below the descriptor limit.
+class request_gate {
+public:
+    static constexpr std::chrono::seconds head_deadline{5};
+    static constexpr std::size_t longest_head = 64 * 1024;
+    static constexpr std::size_t max_waiting = 256;
+    static constexpr std::size_t max_ready = 64;
+
+    struct connection {
+        socket_t sock = INVALID_SOCKET;
+        std::string received;      // read from the client, not yet taken by a request
+        std::size_t requests = 0;  // requests served on it so far
+    };
+
+    // serve runs on a serving thread for a connection whose request head has
+    // arrived, and returns whether the connection is to wait for another
+    // request (the gate closes it otherwise). It must not throw.
+    using serve_function = std::function<bool(connection&)>;
+    request_gate(std::size_t threads, serve_function serve);
+    ~request_gate();
+    request_gate(const request_gate&) = delete;
+    request_gate& operator=(const request_gate&) = delete;
+
+    // Takes the connection: from now on the gate closes it, unless it hands it
+    // to serve. Any thread.
+    void admit(connection c);
+
+    // Closes every waiting connection, and each one admitted later. Any thread.
+    void close_waiting();
+
+    // Ends every connection being served too (their reads and writes fail at
+    // once), so that the serving threads finish. Any thread.
+    void end_served();
+
+    // After close_waiting: waits for the serving threads to finish what they
+    // serve, then for the watching thread. Once.
+    void shutdown();
+
+    // Whether a request head ends in text (an empty line after the request line
+    // and headers).
+    static bool holds_whole_head(const std::string& text);
+
+private:
+    struct waiting {
+        connection c;
+        std::chrono::steady_clock::time_point deadline;
+    };
+
+    void watch();
+    void serve_ready();
+    void wake();
+    void dispatch(connection c);  // mutex_ held
+    // Reads what the client sent; true when the connection is done waiting
+    // (handed on or closed).
+    bool receive(waiting& w);
+    static void close(socket_t sock);
+
+    serve_function serve_;
+
+    std::mutex mutex_;
+    std::condition_variable ready_changed_;
+    std::vector<connection> admitted_;  // guarded by mutex_: not yet watched
+    std::deque<connection> ready_;      // guarded by mutex_: heads waiting for a thread
+    std::set<socket_t> served_;         // guarded by mutex_: connections a thread serves
+    bool closing_ = false;              // guarded by mutex_
+    bool ending_ = false;               // guarded by mutex_
+
+    std::list<waiting> waiting_;  // the watching thread's own, oldest first
+    socket_t wake_socket_ = INVALID_SOCKET;
+
+    std::thread watcher_;
+    std::vector<std::thread> servers_;
+};
