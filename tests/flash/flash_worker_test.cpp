@@ -266,7 +266,7 @@ TEST_F(FlashWorker, ToolIsLookedUpWhereMakersHaveIt)
     // In the order they are looked for; each one records that it ran.
     const std::vector<std::string> places = {
         "esptool.exe", "esptool", "esptool.py", "bin/esptool", "bin/esptool.py",
-        arduino + "5.0.dev1/esptool", arduino + "4.10/esptool", arduino + "4.10/esptool.py",
+        arduino + "5.0/esptool", arduino + "5.0.dev1/esptool", arduino + "4.10/esptool", arduino + "4.10/esptool.py",
         arduino + "4.9/esptool", arduino + "4.5.1/esptool.py", platformio,
     };
     fs::remove("esptool.exe");
@@ -295,6 +295,9 @@ TEST_F(FlashWorker, VersionsCompareAsVersions)
     EXPECT_TRUE(platform::older_version("5.0.dev1", "5.0"));
     EXPECT_TRUE(platform::older_version("4.5.1", "04.6"));
     EXPECT_FALSE(platform::older_version("4.10", "4.9"));
+    EXPECT_FALSE(platform::older_version("5.0", "5.0.dev1"));
+    EXPECT_FALSE(platform::older_version("4.9.0", "4.9.dev3"));
+    EXPECT_FALSE(platform::older_version("4.10", "4.10"));
     EXPECT_FALSE(platform::older_version("99999999999999999999", "99999999999999999998"));
 }
 
