@@ -415,12 +415,14 @@ TEST_F(FlashWorker, ToolLeavingAChildThatHoldsItsOutputDoesNotHoldTheWorker)
     EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, firmware_done, no_file_system}));
 }
 
-TEST_F(FlashWorker, EndlessLineIsPassedOnButNotKept)
+TEST_F(FlashWorker, EndlessOutputIsPassedOnButNotKept)
 {
     // 300 MB without a line break, then the reason: memory stays flat, and
     // the reason still counts.
     write_file("run.0", "head -c 300000000 /dev/zero | tr '\\0' x\n"
                         "printf '\\nA fatal error occurred: out of patience\\n'\nexit 2\n");
+    // A message whose lines never end: the reason stops growing.
+    write_file("run.1", "echo 'A fatal error occurred: out of patience'\nyes 'and more' | head -n 1000000\nexit 2\n");
     const int saved_stdout = ::dup(STDOUT_FILENO);
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, STDOUT_FILENO);
