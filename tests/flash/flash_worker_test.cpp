@@ -430,12 +430,16 @@ TEST_F(FlashWorker, EndlessOutputIsPassedOnButNotKept)
     rusage before{};
     ::getrusage(RUSAGE_SELF, &before);
     const auto texts = run_worker();
+    const auto endless_message = run_worker();
     rusage after{};
     ::getrusage(RUSAGE_SELF, &after);
     ::dup2(saved_stdout, STDOUT_FILENO);
     ::close(saved_stdout);
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024);  // KiB
     EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, "Firmware upload failed: out of patience"}));
+    ASSERT_EQ(endless_message.size(), 2u);
+    EXPECT_TRUE(endless_message[1].starts_with("Firmware upload failed: out of patience and more and more"));
+    EXPECT_LT(endless_message[1].size(), 4096u);
 }
 
 TEST_F(FlashWorker, StopEndsTheToolsWholeProcessGroup)
@@ -443,7 +447,9 @@ TEST_F(FlashWorker, StopEndsTheToolsWholeProcessGroup)
     // Main asks the worker to end and to stop the tool: the tool's children
     // end with it, and the run is reported as failed.
     write_file("fs.bin");
-    write_file("run.0", "sleep 30 & echo $! > child.pid\nwait\n");
+    // The tool takes a moment after SIGTERM to end cleanly, well within the
+    // grace period.
+    write_file("run.0", "trap 'sleep 0.3; echo > cleaned_up; exit 3' TERM\nsleep 30 & echo $! > child.pid\nwait\n");
     flash_control control;
     std::vector<std::string> texts;
     testing::internal::CaptureStderr();
@@ -459,6 +465,7 @@ TEST_F(FlashWorker, StopEndsTheToolsWholeProcessGroup)
     EXPECT_TRUE(control.done);
     EXPECT_NE(said.find("firmware upload was interrupted"), std::string::npos) << said;
     EXPECT_EQ(calls(), 1);
+    EXPECT_TRUE(fs::exists("cleaned_up")) << "killed before its grace period was over";
     std::ifstream pid_file("child.pid");
     pid_t child = 0;
     pid_file >> child;
