@@ -100,7 +100,9 @@ class Desktop(unittest.TestCase):
                                     b"Vornhale cannot open the folder /nonexistent-folder: No such file or directory\n"),
                                    (["a", "b"], 2, b"usage: vornhale [FOLDER]"),
                                    (["--flash-everything"], 2, b"usage: vornhale [FOLDER]"),
-                                   (["--help"], 0, b"usage: vornhale [FOLDER]")):
+                                   (["-x"], 2, b"usage: vornhale [FOLDER]"),
+                                   (["--help"], 0, b"usage: vornhale [FOLDER]"),
+                                   (["-h"], 0, b"usage: vornhale [FOLDER]")):
             with self.subTest(args=args):
                 result = subprocess.run([binary] + args, capture_output=True, timeout=10,
                                         env=dict(os.environ, DISPLAY=""))

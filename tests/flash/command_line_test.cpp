@@ -93,6 +93,10 @@ TEST(PageText, EscapesMarkupAndRepairsBrokenUtf8)
     EXPECT_EQ(page_text("\xC3"), replacement);                         // cut short
     EXPECT_EQ(page_text("\xC0\xAF"), replacement + replacement);       // overlong
     EXPECT_EQ(page_text("\xED\xA0\x80"), replacement + replacement + replacement);  // surrogate
+    // Four bytes reach U+10FFFF and no further.
+    EXPECT_EQ(page_text("\xF4\x8F\xBF\xBF"), "\xF4\x8F\xBF\xBF");
+    EXPECT_EQ(page_text("\xF4\x90\x80\x80"), replacement + replacement + replacement + replacement);
+    EXPECT_EQ(page_text("\xF5\x80\x80\x80\xFF"), replacement + replacement + replacement + replacement + replacement);
     // No control character gets through: a line break would end a server-sent
     // event early and start fields of its own.
     EXPECT_EQ(page_text(std::string("a\0b", 3)), "a" + replacement + "b");

@@ -266,7 +266,7 @@ TEST_F(FlashWorker, ToolIsLookedUpWhereMakersHaveIt)
     // In the order they are looked for; each one records that it ran.
     const std::vector<std::string> places = {
         "esptool.exe", "esptool", "esptool.py", "bin/esptool", "bin/esptool.py",
-        arduino + "5.0.dev1/esptool", arduino + "4.10/esptool", arduino + "4.10/esptool.py",
+        arduino + "5.0/esptool", arduino + "5.0.dev1/esptool", arduino + "4.10/esptool", arduino + "4.10/esptool.py",
         arduino + "4.9/esptool", arduino + "4.5.1/esptool.py", platformio,
     };
     fs::remove("esptool.exe");
@@ -295,6 +295,9 @@ TEST_F(FlashWorker, VersionsCompareAsVersions)
     EXPECT_TRUE(platform::older_version("5.0.dev1", "5.0"));
     EXPECT_TRUE(platform::older_version("4.5.1", "04.6"));
     EXPECT_FALSE(platform::older_version("4.10", "4.9"));
+    EXPECT_FALSE(platform::older_version("5.0", "5.0.dev1"));
+    EXPECT_FALSE(platform::older_version("4.9.0", "4.9.dev3"));
+    EXPECT_FALSE(platform::older_version("4.10", "4.10"));
     EXPECT_FALSE(platform::older_version("99999999999999999999", "99999999999999999998"));
 }
 
@@ -412,12 +415,14 @@ TEST_F(FlashWorker, ToolLeavingAChildThatHoldsItsOutputDoesNotHoldTheWorker)
     EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, firmware_done, no_file_system}));
 }
 
-TEST_F(FlashWorker, EndlessLineIsPassedOnButNotKept)
+TEST_F(FlashWorker, EndlessOutputIsPassedOnButNotKept)
 {
     // 300 MB without a line break, then the reason: memory stays flat, and
     // the reason still counts.
     write_file("run.0", "head -c 300000000 /dev/zero | tr '\\0' x\n"
                         "printf '\\nA fatal error occurred: out of patience\\n'\nexit 2\n");
+    // A message whose lines never end: the reason stops growing.
+    write_file("run.1", "echo 'A fatal error occurred: out of patience'\nyes 'and more' | head -n 1000000\nexit 2\n");
     const int saved_stdout = ::dup(STDOUT_FILENO);
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, STDOUT_FILENO);
@@ -425,12 +430,16 @@ TEST_F(FlashWorker, EndlessLineIsPassedOnButNotKept)
     rusage before{};
     ::getrusage(RUSAGE_SELF, &before);
     const auto texts = run_worker();
+    const auto endless_message = run_worker();
     rusage after{};
     ::getrusage(RUSAGE_SELF, &after);
     ::dup2(saved_stdout, STDOUT_FILENO);
     ::close(saved_stdout);
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024);  // KiB
     EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, "Firmware upload failed: out of patience"}));
+    ASSERT_EQ(endless_message.size(), 2u);
+    EXPECT_TRUE(endless_message[1].starts_with("Firmware upload failed: out of patience and more and more"));
+    EXPECT_LT(endless_message[1].size(), 4096u);
 }
 
 TEST_F(FlashWorker, StopEndsTheToolsWholeProcessGroup)
@@ -438,7 +447,9 @@ TEST_F(FlashWorker, StopEndsTheToolsWholeProcessGroup)
     // Main asks the worker to end and to stop the tool: the tool's children
     // end with it, and the run is reported as failed.
     write_file("fs.bin");
-    write_file("run.0", "sleep 30 & echo $! > child.pid\nwait\n");
+    // The tool takes a moment after SIGTERM to end cleanly, well within the
+    // grace period.
+    write_file("run.0", "trap 'sleep 0.3; echo > cleaned_up; exit 3' TERM\nsleep 30 & echo $! > child.pid\nwait\n");
     flash_control control;
     std::vector<std::string> texts;
     testing::internal::CaptureStderr();
@@ -454,6 +465,7 @@ TEST_F(FlashWorker, StopEndsTheToolsWholeProcessGroup)
     EXPECT_TRUE(control.done);
     EXPECT_NE(said.find("firmware upload was interrupted"), std::string::npos) << said;
     EXPECT_EQ(calls(), 1);
+    EXPECT_TRUE(fs::exists("cleaned_up")) << "killed before its grace period was over";
     std::ifstream pid_file("child.pid");
     pid_t child = 0;
     pid_file >> child;

@@ -33,6 +33,13 @@ UPLOADING_FIRMWARE = '<span aria-busy="true">Uploading firmware...</span>'
 UPLOADING_APP = '<span aria-busy="true">Uploading app...</span>'
 
 
+def cpu_seconds(pid):
+    """The processor time (user and system) the process has used so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 class Flashing(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.TemporaryDirectory(prefix="vornhale-flash-")
@@ -104,13 +111,10 @@ class Flashing(unittest.TestCase):
                     except OSError:
                         pass
                 time.sleep(0.5)
-                with open("/proc/%d/stat" % app.proc.pid) as f:
-                    before = sum(int(x) for x in f.read().rsplit(")", 1)[1].split()[11:13])
+                before = cpu_seconds(app.proc.pid)
                 time.sleep(1.0)
-                with open("/proc/%d/stat" % app.proc.pid) as f:
-                    after = sum(int(x) for x in f.read().rsplit(")", 1)[1].split()[11:13])
-                self.assertLess((after - before) / os.sysconf("SC_CLK_TCK"), 0.1,
-                                "busy while connections are held: %d ticks" % (after - before))
+                busy = cpu_seconds(app.proc.pid) - before
+                self.assertLess(busy, 0.1, "busy while connections are held: %.2f s" % busy)
                 open(os.path.join(self.cwd, "go"), "w").close()
                 texts = [stream.read_event(timeout=30) for _ in range(3)]
             finally:
@@ -182,7 +186,12 @@ class Flashing(unittest.TestCase):
         app, stream = self.start_blocked_flash(
             'echo $$ > tool.pid\nwhile [ ! -e release ]; do sleep 0.05; done\necho > survived\n')
         app.signal_group(signal.SIGINT)
+        time.sleep(0.5)
+        # It waits for the tool, or for a second stop, without using the processor.
+        before = cpu_seconds(app.proc.pid)
         time.sleep(1.0)
+        busy = cpu_seconds(app.proc.pid) - before
+        self.assertLess(busy, 0.2, "busy while waiting for the tool: %.2f s" % busy)
         self.assertIsNone(app.proc.poll())
         self.write("release")
         status, _, err = app.finish(timeout=30)

@@ -36,10 +36,31 @@ FRAMING_PAGE = ("<!DOCTYPE html><body>" + '<iframe src="http://127.0.0.1:5000/">
 PORT_PAGE_LINE = b"Vornhale cannot listen on 127.0.0.1:5000: Address already in use\n"
 
 
-def find_window(timeout=30):
-    found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", "^Vornhale$"],
-                           capture_output=True, timeout=timeout, check=True)
-    return found.stdout.split()[0].decode()
+def visible_windows():
+    """The ids of the visible windows named Vornhale, or None when the search
+    failed. This xdotool ends its search with BadWindow (exit 1, like "none
+    found") when any window goes away while it looks, as WebKit's helper
+    windows do while it starts; it then says "X Error" on standard error."""
+    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Vornhale$"],
+                           capture_output=True, timeout=30)
+    if found.returncode == 0 and found.stdout.split():
+        return [w.decode() for w in found.stdout.split()]
+    return None if b"Error" in found.stderr else []
+
+
+def find_window(app, timeout=120):
+    """The program's window once it is shown. Searched again and again rather
+    than with --sync, which a single failed search ends; the time is generous
+    for a loaded machine."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        windows = visible_windows()
+        if windows:
+            return windows[0]
+        if app.proc.poll() is not None:
+            raise AssertionError("vornhale ended without a window: %r" % (app.finish(1.0),))
+        time.sleep(0.1)
+    raise AssertionError("no window named Vornhale within %d s" % timeout)
 
 
 def client_size(window):
@@ -50,9 +71,12 @@ def client_size(window):
 
 
 def window_shown():
-    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Vornhale$"],
-                           capture_output=True, timeout=10)
-    return found.returncode == 0 and found.stdout.strip() != b""
+    for _ in range(100):
+        windows = visible_windows()
+        if windows is not None:
+            return windows != []
+        time.sleep(0.1)
+    raise AssertionError("xdotool's search keeps failing")
 
 
 def close_like_a_user(window):
@@ -112,7 +136,7 @@ class Window(unittest.TestCase):
 
     def test_window_has_title_and_size_and_closing_ends_the_program(self):
         with Vornhale(headless=False) as app:
-            window = find_window()
+            window = find_window(app)
             self.assertEqual(client_size(window), (1280, 720))
             close_like_a_user(window)
             status, _, err = app.finish(timeout=15)
@@ -120,7 +144,7 @@ class Window(unittest.TestCase):
 
     def test_stop_signal_closes_the_window(self):
         with Vornhale(headless=False) as app:
-            find_window()
+            find_window(app)
             app.signal(signal.SIGTERM)
             status, _, err = app.finish(timeout=15)
             self.assertEqual(status, 0, err)
@@ -143,7 +167,7 @@ class Window(unittest.TestCase):
                 write("esptool.exe", FAKE_TOOL, 0o755)
                 write("run.0", "while [ ! -e release ]; do sleep 0.05; done\n")
                 with Vornhale(cwd=cwd, headless=False, env=board_env(testbed)) as app:
-                    window = find_window()
+                    window = find_window(app)
                     self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(cwd, "call.0")), 30))
                     if how == "signal":
                         app.signal(signal.SIGTERM)
@@ -160,7 +184,7 @@ class Window(unittest.TestCase):
         holder = other_listener()
         try:
             with Vornhale(headless=False) as app:
-                window = find_window()
+                window = find_window(app)
                 out = os.path.join(os.environ.get("VORNHALE_ARTIFACTS", "."), "port-in-use.png")
                 subprocess.run(["import", "-window", window, out], check=False, timeout=20)
                 close_like_a_user(window)
@@ -187,7 +211,7 @@ class Window(unittest.TestCase):
             env = {"UMOCKDEV_DIR": testbed.get_root_dir(), "LD_PRELOAD": "libumockdev-preload.so.0",
                    "WEBKIT_DISABLE_COMPOSITING_MODE": "1"}
             with Vornhale(cwd=folder, headless=False, env=env) as app:
-                window = find_window()
+                window = find_window(app)
                 runs = os.path.join(folder, "runs")
                 self.assertTrue(wait_until(lambda: os.path.exists(runs) and open(runs).read().count("run") == 2,
                                            timeout=30))
@@ -210,7 +234,7 @@ class Window(unittest.TestCase):
             write_build_folder(folder, "esptool.exe", WAITING_TOOL)
             env = {"UMOCKDEV_DIR": testbed.get_root_dir(), "LD_PRELOAD": "libumockdev-preload.so.0"}
             with Vornhale(cwd=folder, headless=False, env=env) as app:
-                window = find_window()
+                window = find_window(app)
                 deadline = time.monotonic() + 20
                 while not animating(window) and time.monotonic() < deadline:
                     pass
