@@ -1,6 +1,7 @@
 #include "flash/flash_worker.h"
 
 #include "app/status_queue.h"
+#include "flash/flash_progress.h"
 #include "flash/page_text.h"
 #include "flash/tool_reason.h"
 #include "platform/console.h"
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <fmt/core.h>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -78,19 +80,46 @@ std::optional<std::string> refusal_of_names(std::string_view port, std::string_v
     return std::nullopt;
 }
 
-// Runs one command line; returns nothing on success, or why it failed.
-std::optional<std::string> run_tool(const std::string& command_line, flash_control& control)
+// The images of a run, with their sizes as they are now (0 when unreadable).
+std::vector<flash_progress::image> images_of(const std::vector<std::pair<std::uint32_t, std::string>>& files)
+{
+    std::vector<flash_progress::image> images;
+    for (const auto& [offset, name] : files) {
+        std::error_code error;
+        const std::uintmax_t size = std::filesystem::file_size(name, error);
+        images.push_back({offset, error ? 0 : size});
+    }
+    return images;
+}
+
+// Runs one command line, telling the page how far it is (stage: the run's busy
+// text without its dots); returns nothing on success, or why it failed.
+std::optional<std::string> run_tool(const std::string& command_line, std::string_view stage,
+                                    std::vector<flash_progress::image> images, flash_control& control,
+                                    status_queue& queue)
 {
     tool_reason reason;
+    flash_progress progress(std::move(images));
+    progress_pacer pacer;
     const platform::run_outcome outcome = platform::run_command_line(
-        command_line, [&](std::string_view line) { reason.feed(line); }, &control.tool_stop);
+        command_line,
+        [&](std::string_view line) {
+            reason.feed(line);
+            if (const auto figure = progress.feed(line))
+                if (const auto shown = pacer.offer(*figure))
+                    queue.push(progress_text(stage, *shown));
+        },
+        &control.tool_stop);
     const std::optional<std::string>& last_error = reason.reason();
 
     using kind = platform::run_outcome::kind;
     switch (outcome.how) {
     case kind::exited:
-        if (outcome.code == 0)
+        if (outcome.code == 0) {
+            if (const auto last = pacer.finish(progress.started()))
+                queue.push(progress_text(stage, *last));
             return std::nullopt;
+        }
         return last_error ? *last_error : fmt::format("esptool exited with code {}", outcome.code);
     case kind::signalled:
         return last_error ? *last_error : fmt::format("esptool was stopped by signal {}", outcome.code);
@@ -146,7 +175,13 @@ void flash(const std::optional<std::string>& board_port, const std::string& firm
     if (!may_start("firmware", control, queue))
         return;
     queue.push("<span aria-busy=\"true\">Uploading firmware...</span>");
-    if (const auto failure = run_tool(firmware_command_line(*board_port, firmware_base), control)) {
+    const std::vector<flash_progress::image> firmware_images =
+        images_of({{0x0, firmware_base + ".ino.bootloader.bin"},
+                   {0x8000, firmware_base + ".ino.partitions.bin"},
+                   {0xe000, "boot_app0.bin"},
+                   {0x10000, firmware_base + ".ino.bin"}});
+    if (const auto failure =
+            run_tool(firmware_command_line(*board_port, firmware_base), "Uploading firmware", firmware_images, control, queue)) {
         report_failure("Firmware", *failure, control, queue);
         return;
     }
@@ -160,7 +195,8 @@ void flash(const std::optional<std::string>& board_port, const std::string& firm
     if (!may_start("app", control, queue))
         return;
     queue.push("<span aria-busy=\"true\">Uploading app...</span>");
-    if (const auto failure = run_tool(file_system_command_line(*board_port), control)) {
+    if (const auto failure = run_tool(file_system_command_line(*board_port), "Uploading app",
+                                      images_of({{6750208, "fs.bin"}}), control, queue)) {
         report_failure("App", *failure, control, queue);
         return;
     }

@@ -19,13 +19,12 @@ namespace {
 // small write is made only when poll says there is room.
 class console {
 public:
-    explicit console(int fd) : fd_(fd) {}
+    explicit console(int fd) : standard_fd_(fd), fd_(fd) {}
 
     void write(std::string_view text)
     {
         const std::lock_guard lock(mutex_);
-        if (!opened_)
-            open();
+        open();
         if (backlog_.size() + text.size() <= console_backlog)
             backlog_.append(text);
         else
@@ -41,11 +40,20 @@ public:
 private:
     enum class kind { file, own_non_blocking, socket, polled };
 
+    // Looks at what the stream is now (it may have been redirected since the
+    // last write), and opens a description of our own for it when needed.
     void open()
     {
-        opened_ = true;
         struct stat status {};
-        if (::fstat(fd_, &status) != 0 || S_ISREG(status.st_mode) || S_ISBLK(status.st_mode)) {
+        if (::fstat(standard_fd_, &status) != 0)
+            status = {};
+        if (status.st_dev == seen_.st_dev && status.st_ino == seen_.st_ino && status.st_mode == seen_.st_mode)
+            return;
+        seen_ = status;
+        if (fd_ != standard_fd_)
+            ::close(fd_);
+        fd_ = standard_fd_;
+        if (status.st_mode == 0 || S_ISREG(status.st_mode) || S_ISBLK(status.st_mode)) {
             kind_ = kind::file;
             return;
         }
@@ -53,7 +61,7 @@ private:
             kind_ = kind::socket;
             return;
         }
-        const std::string path = "/proc/self/fd/" + std::to_string(fd_);
+        const std::string path = "/proc/self/fd/" + std::to_string(standard_fd_);
         const int own = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
         if (own >= 0) {
             fd_ = own;
@@ -89,8 +97,9 @@ private:
     }
 
     std::mutex mutex_;
-    int fd_;                      // guarded by mutex_, as is everything below
-    bool opened_ = false;
+    const int standard_fd_;
+    int fd_;  // guarded by mutex_, as is everything below
+    struct stat seen_ {};
     kind kind_ = kind::file;
     std::string backlog_;
     std::size_t dropped_ = 0;

@@ -3,12 +3,14 @@
 // part of itself, prints say.N and exits with code.N when a test provides them.
 
 #include "app/status_queue.h"
+#include "flash/flash_progress.h"
 #include "flash/flash_worker.h"
 #include "platform/esptool_lookup.h"
 #include "platform/process.h"
 #include "support/tool_calls.h"
 #include "support/work_dir.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -16,6 +18,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <fmt/core.h>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/resource.h>
@@ -212,7 +215,7 @@ TEST_F(FlashWorker, FailedFirmwareRunGivesTheToolsReasonAndStops)
          "argument &lt;address&gt; &lt;filename&gt;: [Errno 2] No such file or directory: "
          "'blink.ino.bootloader.bin'"},
         // The last such line counts, and what it says is escaped for the page.
-        {"A fatal error occurred: first\nWriting at 0x0... (5 %)\rA fatal error occurred: <b>&\"x\"</b>\n", 2,
+        {"A fatal error occurred: first\nConnecting....\rA fatal error occurred: <b>&\"x\"</b>\n", 2,
          "&lt;b&gt;&amp;&quot;x&quot;&lt;/b&gt;"},
         {"Traceback (most recent call last):\n  File \"esptool.py\", line 1, in <module>\n"
          "OSError: [Errno 25] Inappropriate ioctl for device\n",
@@ -238,6 +241,66 @@ TEST_F(FlashWorker, ToolStoppedBySignal)
     write_file("signal.0", "KILL");
     EXPECT_EQ(run_worker(),
               (std::vector<std::string>{uploading_firmware, "Firmware upload failed: esptool was stopped by signal 9"}));
+}
+
+// What esptool 4.7.0 prints, with its output on a pipe, while it writes an
+// image of size bytes at offset in blocks of 16 KiB.
+std::string esptool_writing(std::uint32_t offset, std::size_t size)
+{
+    const std::size_t blocks = (size + 16383) / 16384;
+    std::string out = fmt::format("Compressed {} bytes to {}...\n", size, size);
+    for (std::size_t seq = 0; seq < blocks; ++seq)
+        out += fmt::format("Writing at 0x{:08x}... ({} %)\n", offset + seq * 16384, 100 * (seq + 1) / blocks);
+    return out + fmt::format("Wrote {} bytes ({} compressed) at 0x{:08x} in 0.1 seconds (effective 999.0 kbit/s)...\n"
+                             "Hash of data verified.\n", size, size, offset);
+}
+
+TEST(FlashProgress, EachImageCountsByItsSizeAndTheFigureNeverGoesBack)
+{
+    // The firmware run: three images of one block each, then the application.
+    flash_progress progress({{0x10000, 196608}, {0x0, 16384}, {0x8000, 3072}, {0xe000, 8192}});
+    std::vector<int> figures;
+    std::istringstream out(esptool_writing(0x0, 16384) + esptool_writing(0x8000, 3072) + esptool_writing(0xe000, 8192)
+                           + "Writing at 0x00000000... (100 %)\n" + esptool_writing(0x10000, 196608)
+                           + "Writing at 0x00020000... (42.5%)\nnot (99 %) progress\n");
+    for (std::string line; std::getline(out, line);)
+        if (const auto figure = progress.feed(line))
+            figures.push_back(*figure);
+    // 224256 bytes in all: 16384 of them are 7 %; 19456, 8 %; 27648, 12 %; and 8 % of the application, 19 %.
+    EXPECT_EQ(std::vector<int>(figures.begin(), figures.begin() + 4), (std::vector<int>{7, 8, 12, 19}));
+    EXPECT_TRUE(std::is_sorted(figures.begin(), figures.end()));
+    EXPECT_EQ(std::adjacent_find(figures.begin(), figures.end()), figures.end());
+    EXPECT_EQ(figures.back(), 100);
+
+    progress_pacer pacer;
+    const auto t0 = progress_pacer::clock::now();
+    EXPECT_EQ(pacer.offer(5, t0), 5);
+    EXPECT_EQ(pacer.offer(9, t0 + std::chrono::milliseconds(100)), std::nullopt);  // too soon
+    EXPECT_EQ(pacer.offer(4, t0 + std::chrono::seconds(1)), std::nullopt);         // not higher
+    EXPECT_EQ(pacer.offer(9, t0 + std::chrono::seconds(1)), 9);
+    EXPECT_EQ(pacer.finish(true), 100);
+    EXPECT_EQ(progress_pacer().finish(false), std::nullopt);
+}
+
+TEST_F(FlashWorker, ProgressComesBetweenTheRunsTextsAndEndsAt100OnlyOnSuccess)
+{
+    write_file("blink.ino.bin", std::string(196608, 'a'));
+    write_file("fs.bin", std::string(65536, 'f'));
+    answer(0, esptool_writing(0x10000, 196608), 0);
+    answer(1, esptool_writing(0x670000, 65536), 0);
+    const std::vector<std::string> texts = run_worker();
+    const std::vector<std::string> expected{uploading_firmware, progress_text("Uploading firmware", 8),
+                                            progress_text("Uploading firmware", 100), firmware_done, uploading_app,
+                                            progress_text("Uploading app", 25), progress_text("Uploading app", 100),
+                                            app_done};
+    EXPECT_EQ(texts, expected);
+
+    // Cut short half-way: no 100 %, the tool's reason.
+    for (int i = 0; i < 2; ++i)
+        fs::remove("call." + std::to_string(i));
+    answer(0, esptool_writing(0x10000, 196608).substr(0, 200) + "A fatal error occurred: Packet content transfer stopped\n", 2);
+    EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, progress_text("Uploading firmware", 8),
+                                                      "Firmware upload failed: Packet content transfer stopped"}));
 }
 
 TEST_F(FlashWorker, FailedFileSystemRun)

@@ -85,6 +85,35 @@ class Flashing(unittest.TestCase):
         self.assertEqual(self.calls(), [FIRMWARE_ARGS, FILE_SYSTEM_ARGS])
         self.assertIn(b"esptool.py v4.7.0\nHash of data verified.\n", out)
 
+    def test_progress_of_both_runs_moves_forward_between_their_texts(self):
+        self.testbed.add_from_string(BOARD)
+        for name in BUILD_OUTPUT:
+            self.write(name, "x" * 1000)
+        self.write("esptool.exe", FAKE_TOOL, 0o755)
+        for run, address in ((0, "00010000"), (1, "00670000")):
+            self.write("run.%d" % run, 'i=1; while [ $i -le 40 ]; do echo "Writing at 0x%s... ($((i * 5 / 2)) %%)"; '
+                                       'i=$((i+1)); sleep 0.05; done\n' % address)
+        with Vornhale(cwd=self.cwd, env=board_env(self.testbed)) as app:
+            app.wait_serving()
+            stream = EventStream()
+            texts = [stream.read_event(timeout=30)]
+            while texts[-1] != "App upload done.":
+                texts.append(stream.read_event(timeout=30))
+            stream.close()
+            app.signal(signal.SIGTERM)
+            self.assertEqual(app.finish(timeout=30)[0], 0)
+        plain = [t for t in texts if "%" not in t]
+        self.assertEqual(plain, ["Device port: /dev/ttyACM0", "Firmware file found: blink.ino.bin", UPLOADING_FIRMWARE,
+                                 "Firmware upload done.", UPLOADING_APP, "App upload done."])
+        for stage, start, end in (("firmware", 2, 3), ("app", 4, 5)):
+            with self.subTest(stage=stage):
+                first, last = texts.index(plain[start]), texts.index(plain[end])
+                figures = [int(t.split("... ")[1].split(" %")[0]) for t in texts[first + 1:last]]
+                self.assertEqual(figures, sorted(set(figures)))
+                self.assertEqual(figures[-1], 100)
+                self.assertLessEqual(len(figures), 2 / 0.25 + 2, "not rate-limited: %r" % figures)
+                self.assertGreaterEqual(len(figures), 3, "the figure did not move: %r" % figures)
+
     def test_many_idle_connections_neither_stop_the_flash_nor_make_the_server_spin(self):
         self.testbed.add_from_string(BOARD)
         for name in BUILD_OUTPUT:
