@@ -242,12 +242,13 @@ class SlowClients(unittest.TestCase):
                 except OSError:
                     pass
 
-            clients = [threading.Thread(target=trickle, args=(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n",
-                                                              b"X-Slow: 1\r\n")) for _ in range(24)]
-            clients.append(threading.Thread(target=trickle, args=(b"POST / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n",
-                                                                  b"x")))
+            clients = [threading.Thread(target=trickle, args=(b"POST / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n",
+                                                              b"x"))]
+            clients += [threading.Thread(target=trickle, args=(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n",
+                                                               b"X-Slow: 1\r\n")) for _ in range(24)]
             for client in clients:
                 client.start()
+                time.sleep(0.02)
             try:
                 time.sleep(1.5)
                 app.signal(signal.SIGTERM)
