@@ -197,8 +197,9 @@ class Window(unittest.TestCase):
             holder.close()
 
     def test_window_after_a_successful_flash(self):
-        """A fake board and a stand-in for esptool: the window once both stages
-        are done. The picture (artifacts/flashed.png) is the README's."""
+        """A fake board and a stand-in for esptool: the window during the first
+        run and once both stages are done. The pictures (artifacts/flashing.png,
+        flashed.png) are the README's."""
         import gi
         gi.require_version("UMockdev", "1.0")
         from gi.repository import UMockdev
@@ -206,18 +207,27 @@ class Window(unittest.TestCase):
         testbed.add_from_file(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                            "support", "board.umockdev"))
         with tempfile.TemporaryDirectory(prefix="vornhale-window-") as folder:
-            write_build_folder(folder, "esptool", "#!/bin/sh\necho run >> runs\n")
+            # The first run shows its progress, then waits: the picture of a flash under way.
+            write_build_folder(folder, "esptool", "#!/bin/sh\necho run >> runs\n[ -e go ] && exit 0\n"
+                                                  "echo 'Writing at 0x00010000... (42 %)'\n"
+                                                  "while [ ! -e go ]; do sleep 0.05; done\n")
             # Without compositing the page is drawn into the window itself, where `import` sees it.
             env = {"UMOCKDEV_DIR": testbed.get_root_dir(), "LD_PRELOAD": "libumockdev-preload.so.0",
                    "WEBKIT_DISABLE_COMPOSITING_MODE": "1"}
             with Vornhale(cwd=folder, headless=False, env=env) as app:
                 window = find_window(app)
                 runs = os.path.join(folder, "runs")
+                self.assertTrue(wait_until(lambda: os.path.exists(runs), timeout=30))
+                time.sleep(2)  # until the page shows the progress
+                artifacts = os.environ.get("VORNHALE_ARTIFACTS", ".")
+                subprocess.run(["import", "-window", window, os.path.join(artifacts, "flashing.png")], check=True,
+                               timeout=20)
+                open(os.path.join(folder, "go"), "w").close()
                 self.assertTrue(wait_until(lambda: os.path.exists(runs) and open(runs).read().count("run") == 2,
                                            timeout=30))
                 time.sleep(2)  # until the page shows the last text
-                out = os.path.join(os.environ.get("VORNHALE_ARTIFACTS", "."), "flashed.png")
-                subprocess.run(["import", "-window", window, out], check=True, timeout=20)
+                subprocess.run(["import", "-window", window, os.path.join(artifacts, "flashed.png")], check=True,
+                               timeout=20)
                 close_like_a_user(window)
                 status, _, err = app.finish(timeout=15)
                 self.assertEqual(status, 0, err)
