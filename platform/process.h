@@ -72,8 +72,8 @@ inline constexpr std::chrono::milliseconds output_after_exit = std::chrono::mill
 // directory, with the environment of this process, and waits for it to end
 // (for the program itself, not for children it leaves behind). Everything the
 // program writes to its standard output and standard error is passed to our
-// standard output as it comes (platform/console.h: never waiting for it), and
-// given to on_line line by line. The program writes into a file of its own
+// standard output as it comes (platform/console.h: never waiting for it) when
+// pass_output holds, and given to on_line line by line. The program writes into a file of its own
 // that we read, not into a pipe, so that it runs to its end even if we are
 // killed. The program is looked for as find_program
 // (platform/esptool_lookup.h) says. It starts in a process group of its own
@@ -83,7 +83,7 @@ inline constexpr std::chrono::milliseconds output_after_exit = std::chrono::mill
 // ended (see run_stop) and the outcome is kind::stopped, unless it still
 // exited with code 0.
 run_outcome run_command_line(std::string_view command_line, const line_observer& on_line,
-                             const run_stop* stop = nullptr);
+                             const run_stop* stop = nullptr, bool pass_output = true);
 
 // Why esptool could not be found (kind::not_found), for the user: where this
 // system's runner looked, and how to get it.

@@ -88,7 +88,7 @@ public:
     int fd() const { return fd_.get(); }
 
     // Passes on what the program has written since the last call.
-    void read_new(output_lines& lines)
+    void read_new(output_lines& lines, bool pass_output)
     {
         char buffer[65536];
         for (;;) {
@@ -98,7 +98,8 @@ public:
             if (got <= 0)
                 break;
             offset_ += static_cast<std::size_t>(got);
-            write_console(console_stream::output, std::string_view(buffer, static_cast<std::size_t>(got)));
+            if (pass_output)
+                write_console(console_stream::output, std::string_view(buffer, static_cast<std::size_t>(got)));
             lines.feed(buffer, static_cast<std::size_t>(got));
         }
         if (offset_ - released_ >= release_step) {
@@ -124,7 +125,8 @@ void wait_a_moment(int pidfd)
 
 }  // namespace
 
-run_outcome run_command_line(std::string_view command_line, const line_observer& on_line, const run_stop* stop)
+run_outcome run_command_line(std::string_view command_line, const line_observer& on_line, const run_stop* stop,
+                             bool pass_output)
 {
     if (stop != nullptr && stop->requested())
         return {run_outcome::kind::stopped, 0};
@@ -198,13 +200,13 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
             ::kill(-pid, SIGKILL);
             killed = true;
         }
-        output.read_new(lines);
+        output.read_new(lines, pass_output);
         wait_a_moment(ended_fd.get());
     }
 
     // Everything the program wrote is there once it has ended; a child it
     // left behind may go on writing, and is not waited for.
-    output.read_new(lines);
+    output.read_new(lines, pass_output);
     lines.deliver();
     lines.rethrow();
 

@@ -59,7 +59,7 @@ void pass_through(const char* data, DWORD size)
 
 // Reads what the pipe holds now, without waiting. False once the pipe is
 // closed at the other end and empty.
-bool read_available(HANDLE pipe, output_lines& lines, bool& got_some)
+bool read_available(HANDLE pipe, output_lines& lines, bool& got_some, bool pass_output)
 {
     got_some = false;
     char buffer[4096];
@@ -73,7 +73,8 @@ bool read_available(HANDLE pipe, output_lines& lines, bool& got_some)
         if (!::ReadFile(pipe, buffer, available < sizeof buffer ? available : sizeof buffer, &got, nullptr))
             return false;
         got_some = got > 0;
-        pass_through(buffer, got);
+        if (pass_output)
+            pass_through(buffer, got);
         lines.feed(buffer, got);
     }
 }
@@ -108,7 +109,8 @@ private:
 
 }  // namespace
 
-run_outcome run_command_line(std::string_view command_line, const line_observer& on_line, const run_stop* stop)
+run_outcome run_command_line(std::string_view command_line, const line_observer& on_line, const run_stop* stop,
+                             bool pass_output)
 {
     if (stop != nullptr && stop->requested())
         return {run_outcome::kind::stopped, 0};
@@ -184,7 +186,7 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     bool stopped = false;
     while (::WaitForSingleObject(program.get(), static_cast<DWORD>(poll_interval.count())) == WAIT_TIMEOUT) {
         if (open)
-            open = read_available(read_end.get(), lines, got_some);
+            open = read_available(read_end.get(), lines, got_some, pass_output);
         // A console program without a console has no request to end in order
         // that it would heed: a stop ends it at once.
         if (stop != nullptr && stop->requested() && !stopped) {
@@ -195,7 +197,7 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     }
     const auto give_up = std::chrono::steady_clock::now() + output_after_exit;
     while (open && std::chrono::steady_clock::now() < give_up) {
-        open = read_available(read_end.get(), lines, got_some);
+        open = read_available(read_end.get(), lines, got_some, pass_output);
         if (open && !got_some)
             ::Sleep(static_cast<DWORD>(poll_interval.count()));
     }
