@@ -66,9 +66,11 @@ void discover_board(std::optional<std::string>& board_port, status_queue& queue)
     queue.push("Device port: " + (board_port ? page_text(*board_port) : std::string("not found")));
 }
 
-void discover_firmware(std::string& firmware_base, status_queue& queue)
+void discover_firmware(std::string& firmware_base, status_queue& queue, fs::path* firmware_folder)
 {
     firmware_base.clear();
+    if (firmware_folder)
+        firmware_folder->clear();
     if (const std::optional<std::string> folder = too_wide_to_scan()) {
         queue.push("Not searching " + *folder + " for firmware: open a build folder with Vornhale.");
         return;
@@ -112,8 +114,11 @@ void discover_firmware(std::string& firmware_base, status_queue& queue)
         // extension). Read off the name as UTF-8: no path objects per entry.
         const std::string_view name = platform::utf8_file_name(entry.path(), name_buffer);
         constexpr std::string_view image_suffix = ".ino.bin";
-        if (name.size() > image_suffix.size() && name.ends_with(image_suffix))
+        if (name.size() > image_suffix.size() && name.ends_with(image_suffix)) {
             firmware_base.assign(name.substr(0, name.size() - image_suffix.size()));
+            if (firmware_folder)
+                *firmware_folder = entry.path().parent_path();
+        }
 
         if (!entry.is_symlink(error) && !error && entry.is_directory(error))
             enter(entry.path());
