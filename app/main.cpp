@@ -7,6 +7,7 @@
 #include "app/host.h"
 #include "app/status_queue.h"
 #include "flash/discovery.h"
+#include "flash/firmware_set.h"
 #include "flash/flash_worker.h"
 #include "platform/console.h"
 #include "platform/socket_options.h"
@@ -19,6 +20,7 @@
 
 #include <atomic>
 #include <exception>
+#include <filesystem>
 #include <httplib.h>
 #include <optional>
 #include <string>
@@ -43,8 +45,10 @@ int run()
 
     std::optional<std::string> board_port;
     std::string firmware_base;
+    std::filesystem::path firmware_folder;
     discover_board(board_port, queue);
-    discover_firmware(firmware_base, queue);
+    discover_firmware(firmware_base, queue, &firmware_folder);
+    check_firmware_set(firmware_base, firmware_folder, queue);
 
     const std::optional<bind_failure> failure = bind_status_server(server);
     if (failure)

@@ -66,9 +66,11 @@ void discover_board(std::optional<std::string>& board_port, status_queue& queue)
     queue.push("Device port: " + (board_port ? page_text(*board_port) : std::string("not found")));
 }
 
-void discover_firmware(std::string& firmware_base, status_queue& queue)
+void discover_firmware(std::string& firmware_base, status_queue& queue, fs::path* firmware_folder)
 {
     firmware_base.clear();
+    if (firmware_folder)
+        firmware_folder->clear();
     if (const std::optional<std::string> folder = too_wide_to_scan()) {
         queue.push("Not searching " + *folder + " for firmware: open a build folder with Vornhale.");
         return;
@@ -77,34 +79,34 @@ void discover_firmware(std::string& firmware_base, status_queue& queue)
     // The default walk: every entry, and a folder's contents right after the
     // folder; links to folders are visited but not entered. A folder we may not
     // read is skipped silently; any other error is said on standard output and
-    // the walk goes on with what it can still reach.
-    std::vector<fs::directory_iterator> open_folders;  // the innermost last
+    // the walk goes on with what it can still reach. Each entry is read where
+    // the listing holds it: only folders to enter and images are copied out.
+    struct open_folder {
+        fs::directory_iterator listing;
+        fs::path path;
+    };
+    std::vector<open_folder> open_folders;  // the innermost last
     std::string name_buffer;
     const auto report = [](const fs::path& folder, const std::error_code& error) {
         std::cout << "Cannot search " << platform::utf8_path(folder) << " for firmware: " << error.message() << '\n' << std::flush;
     };
-    const auto enter = [&](const fs::path& folder) {
+    const auto enter = [&](fs::path folder) {
         std::error_code error;
         fs::directory_iterator listing(folder, fs::directory_options::skip_permission_denied, error);
         if (error)
             report(folder, error);
         else if (listing != fs::directory_iterator())
-            open_folders.push_back(std::move(listing));
+            open_folders.push_back({std::move(listing), std::move(folder)});
     };
     enter("./");
+    fs::path inner_folder;
     while (!open_folders.empty()) {
-        fs::directory_iterator& listing = open_folders.back();
-        if (listing == fs::directory_iterator()) {
+        open_folder& current = open_folders.back();
+        if (current.listing == fs::directory_iterator()) {
             open_folders.pop_back();
             continue;
         }
-        const fs::directory_entry entry = *listing;
-        std::error_code error;
-        listing.increment(error);
-        if (error) {
-            report(entry.path().parent_path(), error);
-            open_folders.pop_back();
-        }
+        const fs::directory_entry& entry = *current.listing;
 
         // The name's extension is ".bin" and its stem's extension ".ino": the
         // name ends in ".ino.bin" with at least one character before it (a
@@ -112,11 +114,23 @@ void discover_firmware(std::string& firmware_base, status_queue& queue)
         // extension). Read off the name as UTF-8: no path objects per entry.
         const std::string_view name = platform::utf8_file_name(entry.path(), name_buffer);
         constexpr std::string_view image_suffix = ".ino.bin";
-        if (name.size() > image_suffix.size() && name.ends_with(image_suffix))
+        if (name.size() > image_suffix.size() && name.ends_with(image_suffix)) {
             firmware_base.assign(name.substr(0, name.size() - image_suffix.size()));
+            if (firmware_folder)
+                *firmware_folder = current.path;
+        }
 
-        if (!entry.is_symlink(error) && !error && entry.is_directory(error))
-            enter(entry.path());
+        std::error_code error;
+        const bool descend = !entry.is_symlink(error) && !error && entry.is_directory(error);
+        if (descend)
+            inner_folder = entry.path();
+        current.listing.increment(error);  // entry is gone from here on
+        if (error) {
+            report(current.path, error);
+            open_folders.pop_back();
+        }
+        if (descend)
+            enter(std::move(inner_folder));
     }
 
     queue.push("Firmware file found: " + page_text(firmware_base) + ".ino.bin");

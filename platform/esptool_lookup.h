@@ -19,8 +19,4 @@ namespace platform {
 // is found.
 std::optional<std::string> find_program(std::string_view windows_name);
 
-// Whether version folder name a is older than b: "4.9" before "4.10",
-// "4.10" before "4.10.1", "5.0.dev1" before "5.0.0".
-bool older_version(std::string_view a, std::string_view b);
-
 }  // namespace platform

@@ -14,6 +14,9 @@ std::string_view utf8_file_name(const std::filesystem::path& path, std::string& 
 // The whole path as UTF-8 text, for messages.
 std::string utf8_path(const std::filesystem::path& path);
 
+// The path named by UTF-8 text (a name read with utf8_file_name, say).
+std::filesystem::path path_from_utf8(std::string_view text);
+
 // The user's home folder, or nothing when it cannot be told.
 std::optional<std::filesystem::path> home_folder();
 

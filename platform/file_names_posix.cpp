@@ -16,6 +16,8 @@ std::string_view utf8_file_name(const std::filesystem::path& path, std::string&)
 
 std::string utf8_path(const std::filesystem::path& path) { return path.native(); }
 
+std::filesystem::path path_from_utf8(std::string_view text) { return std::filesystem::path(std::string(text)); }
+
 std::optional<std::filesystem::path> home_folder()
 {
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')

@@ -19,6 +19,8 @@ std::string_view utf8_file_name(const std::filesystem::path& path, std::string& 
 
 std::string utf8_path(const std::filesystem::path& path) { return windows::to_utf8(path.native()); }
 
+std::filesystem::path path_from_utf8(std::string_view text) { return std::filesystem::path(windows::to_utf16(text)); }
+
 std::optional<std::filesystem::path> home_folder()
 {
     if (const wchar_t* profile = ::_wgetenv(L"USERPROFILE"); profile != nullptr && *profile != L'\0')

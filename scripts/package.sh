@@ -42,6 +42,7 @@ rm "$doc/LICENSE"  # the copyright file carries it
 install -m 0644 "$top/packaging/copyright" "$doc/copyright"
 gzip -9n -c "$top/packaging/changelog" > "$doc/changelog.gz"
 gzip -9n "$stage/usr/share/man/man1/vornhale.1"
+install -D -m 0644 "$top/packaging/lintian-overrides" "$stage/usr/share/lintian/overrides/vornhale"
 
 # Depends, from the libraries the program links.
 mkdir -p "$stage/DEBIAN"

@@ -34,8 +34,9 @@ class Desktop(unittest.TestCase):
         with open(entry) as f:
             lines = f.read().splitlines()
         for line in ("Name=Vornhale", "Exec=vornhale %f", "Icon=vornhale", "NoDisplay=true",
-                     "MimeType=inode/directory;", "Categories=Development;Electronics;"):
+                     "Categories=Development;Electronics;"):
             self.assertIn(line, lines)
+        self.assertFalse([line for line in lines if line.startswith("MimeType")], "would open every folder")
 
     def test_install_places_entry_and_every_icon(self):
         with tempfile.TemporaryDirectory(prefix="vornhale-install-") as prefix:
@@ -43,8 +44,11 @@ class Desktop(unittest.TestCase):
                            check=True, capture_output=True)
             for path in ("share/applications/vornhale.desktop", "lib/udev/rules.d/70-vornhale.rules",
                          "share/man/man1/vornhale.1", "share/doc/vornhale/LICENSE",
-                         "share/doc/vornhale/THIRD-PARTY-NOTICES"):
+                         "share/doc/vornhale/THIRD-PARTY-NOTICES", "share/nemo/actions/vornhale.nemo_action",
+                         "share/file-manager/actions/vornhale.desktop", "share/kio/servicemenus/vornhale.desktop",
+                         "share/nautilus-python/extensions/vornhale.py"):
                 self.assertTrue(os.path.isfile(os.path.join(prefix, path)), path)
+            self.assertTrue(os.access(os.path.join(prefix, "share/kio/servicemenus/vornhale.desktop"), os.X_OK), "KIO")
             for size in SIZES:
                 with self.subTest(size=size):
                     icon = os.path.join(prefix, "share/icons/hicolor/%dx%d/apps/vornhale.png" % (size, size))

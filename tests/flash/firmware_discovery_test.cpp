@@ -1,5 +1,6 @@
 #include "app/status_queue.h"
 #include "flash/discovery.h"
+#include "flash/firmware_set.h"
 #include "support/work_dir.h"
 
 #include <filesystem>
@@ -243,4 +244,18 @@ TEST(FirmwareDiscovery, HomeAndRootFoldersAreNotScanned)
     EXPECT_EQ(root.base, "");
     EXPECT_EQ(root.texts,
               (std::vector<std::string>{"Not searching the root folder for firmware: open a build folder with Vornhale."}));
+}
+
+TEST(FirmwareSet, NewestCoreWithBootApp0IsNamed)
+{
+    work_dir dir;
+    const fs::path versions = "packages/esp32/hardware/esp32";
+    const auto boot_app0 = [&](const char* version) { return versions / version / "tools/partitions/boot_app0.bin"; };
+    EXPECT_EQ(newest_boot_app0("."), std::nullopt);
+    for (const char* version : {"2.0.17", "3.0.9", "3.0.10", "3.1.0-rc1"})
+        write_file(boot_app0(version));
+    fs::create_directories(boot_app0("3.1.0").parent_path());  // a newer core without the file
+    EXPECT_EQ(newest_boot_app0("."), "." / boot_app0("3.1.0-rc1"));
+    write_file(boot_app0("3.1.0"));  // a release is newer than its own pre-release
+    EXPECT_EQ(newest_boot_app0("."), "." / boot_app0("3.1.0"));
 }

@@ -7,6 +7,7 @@
 #include "flash/flash_worker.h"
 #include "platform/esptool_lookup.h"
 #include "platform/process.h"
+#include "platform/version_order.h"
 #include "support/tool_calls.h"
 #include "support/work_dir.h"
 

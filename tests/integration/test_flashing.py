@@ -31,6 +31,7 @@ FILE_SYSTEM_ARGS = ["--chip", "esp32s3", "--port", "/dev/ttyACM0", "--baud", "92
 
 UPLOADING_FIRMWARE = '<span aria-busy="true">Uploading firmware...</span>'
 UPLOADING_APP = '<span aria-busy="true">Uploading app...</span>'
+REFUSAL = "Cannot upload firmware: file not found, or board not connected."
 
 
 def cpu_seconds(pid):
@@ -53,10 +54,10 @@ class Flashing(unittest.TestCase):
             f.write(content)
         os.chmod(path, mode)
 
-    def run_vornhale(self, count):
-        """Starts the binary, reads count texts from /event, stops it;
-        returns the texts and what it printed."""
-        with Vornhale(cwd=self.cwd, env=board_env(self.testbed)) as app:
+    def run_vornhale(self, count, home=None):
+        """Starts the binary (in home, when given), reads count texts from
+        /event, stops it; returns the texts and what it printed."""
+        with Vornhale(cwd=self.cwd, env=dict(board_env(self.testbed), **({"HOME": home} if home else {}))) as app:
             app.wait_serving()
             stream = EventStream()
             texts = [stream.read_event(timeout=30) for _ in range(count)]
@@ -169,9 +170,35 @@ class Flashing(unittest.TestCase):
                                  "Firmware upload failed: Failed to connect to ESP32-S3: No serial data received."])
         self.assertEqual(len(self.calls()), 1)
 
+    def test_arduino_export_is_explained_before_esptool_runs(self):
+        # Export compiled binary: the set in a subfolder, no boot_app0.bin,
+        # which the ESP32 cores in the Arduino IDE's data folder hold.
+        self.testbed.add_from_string(BOARD)
+        export = os.path.join(self.cwd, "build", "esp32.esp32.esp32s3")
+        os.makedirs(export)
+        for name in ("blink.ino.bin", "blink.ino.bootloader.bin", "blink.ino.partitions.bin", "blink.ino.merged.bin"):
+            self.write(os.path.join(export, name))
+        self.write(os.path.join(export, "esptool.exe"), FAKE_TOOL, 0o755)
+        home = tempfile.TemporaryDirectory(prefix="vornhale-home-")
+        self.addCleanup(home.cleanup)
+        core = os.path.join(home.name, ".arduino15", "packages", "esp32", "hardware", "esp32")
+        for version in ("3.0.9", "3.0.10"):
+            os.makedirs(os.path.join(core, version, "tools", "partitions"))
+            self.write(os.path.join(core, version, "tools", "partitions", "boot_app0.bin"))
+        newest = os.path.join(core, "3.0.10", "tools", "partitions", "boot_app0.bin")
+        self.assertEqual(self.run_vornhale(5, home.name)[0][1:], [
+            "Firmware file found: blink.ino.bin", "Open the folder build/esp32.esp32.esp32s3 with Vornhale: "
+            "blink.ino.bootloader.bin and blink.ino.partitions.bin are there, not here.",
+            "boot_app0.bin is not in build/esp32.esp32.esp32s3 either: copy it there from %s." % newest, REFUSAL])
+        self.cwd = export
+        self.assertEqual(self.run_vornhale(4, home.name)[0][2:],
+                         ["boot_app0.bin is not in this folder: copy it here from %s." % newest, REFUSAL])
+        self.assertEqual(self.calls(), [])
+
     def test_hostile_file_names(self):
         self.testbed.add_from_string(BOARD)
         self.write("esptool.exe", FAKE_TOOL, 0o755)
+        self.write("boot_app0.bin")
         # A quote would end the quoted name on the command line and smuggle in
         # arguments of its own: refused, and the tool never runs.
         with self.subTest("quote"):

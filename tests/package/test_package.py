@@ -6,6 +6,7 @@ a network namespace of its own."""
 
 import glob
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -28,6 +29,27 @@ APT_ENV = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
 
 # Stands in for esptool in the build folder: says what a successful run says.
 FAKE_TOOL = "#!/bin/sh\necho \"esptool.py v4.7.0 $*\" >> calls\necho 'Hash of data verified.'\n"
+
+
+def folder_handlers(installed_files, file_manager):
+    """xdg-mime's default for folders and GIO's report on them, on a desktop
+    of its own (none named, an empty home, xdg-utils' defaults) that holds
+    installed_files under /usr/share and, when file_manager, a file manager's
+    entry (named as X File Explorer's, which sorts after ours in the cache)."""
+    with tempfile.TemporaryDirectory(prefix="vornhale-xdg-") as root:
+        applications = os.path.join(root, "share", "applications")
+        os.makedirs(applications)
+        if file_manager:
+            with open(os.path.join(applications, "xfe.desktop"), "w") as f:
+                f.write("[Desktop Entry]\nType=Application\nName=Files\nExec=xfe %F\nMimeType=inode/directory;\n")
+        for path in (p for p in installed_files if p.startswith("/usr/share/") and os.path.isfile(p)):
+            os.makedirs(os.path.dirname(root + path[len("/usr"):]), exist_ok=True)
+            shutil.copy2(path, root + path[len("/usr"):])
+        subprocess.run(["update-desktop-database", applications], check=True)  # as Debian's trigger does
+        env = {"PATH": "/usr/bin:/bin", "HOME": root, "XDG_DATA_DIRS": os.path.join(root, "share"),
+               "XDG_CONFIG_DIRS": root, "DBUS_SESSION_BUS_ADDRESS": "unix:path=/nonexistent"}
+        return tuple(subprocess.run(command, env=env, capture_output=True, text=True, timeout=30).stdout
+                     for command in (["xdg-mime", "query", "default", "inode/directory"], ["gio", "mime", "inode/directory"]))
 
 
 def installed():
@@ -73,6 +95,10 @@ class Package(unittest.TestCase):
         debs = glob.glob(os.path.join(TOP, "dist", "vornhale_*_amd64.deb"))
         self.assertEqual(len(debs), 1, debs)
 
+        # Installing never changes which program opens folders, with or without a file manager.
+        handlers_before = [folder_handlers([], file_manager) for file_manager in (False, True)]
+        self.assertEqual(handlers_before[1][0], "xfe.desktop\n")
+
         result = subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends", debs[0]],
                                 env=APT_ENV, capture_output=True, text=True, timeout=300)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
@@ -84,6 +110,11 @@ class Package(unittest.TestCase):
             self.assertTrue(os.path.isfile(path), path)
         valid = subprocess.run(["desktop-file-validate", ENTRY], capture_output=True, text=True)
         self.assertEqual(valid.stdout + valid.stderr, "")
+        for file_manager, before in zip((False, True), handlers_before):
+            with self.subTest(file_manager=file_manager):
+                after = folder_handlers(files, file_manager)
+                self.assertEqual(after, before)
+                self.assertNotIn("vornhale", after[1])
 
         # The rule gives the board's port to the user at the desktop, and only the board's.
         with open(BOARD_FILE) as f:

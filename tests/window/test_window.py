@@ -163,6 +163,7 @@ class Window(unittest.TestCase):
                         f.write(content)
                     os.chmod(os.path.join(cwd, name), mode)
                 write("blink.ino.bin")
+                write("boot_app0.bin")
                 write("fs.bin")
                 write("esptool.exe", FAKE_TOOL, 0o755)
                 write("run.0", "while [ ! -e release ]; do sleep 0.05; done\n")

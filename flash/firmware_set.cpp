@@ -1,0 +1,81 @@
+#include "flash/firmware_set.h"
+
+#include "app/status_queue.h"
+#include "flash/page_text.h"
+#include "platform/arduino_data.h"
+#include "platform/file_names.h"
+#include "platform/version_order.h"
+
+#include <fmt/core.h>
+#include <string_view>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Any kind of entry counts, through links; a test that fails counts as absent,
+// as esptool could not open it either.
+bool present(const fs::path& path)
+{
+    std::error_code error;
+    return fs::exists(path, error);
+}
+
+}  // namespace
+
+std::optional<fs::path> newest_boot_app0(const fs::path& arduino_data)
+{
+    std::optional<fs::path> newest;
+    std::string newest_version;
+    std::string buffer;
+    std::error_code error;
+    for (fs::directory_iterator version(arduino_data / "packages" / "esp32" / "hardware" / "esp32", error);
+         !error && version != fs::directory_iterator(); version.increment(error)) {
+        const std::string name(platform::utf8_file_name(version->path(), buffer));
+        fs::path candidate = version->path() / "tools" / "partitions" / "boot_app0.bin";
+        std::error_code ignored;
+        if (fs::is_regular_file(candidate, ignored) && (!newest || platform::older_version(newest_version, name))) {
+            newest = std::move(candidate);
+            newest_version = name;
+        }
+    }
+    return newest;
+}
+
+void check_firmware_set(std::string& firmware_base, const fs::path& image_folder, status_queue& queue)
+{
+    if (firmware_base.empty())
+        return;
+    const fs::path bootloader = platform::path_from_utf8(firmware_base + ".ino.bootloader.bin");
+    const fs::path partitions = platform::path_from_utf8(firmware_base + ".ino.partitions.bin");
+    const fs::path folder = image_folder.lexically_normal();
+    const bool image_here = folder.empty() || folder == "." || folder == "./";
+    bool refused = false;
+
+    // The folder esptool would find everything in: this one, or the image's.
+    bool flash_here = true;
+    if (!image_here && !(present(bootloader) && present(partitions)) && present(folder / bootloader) &&
+        present(folder / partitions)) {
+        queue.push(fmt::format("Open the folder {0} with Vornhale: {1}.ino.bootloader.bin and {1}.ino.partitions.bin "
+                               "are there, not here.",
+                               page_text(platform::utf8_path(folder)), page_text(firmware_base)));
+        flash_here = false;
+        refused = true;
+    }
+
+    if (!present(flash_here ? fs::path("boot_app0.bin") : folder / "boot_app0.bin")) {
+        const std::optional<fs::path> data = platform::arduino_data_folder();
+        const std::optional<fs::path> found = data ? newest_boot_app0(*data) : std::nullopt;
+        const std::string source = found ? page_text(platform::utf8_path(*found))
+                                         : "the Arduino IDE's ESP32 core (packages/esp32/hardware/esp32/VERSION/"
+                                           "tools/partitions/ in its data folder)";
+        queue.push(flash_here ? fmt::format("boot_app0.bin is not in this folder: copy it here from {}.", source)
+                              : fmt::format("boot_app0.bin is not in {} either: copy it there from {}.",
+                                            page_text(platform::utf8_path(folder)), source));
+        refused = true;
+    }
+
+    if (refused)
+        firmware_base.clear();
+}
