@@ -48,7 +48,7 @@ int run()
     std::filesystem::path firmware_folder;
     discover_board(board_port, queue);
     discover_firmware(firmware_base, queue, &firmware_folder);
-    check_firmware_set(firmware_base, firmware_folder, queue);
+    const std::string firmware_trouble = firmware_set_trouble(firmware_base, firmware_folder);
 
     const std::optional<bind_failure> failure = bind_status_server(server);
     if (failure)
@@ -61,8 +61,8 @@ int run()
     std::thread server_thread;
     if (!failure) {
         try {
-            worker_thread = std::thread(flash_worker, std::cref(board_port), std::cref(firmware_base), std::ref(queue),
-                                        std::ref(flashing));
+            worker_thread = std::thread(flash_worker, std::cref(board_port), std::cref(firmware_base),
+                                        std::cref(firmware_trouble), std::ref(queue), std::ref(flashing));
             server_thread = std::thread(serve, std::ref(server), std::ref(server_ended));
         } catch (const std::system_error& e) {
             platform::print_console(std::string("Vornhale cannot start a thread: ") + e.what() + "\n");

@@ -1,6 +1,5 @@
 #include "flash/firmware_set.h"
 
-#include "app/status_queue.h"
 #include "flash/page_text.h"
 #include "platform/arduino_data.h"
 #include "platform/file_names.h"
@@ -9,6 +8,7 @@
 #include <fmt/core.h>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -43,25 +43,24 @@ std::optional<fs::path> newest_boot_app0(const fs::path& arduino_data)
     return newest;
 }
 
-void check_firmware_set(std::string& firmware_base, const fs::path& image_folder, status_queue& queue)
+std::string firmware_set_trouble(const std::string& firmware_base, const fs::path& image_folder)
 {
     if (firmware_base.empty())
-        return;
+        return {};
+    std::vector<std::string> trouble;
     const fs::path bootloader = platform::path_from_utf8(firmware_base + ".ino.bootloader.bin");
     const fs::path partitions = platform::path_from_utf8(firmware_base + ".ino.partitions.bin");
     const fs::path folder = image_folder.lexically_normal();
     const bool image_here = folder.empty() || folder == "." || folder == "./";
-    bool refused = false;
 
     // The folder esptool would find everything in: this one, or the image's.
     bool flash_here = true;
     if (!image_here && !(present(bootloader) && present(partitions)) && present(folder / bootloader) &&
         present(folder / partitions)) {
-        queue.push(fmt::format("Open the folder {0} with Vornhale: {1}.ino.bootloader.bin and {1}.ino.partitions.bin "
-                               "are there, not here.",
-                               page_text(platform::utf8_path(folder)), page_text(firmware_base)));
+        trouble.push_back(fmt::format("Open the folder {0} with Vornhale: {1}.ino.bootloader.bin and "
+                                      "{1}.ino.partitions.bin are there, not here.",
+                                      page_text(platform::utf8_path(folder)), page_text(firmware_base)));
         flash_here = false;
-        refused = true;
     }
 
     if (!present(flash_here ? fs::path("boot_app0.bin") : folder / "boot_app0.bin")) {
@@ -70,12 +69,15 @@ void check_firmware_set(std::string& firmware_base, const fs::path& image_folder
         const std::string source = found ? page_text(platform::utf8_path(*found))
                                          : "the Arduino IDE's ESP32 core (packages/esp32/hardware/esp32/VERSION/"
                                            "tools/partitions/ in its data folder)";
-        queue.push(flash_here ? fmt::format("boot_app0.bin is not in this folder: copy it here from {}.", source)
+        trouble.push_back(flash_here
+                              ? fmt::format("boot_app0.bin is not in this folder: copy it here from {}.", source)
                               : fmt::format("boot_app0.bin is not in {} either: copy it there from {}.",
                                             page_text(platform::utf8_path(folder)), source));
-        refused = true;
     }
-
-    if (refused)
-        firmware_base.clear();
+    if (trouble.empty())
+        return {};
+    std::string text = "Cannot upload firmware:";
+    for (const std::string& sentence : trouble)
+        text += " " + sentence;
+    return text;
 }

@@ -4,14 +4,12 @@
 #include <optional>
 #include <string>
 
-class status_queue;
+// Start-up, on the main thread, after firmware discovery.
 
-// Start-up, on the main thread, after firmware discovery and before the
-// flashing worker starts.
-
-// Says, before esptool would run and fail on it, what keeps the firmware set
-// named after firmware_base from being flashed from the working folder, where
-// esptool's command line names its images:
+// What keeps the firmware set named after firmware_base from being flashed
+// from the working folder, where esptool's command line names its images, in
+// one status text ("Cannot upload firmware: ..."), or the empty text when
+// nothing does (or firmware_base is empty):
 // - the application image lies in image_folder below the working folder with
 //   its bootloader and partition images beside it (as the Arduino IDE's
 //   "Export compiled binary" leaves them), and those two are not both here:
@@ -20,9 +18,8 @@ class status_queue;
 // - boot_app0.bin is not in the folder to flash from (this one, or F): says
 //   where the newest one the Arduino IDE's ESP32 core installed is, or where
 //   it comes from.
-// Sets firmware_base to the empty text when it says anything, so that the
-// worker refuses to flash. Does nothing when firmware_base is empty.
-void check_firmware_set(std::string& firmware_base, const std::filesystem::path& image_folder, status_queue& queue);
+// The flashing worker shows it instead of running esptool.
+std::string firmware_set_trouble(const std::string& firmware_base, const std::filesystem::path& image_folder);
 
 // The boot_app0.bin of the newest ESP32 core the Arduino IDE installed in its
 // data folder arduino_data (packages/esp32/hardware/esp32/VERSION/

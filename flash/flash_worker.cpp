@@ -58,11 +58,15 @@ std::string serial_of(const std::string& port)
     return {};
 }
 
-void flash(const std::optional<std::string>& board_port, const std::string& firmware_base, status_queue& queue,
-           flash_control& control)
+void flash(const std::optional<std::string>& board_port, const std::string& firmware_base,
+           const std::string& firmware_trouble, status_queue& queue, flash_control& control)
 {
     if (!board_port || firmware_base.empty()) {
         queue.push("Cannot upload firmware: file not found, or board not connected.");
+        return;
+    }
+    if (!firmware_trouble.empty()) {
+        queue.push(firmware_trouble);
         return;
     }
     if (const auto refusal = refusal_of_names(*board_port, firmware_base)) {
@@ -76,12 +80,12 @@ void flash(const std::optional<std::string>& board_port, const std::string& firm
 }  // namespace
 
 void flash_worker(const std::optional<std::string>& board_port, const std::string& firmware_base,
-                  status_queue& queue, flash_control& control) noexcept
+                  const std::string& firmware_trouble, status_queue& queue, flash_control& control) noexcept
 {
     // Nothing is expected to fail here but memory; if anything does, the
     // flashing ends and the program carries on.
     try {
-        flash(board_port, firmware_base, queue, control);
+        flash(board_port, firmware_base, firmware_trouble, queue, control);
     } catch (const std::exception& e) {
         platform::print_console(fmt::format("Vornhale stopped flashing: {}\n", e.what()));
         try {

@@ -32,13 +32,14 @@ struct flash_control {
 // Thread body: flashes the board at board_port with the firmware set named
 // after firmware_base, then with ./fs.bin when that exists, and pushes a
 // status text before and after each stage. Refuses (one text) when either
-// input is missing, or when a name would not reach the tool unchanged through
-// its command line; stops after a failed stage with the tool's reason, and
+// input is missing, with firmware_trouble instead when that is not empty (see
+// firmware_set_trouble), or when a name would not reach the tool unchanged
+// through its command line; stops after a failed stage with the tool's reason, and
 // before a stage once control.finish_asked. Reads board_port and
 // firmware_base without a lock: both must be final before the thread starts
 // and outlive it, as must queue and control. Never throws.
 void flash_worker(const std::optional<std::string>& board_port, const std::string& firmware_base,
-                  status_queue& queue, flash_control& control) noexcept;
+                  const std::string& firmware_trouble, status_queue& queue, flash_control& control) noexcept;
 
 // Main thread, once the window has gone, with the stop requests handled: waits
 // for the worker and says on standard error what it waits for. After the first

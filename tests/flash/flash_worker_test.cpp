@@ -99,6 +99,7 @@ protected:
     env_variable home{"HOME", (dir.path() / "home").string()};  // nor of the user's
     std::optional<std::string> port = "/dev/ttyACM0";
     std::string base = "blink";
+    std::string trouble;
 
     void SetUp() override { write_file("esptool.exe", fake_tool, executable); }
 
@@ -111,7 +112,7 @@ protected:
     std::vector<std::string> run_worker(flash_control& control)
     {
         status_queue queue;
-        flash_worker(port, base, queue, control);
+        flash_worker(port, base, trouble, queue, control);
         return drain(queue);
     }
 
