@@ -1,57 +1,18 @@
 #include "web/event_stream.h"
 
 #include "app/status_queue.h"
+#include "web/open_streams.h"
 #include "web/request_guard.h"
 
 #include <chrono>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 namespace {
 
-// How long a stream waits for a text before it checks whether its client is
-// still there and whether it has to give way.
-constexpr std::chrono::milliseconds wait_limit{500};
-
 // What a control character in a text becomes on the wire: U+FFFD.
 constexpr std::string_view replacement = "\xEF\xBF\xBD";
-
-// The open streams, oldest first. Each holds a flag that tells it to end.
-class open_streams {
-public:
-    using give_way_flag = std::shared_ptr<std::atomic<bool>>;
-
-    // Registers a new stream; the oldest one gives way when max_open_streams
-    // are open already.
-    give_way_flag open()
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (streams_.size() >= max_open_streams) {
-            streams_.front()->store(true);
-            streams_.pop_front();
-        }
-        streams_.push_back(std::make_shared<std::atomic<bool>>(false));
-        return streams_.back();
-    }
-
-    void close(const give_way_flag& flag)
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        for (auto it = streams_.begin(); it != streams_.end(); ++it) {
-            if (*it == flag) {
-                streams_.erase(it);
-                return;
-            }
-        }
-    }
-
-private:
-    std::mutex mutex_;
-    std::deque<give_way_flag> streams_;  // guarded by mutex_
-};
 
 }  // namespace
 
@@ -93,7 +54,7 @@ httplib::Server::Handler event_stream_handler(status_queue& queue, const page_lo
             auto superseded = [&] { return gives_way->load() || page_loads.load() != opened_after; };
 
             while (!superseded()) {
-                std::optional<std::string> text = queue.take_for(wait_limit);
+                std::optional<std::string> text = queue.take_for(stream_wait_limit);
                 if (!text) {
                     if (!sink.is_writable())
                         return false;

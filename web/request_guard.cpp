@@ -27,7 +27,7 @@ bool carries_body(const httplib::Request& request)
     return false;
 }
 
-// A frame, an image, a script or a fetch asks for "/" with another
+// A frame, an image, a script or a fetch asks for a page with another
 // destination. Browsers that send no Sec-Fetch-Dest are judged by the rest.
 bool is_top_level_document(const httplib::Request& request)
 {
@@ -76,12 +76,13 @@ void guard_requests(httplib::Server& server, page_load_counter& page_loads, int 
             response.status = httplib::StatusCode::PayloadTooLarge_413;
             return httplib::Server::HandlerResponse::Handled;
         }
-        if (request.path == "/" && (request.method == "GET" || request.method == "HEAD")) {
+        // Our pages are shown only as top-level documents of our own.
+        if (request.path == "/" || request.path == "/station") {
             if (!is_top_level_document(request) || is_foreign_request(request, port)) {
                 response.status = httplib::StatusCode::Forbidden_403;
                 return httplib::Server::HandlerResponse::Handled;
             }
-            if (request.method == "GET")
+            if (request.path == "/" && request.method == "GET")
                 ++page_loads;
         }
         return httplib::Server::HandlerResponse::Unhandled;

@@ -39,11 +39,14 @@ public:
     void publish(std::string document);
 
     // Waits at most timeout for a document other than the one numbered seen
-    // (0: none seen yet), and returns it with its number; nothing when there
-    // is none yet or the feed has closed. Any thread.
+    // (0: none seen yet), and returns the latest with its number (documents
+    // published in between are skipped); nothing when the timeout passes
+    // first. Once the feed has closed it waits no more: the latest document if
+    // it is not the one seen, else nothing at once. Any thread.
     std::optional<std::pair<std::uint64_t, std::string>> next(std::uint64_t seen, std::chrono::milliseconds timeout);
 
-    // At shutdown: every stream ends after sending what it has. Any thread.
+    // At shutdown: every stream ends after sending the latest document, and a
+    // stream opened later sends it and ends. Any thread.
     void close();
     bool closed() const;
 

@@ -2,7 +2,9 @@
 // tests: prints the port on the first line of standard output, then pushes
 // every line of standard input as one status text (an empty line pushes an
 // empty text); in a line, \n, \r and \\ stand for a line feed, a carriage
-// return and a backslash. Shuts down in the program's order at the end of input.
+// return and a backslash. A line "station:DOCUMENT" publishes DOCUMENT, as it
+// is, on the station page's feed instead. Shuts down in the program's order at
+// the end of input.
 
 #include "support/page_server.h"
 
@@ -35,8 +37,13 @@ int main()
         page_server s;
         std::printf("%d\n", s.port);
         std::fflush(stdout);
-        for (std::string line; std::getline(std::cin, line);)
-            s.queue.push(unescape(line));
+        const std::string station = "station:";
+        for (std::string line; std::getline(std::cin, line);) {
+            if (line.rfind(station, 0) == 0)
+                s.station.publish(line.substr(station.size()));
+            else
+                s.queue.push(unescape(line));
+        }
         s.shutdown();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "page_host: %s\n", e.what());

@@ -1,8 +1,8 @@
 #pragma once
 
-// The program's routes ("/event", then one per embedded file) on a real server
-// on an ephemeral loopback port, registered, started and shut down in the same
-// order as the program does it.
+// The program's routes ("/event", then one per embedded file, then the station
+// page's) on a real server on an ephemeral loopback port, registered, started
+// and shut down in the same order as the program does it.
 
 #include "app/host.h"
 #include "app/status_queue.h"
@@ -10,6 +10,8 @@
 #include "web/request_guard.h"
 #include "web/resource_filesystem.h"
 #include "web/resource_routes.h"
+#include "web/station_feed.h"
+#include "web/station_routes.h"
 
 #include <atomic>
 #include <httplib.h>
@@ -19,6 +21,7 @@
 
 struct page_server {
     status_queue queue;
+    station_feed station;
     status_server server;
     std::atomic<bool> ended = false;
     std::thread thread;
@@ -37,6 +40,7 @@ struct page_server {
         const std::string resource_root = "web_resources";
         for (const embedded::directory_entry& entry : resources.list_directory(resource_root))
             register_resource_routes(server, resources, resource_root, resource_root, entry);
+        register_station_routes(server, station, port);
         server.set_logger([this](const httplib::Request&, const httplib::Response&) { ++finished_requests; });
         thread = std::thread(serve, std::ref(server), std::ref(ended));
         server.wait_until_ready();
@@ -46,6 +50,7 @@ struct page_server {
     {
         stop_server(server, ended);
         queue.push(std::string(exit_text));
+        station.close();
         thread.join();
     }
 

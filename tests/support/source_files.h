@@ -1,7 +1,8 @@
 #pragma once
 
 // The resource files as they are in the source tree; the build passes their
-// paths in VORNHALE_PAGE_SOURCE and VORNHALE_STYLESHEET_SOURCE.
+// paths in VORNHALE_PAGE_SOURCE, VORNHALE_STYLESHEET_SOURCE and
+// VORNHALE_STATION_PAGE_SOURCE.
 
 #include <fstream>
 #include <iterator>
@@ -25,5 +26,11 @@ inline const std::string& source_page()
 inline const std::string& source_stylesheet()
 {
     static const std::string bytes = read_source_file(VORNHALE_STYLESHEET_SOURCE);
+    return bytes;
+}
+
+inline const std::string& source_station_page()
+{
+    static const std::string bytes = read_source_file(VORNHALE_STATION_PAGE_SOURCE);
     return bytes;
 }
