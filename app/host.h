@@ -13,6 +13,7 @@
 inline constexpr const char* status_host = "127.0.0.1";
 inline constexpr int status_port = 5000;
 inline constexpr const char* status_url = "http://127.0.0.1:5000";
+inline constexpr const char* station_url = "http://127.0.0.1:5000/station";
 
 // Why the status page cannot be served, as told to the user.
 struct bind_failure {

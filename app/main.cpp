@@ -9,6 +9,7 @@
 #include "flash/discovery.h"
 #include "flash/firmware_set.h"
 #include "flash/flash_worker.h"
+#include "flash/station.h"
 #include "platform/console.h"
 #include "platform/socket_options.h"
 #include "platform/stop_signal.h"
@@ -17,6 +18,8 @@
 #include "web/request_guard.h"
 #include "web/resource_filesystem.h"
 #include "web/resource_routes.h"
+#include "web/station_feed.h"
+#include "web/station_routes.h"
 
 #include <atomic>
 #include <exception>
@@ -28,7 +31,7 @@
 
 namespace {
 
-int run()
+int run(bool station)
 {
     platform::catch_stop_signals();
     platform::raise_descriptor_limit();
@@ -42,11 +45,15 @@ int run()
     const embedded::resource_filesystem resources = embedded::get_resource_filesystem();
     for (const embedded::directory_entry& entry : resources.list_directory(resource_root))
         register_resource_routes(server, resources, resource_root, resource_root, entry);
+    station_feed boards_feed;
+    if (station)
+        register_station_routes(server, boards_feed, status_port);
 
     std::optional<std::string> board_port;
     std::string firmware_base;
     std::filesystem::path firmware_folder;
-    discover_board(board_port, queue);
+    if (!station)
+        discover_board(board_port, queue);
     discover_firmware(firmware_base, queue, &firmware_folder);
     const std::string firmware_trouble = firmware_set_trouble(firmware_base, firmware_folder);
 
@@ -57,12 +64,20 @@ int run()
     int status = failure ? 1 : 0;
     std::atomic<bool> server_ended = false;
     flash_control flashing;
+    const station_output station_out{[&boards_feed](std::string document) { boards_feed.publish(std::move(document)); },
+                                     [](const std::string& line) {
+                                         platform::write_console(platform::console_stream::output, line + "\n");
+                                     }};
     std::thread worker_thread;
     std::thread server_thread;
     if (!failure) {
         try {
-            worker_thread = std::thread(flash_worker, std::cref(board_port), std::cref(firmware_base),
-                                        std::cref(firmware_trouble), std::ref(queue), std::ref(flashing));
+            if (station)
+                worker_thread = std::thread(station_worker, std::cref(firmware_base), std::cref(firmware_trouble),
+                                            std::cref(station_out), std::ref(flashing), station_settings{});
+            else
+                worker_thread = std::thread(flash_worker, std::cref(board_port), std::cref(firmware_base),
+                                            std::cref(firmware_trouble), std::ref(queue), std::ref(flashing));
             server_thread = std::thread(serve, std::ref(server), std::ref(server_ended));
         } catch (const std::system_error& e) {
             platform::print_console(std::string("Vornhale cannot start a thread: ") + e.what() + "\n");
@@ -79,7 +94,7 @@ int run()
             if (failure)
                 window->set_html(failure->page);
             else
-                window->navigate(status_url);
+                window->navigate(station ? station_url : status_url);
             platform::on_stop_signal([&window] { window->terminate(); });
             window->run();
             platform::on_stop_signal(nullptr);
@@ -88,7 +103,7 @@ int run()
             if (failure)
                 webview::report_without_window(failure->console_line);
             else
-                webview::serve_without_window(status_url, e.what());
+                webview::serve_without_window(station ? station_url : status_url, e.what());
         } catch (const std::exception& e) {
             platform::print_console(std::string("Vornhale cannot show its window: ") + e.what() + "\n");
             status = 1;
@@ -96,16 +111,19 @@ int run()
     }
 
     // The window goes at once; a flash in progress is finished, still served to
-    // a page in a browser (after a stop signal, only its current run).
+    // a page in a browser (after a stop signal, only its current run). In
+    // station mode closing the window is the first stop.
+    const unsigned window_stop = station && platform::stop_requests() == 0 ? 1 : 0;
     window.reset();
     if (worker_thread.joinable()) {
-        if (finish_flashing(flashing))
+        if (finish_flashing(flashing, window_stop))
             status = 1;
         worker_thread.join();
     }
     if (server_thread.joinable())
         stop_server(server, server_ended);
     queue.push(std::string(exit_text));
+    boards_feed.close();
     if (server_thread.joinable())
         end_server(server, server_thread, server_ended);
     return status;
@@ -113,10 +131,10 @@ int run()
 
 }  // namespace
 
-int vornhale_main() noexcept
+int vornhale_main(bool station) noexcept
 {
     try {
-        return run();
+        return run(station);
     } catch (const std::exception& e) {
         platform::print_console(std::string("Vornhale failed: ") + e.what() + "\n");
     } catch (...) {

@@ -6,7 +6,8 @@
 // Here the program may be given the folder to start in ("Open With").
 int main(int argc, char** argv)
 {
-    if (const std::optional<int> status = enter_start_folder(argc, argv))
+    bool station = false;
+    if (const std::optional<int> status = enter_start_folder(argc, argv, station))
         return *status;
-    return vornhale_main();
+    return vornhale_main(station);
 }

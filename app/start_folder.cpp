@@ -8,12 +8,19 @@
 
 namespace {
 
-constexpr const char* usage_line = "usage: vornhale [FOLDER]   (flashes the build output in FOLDER, or in the working folder)";
+constexpr const char* usage_line =
+    "usage: vornhale [FOLDER]   (flashes the build output in FOLDER, or in the working folder)\n"
+    "       vornhale --station [FOLDER]   (flashes every board plugged in, each once, several at once)";
 
 }  // namespace
 
-std::optional<int> enter_start_folder(int argc, const char* const* argv)
+std::optional<int> enter_start_folder(int argc, const char* const* argv, bool& station)
 {
+    station = argc > 1 && std::string_view(argv[1]) == "--station";
+    if (station) {
+        --argc;
+        ++argv;
+    }
     if (argc <= 1)
         return std::nullopt;
     const std::string_view first = argv[1];

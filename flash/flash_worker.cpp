@@ -100,25 +100,29 @@ void flash_worker(const std::optional<std::string>& board_port, const std::strin
     platform::wake_stop_wait();
 }
 
-bool finish_flashing(flash_control& control)
+bool finish_flashing(flash_control& control, unsigned counted_stops)
 {
     // Every stop request counts once: the first lets the current run finish
     // and starts no other, the second stops the tool. Requests that arrived
     // together, or while the window was closing, count all the same.
     const auto worker_done = [&control] { return control.done.load(); };
-    if (platform::stop_requests() == 0 && !worker_done()) {
+    const auto stops = [counted_stops] { return platform::stop_requests() + counted_stops; };
+    const auto wait_for_stops = [counted_stops, &worker_done](unsigned count) {
+        return platform::wait_for_stop_requests(count > counted_stops ? count - counted_stops : 0, worker_done);
+    };
+    if (stops() == 0 && !worker_done()) {
         // The user closed the window: the flash goes on to its end.
         platform::print_console("Vornhale: finishing the flash before ending; stop to end it after esptool's current run.\n");
-        if (!platform::wait_for_stop_requests(1, worker_done))
+        if (!wait_for_stops(1))
             return control.interrupted;
     }
     control.finish_asked = true;
     if (worker_done())
         return control.interrupted;
-    if (platform::stop_requests() < 2)
+    if (stops() < 2)
         platform::print_console("Vornhale: letting esptool finish its run before ending, and starting no other; stop again to "
                                 "interrupt it (the board would be left half-written).\n");
-    if (platform::wait_for_stop_requests(2, worker_done)) {
+    if (wait_for_stops(2)) {
         platform::print_console("Vornhale: stopping esptool.\n");
         control.tool_stop.request();
         while (!worker_done())

@@ -45,5 +45,7 @@ void flash_worker(const std::optional<std::string>& board_port, const std::strin
 // for the worker and says on standard error what it waits for. After the first
 // stop request (before or meanwhile) a flash in progress ends after its
 // current run, and the second stops the tool; when the user only closed the
-// window, the flash goes on to its end. Returns whether a run was interrupted.
-bool finish_flashing(flash_control& control);
+// window, the flash goes on to its end. counted_stops: stops to count as
+// arrived already (closing the window, where that is a stop). Returns whether
+// a run was interrupted.
+bool finish_flashing(flash_control& control, unsigned counted_stops = 0);

@@ -83,3 +83,18 @@ std::string page_text(std::string_view outside)
     }
     return result;
 }
+
+std::string repaired_utf8(std::string_view outside)
+{
+    std::string result;
+    result.reserve(outside.size());
+    while (!outside.empty()) {
+        const std::size_t length = utf8_sequence_length(outside);
+        if (length == 0)
+            result += "\xEF\xBF\xBD";
+        else
+            result.append(outside.substr(0, length));
+        outside.remove_prefix(length == 0 ? 1 : length);
+    }
+    return result;
+}

@@ -11,3 +11,7 @@
 // bidirectional text and the line and paragraph separators) and bytes that
 // are not UTF-8 become U+FFFD. Other text is returned unchanged.
 std::string page_text(std::string_view outside);
+
+// Text from outside as valid UTF-8: bytes that are not UTF-8 become U+FFFD;
+// everything else, control characters included, is returned unchanged.
+std::string repaired_utf8(std::string_view outside);

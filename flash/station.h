@@ -1,0 +1,46 @@
+#pragma once
+
+#include "flash/flash_worker.h"
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+// Station mode: every ESP32-S3 board plugged in, at start or later, is
+// flashed with the firmware set, several at once, each exactly once in a
+// session. A board is known by its USB serial number (the chip's MAC); one
+// that reports none, by where it is plugged in. A board that comes back after
+// its flash (esptool's hard reset makes it leave USB and return) is not
+// flashed again; one whose flash failed is flashed again when it is plugged
+// in again, up to attempts times in all.
+struct station_settings {
+    std::size_t parallel = 8;  // flashes at once; more boards wait their turn
+    int attempts = 3;
+};
+
+// What the station tells as it goes.
+struct station_output {
+    // The station page's document (web/station_feed.h), whole, on every change.
+    std::function<void(std::string document)> publish;
+    // One JSON line per finished board (its record), without the line end.
+    std::function<void(std::string line)> record;
+};
+
+// Thread body. firmware_trouble: why the firmware set cannot be flashed, as
+// for flash_worker (empty: nothing against it). Ends once main has asked it to
+// (control.finish_asked: no flash starts any more, those running go on to
+// their end; control.tool_stop: they are stopped too) and no flash runs any
+// more; then sets control.done and wakes main. Never throws.
+void station_worker(const std::string& firmware_base, const std::string& firmware_trouble,
+                    const station_output& output, flash_control& control,
+                    const station_settings& settings = {}) noexcept;
+
+// The record line of one board: {"time": "2026-12-08T09:12:03Z", "port": ...,
+// "serial": ..., "result": "flashed" or "failed", "seconds": 21.4} with
+// "reason" after "result" when it failed.
+std::string station_record(const std::string& time, const std::string& port, const std::string& serial,
+                           bool flashed, const std::string& reason, double seconds);
+
+// Text as a JSON string, quotes included: valid UTF-8, every control
+// character escaped.
+std::string json_string(std::string_view text);
