@@ -58,19 +58,61 @@ struct discovery_result {
     std::string printed;
 };
 
-// Discovers the board with exactly the devices described (none when empty).
-discovery_result discover_with(const std::string& devices)
+// A board at port with its tty on interface 0, child first.
+std::string board_blocks(const std::string& port, const std::string& serial, const std::string& tty)
 {
-    UMockdevTestbed* testbed = umockdev_testbed_new();
-    EXPECT_TRUE(umockdev_in_mock_environment()) << "run this program under umockdev-wrapper";
-    if (!devices.empty()) {
+    return tty_block("/dev/" + tty, port, tty) + interface_block("00", port) + device_block("1001", port, serial);
+}
+
+// A testbed for the life of the object; devices added to it announce
+// themselves to udev monitors.
+class testbed {
+public:
+    testbed() : bed_(umockdev_testbed_new())
+    {
+        EXPECT_TRUE(umockdev_in_mock_environment()) << "run this program under umockdev-wrapper";
+    }
+    ~testbed() { g_object_unref(bed_); }
+
+    void add(const std::string& devices)
+    {
         GError* error = nullptr;
-        if (!umockdev_testbed_add_from_string(testbed, devices.c_str(), &error)) {
+        if (!umockdev_testbed_add_from_string(bed_, devices.c_str(), &error)) {
             ADD_FAILURE() << "umockdev rejects the devices: " << error->message;
             g_error_free(error);
         }
     }
 
+    // Plugs a board in as the kernel does: the device, its interface, its
+    // tty, then the driver's binding.
+    void plug(const std::string& port, const std::string& serial, const std::string& tty)
+    {
+        add(device_block("1001", port, serial));
+        add(interface_block("00", port));
+        add(tty_block("/dev/" + tty, port, tty));
+        umockdev_testbed_uevent(bed_, ("/sys" + usb_bus + port).c_str(), "bind");
+    }
+
+    // Unplugs it: the tty goes first.
+    void unplug(const std::string& port, const std::string& tty)
+    {
+        for (const std::string& path : {usb_bus + port + "/" + port + ":1.0/tty/" + tty,
+                                       usb_bus + port + "/" + port + ":1.0", usb_bus + port}) {
+            umockdev_testbed_uevent(bed_, ("/sys" + path).c_str(), "remove");
+            umockdev_testbed_remove_device(bed_, ("/sys" + path).c_str());
+        }
+    }
+
+private:
+    UMockdevTestbed* bed_;
+};
+
+// Discovers the board with exactly the devices described (none when empty).
+discovery_result discover_with(const std::string& devices)
+{
+    testbed bed;
+    if (!devices.empty())
+        bed.add(devices);
     discovery_result result;
     status_queue queue;
     result.board_port = "stale";
@@ -79,7 +121,6 @@ discovery_result discover_with(const std::string& devices)
     result.printed = testing::internal::GetCapturedStdout();
     while (auto text = queue.take_for(std::chrono::milliseconds(0)))
         result.texts.push_back(*text);
-    g_object_unref(testbed);
     return result;
 }
 
@@ -129,72 +170,19 @@ TEST(BoardDiscovery, PortNameIsEscapedInTheReportButKeptAsIs)
     EXPECT_EQ(found.board_port, name);
 }
 
-namespace {
-
 using platform::usb_board;
-
-// A testbed for the life of the object; devices added to it announce
-// themselves to udev monitors.
-class testbed {
-public:
-    testbed() : bed_(umockdev_testbed_new())
-    {
-        EXPECT_TRUE(umockdev_in_mock_environment()) << "run this program under umockdev-wrapper";
-    }
-    ~testbed() { g_object_unref(bed_); }
-    testbed(const testbed&) = delete;
-    testbed& operator=(const testbed&) = delete;
-
-    void add(const std::string& devices)
-    {
-        GError* error = nullptr;
-        if (!umockdev_testbed_add_from_string(bed_, devices.c_str(), &error)) {
-            ADD_FAILURE() << "umockdev rejects the devices: " << error->message;
-            g_error_free(error);
-        }
-    }
-
-    // Plugs a board in as the kernel does: the device, its interface, its
-    // tty, then the driver's binding.
-    void plug(const std::string& port, const std::string& serial, const std::string& tty)
-    {
-        add(device_block("1001", port, serial));
-        add(interface_block("00", port));
-        add(tty_block("/dev/" + tty, port, tty));
-        umockdev_testbed_uevent(bed_, ("/sys" + usb_bus + port).c_str(), "bind");
-    }
-
-    // Unplugs it: the tty goes first.
-    void unplug(const std::string& port, const std::string& tty)
-    {
-        for (const std::string& path : {usb_bus + port + "/" + port + ":1.0/tty/" + tty,
-                                       usb_bus + port + "/" + port + ":1.0", usb_bus + port}) {
-            umockdev_testbed_uevent(bed_, ("/sys" + path).c_str(), "remove");
-            umockdev_testbed_remove_device(bed_, ("/sys" + path).c_str());
-        }
-    }
-
-private:
-    UMockdevTestbed* bed_;
-};
 
 usb_board board(const std::string& port, const std::string& serial, const std::string& devname)
 {
     return usb_board{serial, devname, "/sys" + usb_bus + port};
 }
 
-}  // namespace
-
 TEST(BoardList, EveryBoardWithItsSerialAndNamedPortAndNothingElse)
 {
     testbed bed;
     EXPECT_EQ(platform::list_boards(), std::vector<usb_board>{});
-    bed.add(tty_block("/dev/ttyACM0", "1-1", "ttyACM0") + interface_block("00", "1-1")
-            + device_block("1001", "1-1", "F4:12:FA:00:00:01")
-            + tty_block("/dev/ttyACM1", "1-2", "ttyACM1") + interface_block("00", "1-2")
-            + device_block("1001", "1-2", "F4:12:FA:00:00:02")
-            // no serial number
-            + tty_block("/dev/ttyACM2", "1-3", "ttyACM2") + interface_block("00", "1-3") + device_block("1001", "1-3")
+    bed.add(board_blocks("1-1", "F4:12:FA:00:00:01", "ttyACM0") + board_blocks("1-2", "F4:12:FA:00:00:02", "ttyACM1")
+            + board_blocks("1-3", "", "ttyACM2")  // no serial number
             // a CP2102 serial adapter
             + tty_block("/dev/ttyUSB0", "1-4", "ttyUSB0") + interface_block("00", "1-4")
             + device_block("ea60", "1-4", "0001", "10c4")
@@ -208,11 +196,10 @@ TEST(BoardList, EveryBoardWithItsSerialAndNamedPortAndNothingElse)
                                       board("1-3", "", "/dev/ttyACM2")}));
 }
 
-TEST(BoardWatch, TellsOfABoardPluggedInAndOneUnplugged)
+TEST(BoardWatch, TellsOfABoardPluggedInAndOneUnpluggedAndEndsAtAWake)
 {
     testbed bed;
-    bed.add(tty_block("/dev/ttyACM0", "1-1", "ttyACM0") + interface_block("00", "1-1")
-            + device_block("1001", "1-1", "F4:12:FA:00:00:01"));
+    bed.add(board_blocks("1-1", "F4:12:FA:00:00:01", "ttyACM0"));
     platform::board_watch watch;
     EXPECT_FALSE(watch.wait(std::chrono::milliseconds(100)));
 
@@ -224,25 +211,16 @@ TEST(BoardWatch, TellsOfABoardPluggedInAndOneUnplugged)
                                                                board("1-2", "F4:12:FA:00:00:02", "/dev/ttyACM1")}));
 
     bed.unplug("1-1", "ttyACM0");
-    EXPECT_TRUE(watch.wait(std::chrono::seconds(1)));
-    EXPECT_EQ(platform::list_boards(), std::vector<usb_board>{board("1-2", "F4:12:FA:00:00:02", "/dev/ttyACM1")});
-}
-
-TEST(BoardWatch, WakeEndsTheWaitAtOnceAndKeepsChangesForTheNext)
-{
-    testbed bed;
-    platform::board_watch watch;
-    // Before the wait, and during it from another thread.
+    // A wake ends the wait at once, before changes, which the next wait tells.
     watch.wake();
     EXPECT_FALSE(watch.wait(std::chrono::hours(1)));
+    EXPECT_TRUE(watch.wait(std::chrono::seconds(1)));
+    EXPECT_EQ(platform::list_boards(), std::vector<usb_board>{board("1-2", "F4:12:FA:00:00:02", "/dev/ttyACM1")});
+
+    // A wake from another thread ends a running wait.
     auto waited = std::async(std::launch::async, [&] { return watch.wait(std::chrono::hours(1)); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     watch.wake();
     ASSERT_EQ(waited.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_FALSE(waited.get());
-
-    bed.plug("1-1", "F4:12:FA:00:00:01", "ttyACM0");
-    watch.wake();
-    EXPECT_FALSE(watch.wait(std::chrono::hours(1)));
-    EXPECT_TRUE(watch.wait(std::chrono::seconds(1)));
 }

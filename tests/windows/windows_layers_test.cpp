@@ -64,12 +64,13 @@ public:
     registered_board(const registered_board&) = delete;
     registered_board& operator=(const registered_board&) = delete;
 
-private:
     static void set(HKEY key, const wchar_t* name, const std::wstring& value)
     {
         ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     }
+
+private:
     std::wstring key_;
 };
 
@@ -165,15 +166,10 @@ public:
           function_(L"VID_303A&PID_1001&MI_00", function, port_name)
     {
         HKEY key = nullptr;
-        EXPECT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                    nullptr),
-                  ERROR_SUCCESS);
-        const std::wstring usb_class = L"{36fc9e60-c465-11cf-8056-444553540000}";
-        ::RegSetValueExW(key, L"ClassGUID", 0, REG_SZ, reinterpret_cast<const BYTE*>(usb_class.c_str()),
-                         static_cast<DWORD>((usb_class.size() + 1) * sizeof(wchar_t)));
+        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        registered_board::set(key, L"ClassGUID", L"{36fc9e60-c465-11cf-8056-444553540000}");
         const DWORD capabilities = CM_DEVCAP_REMOVABLE | (unique ? CM_DEVCAP_UNIQUEID : 0);
-        ::RegSetValueExW(key, L"Capabilities", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&capabilities),
-                         sizeof capabilities);
+        ::RegSetValueExW(key, L"Capabilities", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&capabilities), 4);
         ::RegCloseKey(key);
 
         // What Windows answers for the function's parent.
@@ -185,7 +181,7 @@ public:
                                              &data));
         EXPECT_TRUE(::SetupDiSetDevicePropertyW(set, &data, &parent, DEVPROP_TYPE_STRING,
                                                 reinterpret_cast<const BYTE*>(parent_id.c_str()),
-                                                static_cast<DWORD>((parent_id.size() + 1) * sizeof(wchar_t)), 0));
+                                                static_cast<DWORD>((parent_id.size() + 1) * 2), 0));
         ::SetupDiDestroyDeviceInfoList(set);
     }
     ~registered_composite() { unregister(key_); }
