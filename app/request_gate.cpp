@@ -198,7 +198,12 @@ void request_gate::watch()
         auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(next - now) + std::chrono::milliseconds(1);
         if (wake_socket_ == INVALID_SOCKET)
             timeout = std::min<std::chrono::milliseconds>(timeout, unwoken_interval);
+#ifdef _WIN32
+        // httplib's own poll is a macro it takes back at the end of its header.
+        const int ready = ::WSAPoll(watched.data(), static_cast<ULONG>(watched.size()), static_cast<INT>(timeout.count()));
+#else
         const int ready = poll(watched.data(), static_cast<unsigned>(watched.size()), static_cast<int>(timeout.count()));
+#endif
         if (ready <= 0)
             continue;
 

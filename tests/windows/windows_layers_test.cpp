@@ -8,6 +8,7 @@
 #include "platform/process.h"
 #include "platform/socket_options.h"
 #include "platform/usb.h"
+#include "platform/usb_boards.h"
 #include "platform/windows_text.h"
 #include "support/tool_calls.h"
 #include "support/work_dir.h"
@@ -18,6 +19,10 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <cfgmgr32.h>
+#include <setupapi.h>
+#include <cwchar>
+#include <devpropdef.h>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -25,15 +30,23 @@ using platform::windows::to_utf16;
 
 namespace {
 
+// Removes a device's key, and the key above it once no other device is left there.
+void unregister(const std::wstring& key)
+{
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.substr(0, key.rfind(L'\\')).c_str());
+}
+
 // A board's serial function as Windows lists it, written into the registry
 // for the life of the object.
 class registered_board {
 public:
     registered_board(const std::wstring& device, const std::wstring& instance, const std::wstring& port_name)
-        : key_(L"System\\CurrentControlSet\\Enum\\USB\\" + device)
+        : key_(L"System\\CurrentControlSet\\Enum\\USB\\" + device + L"\\" + instance)
     {
         HKEY key = nullptr;
-        const std::wstring path = key_ + L"\\" + instance;
+        const std::wstring& path = key_;
         EXPECT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                                     nullptr),
                   ERROR_SUCCESS);
@@ -47,18 +60,55 @@ public:
         ::RegCloseKey(parameters);
         ::RegCloseKey(key);
     }
-    ~registered_board() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key_.c_str()); ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key_.c_str()); }
+    ~registered_board() { unregister(key_); }
     registered_board(const registered_board&) = delete;
     registered_board& operator=(const registered_board&) = delete;
 
-private:
     static void set(HKEY key, const wchar_t* name, const std::wstring& value)
     {
         ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     }
+
+private:
     std::wstring key_;
 };
+
+// Windows lists only the devices plugged in for DIGCF_PRESENT; Wine lists
+// every device in the registry. Standing in for Windows, SetupDiGetClassDevsW
+// as this program imports it leaves out, when asked for present devices only,
+// those whose instance identifier says REMEMBERED (unplugged).
+HDEVINFO(WINAPI* list_devices)(const GUID*, PCWSTR, HWND, DWORD) = nullptr;
+
+HDEVINFO WINAPI present_devices(const GUID* device_class, PCWSTR enumerator, HWND parent, DWORD flags)
+{
+    const HDEVINFO set = list_devices(device_class, enumerator, parent, flags);
+    SP_DEVINFO_DATA data{sizeof data, {}, 0, 0};
+    wchar_t id[MAX_DEVICE_ID_LEN + 1];
+    for (DWORD i = 0; (flags & DIGCF_PRESENT) && ::SetupDiEnumDeviceInfo(set, i, &data);)
+        if (::SetupDiGetDeviceInstanceIdW(set, &data, id, MAX_DEVICE_ID_LEN + 1, nullptr) && std::wcsstr(id, L"REMEMBERED"))
+            ::SetupDiDeleteDeviceInfo(set, &data);
+        else
+            ++i;
+    return set;
+}
+
+void list_present_devices_only()
+{
+    list_devices = reinterpret_cast<decltype(list_devices)>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleW(L"setupapi.dll"), "SetupDiGetClassDevsW")));
+    auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+    const auto* headers = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const auto& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); library->Name; ++library)
+        for (auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk); slot->u1.Function; ++slot)
+            if (slot->u1.Function == reinterpret_cast<ULONG_PTR>(list_devices)) {
+                DWORD protection = 0;
+                ::VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &protection);
+                slot->u1.Function = reinterpret_cast<ULONG_PTR>(&present_devices);
+                ::VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
+            }
+}
 
 std::vector<std::string> board_texts(std::optional<std::string>& port)
 {
@@ -80,6 +130,10 @@ TEST(WindowsBoard, FoundThroughItsSerialInterface)
         EXPECT_EQ(board_texts(port).front(), "The board is not connected.");
     }
     {
+        // A board plugged in before (Windows remembers it) is not the board.
+        list_present_devices_only();
+        const registered_board remembered(L"VID_303A&PID_1001&MI_00", L"0&REMEMBERED&0000", L"COM3");
+        EXPECT_EQ(board_texts(port).front(), "The board is not connected.");
         const registered_board board(L"VID_303A&PID_1001&MI_00", L"7&2bd5f9e&0&0000", L"COM7");
         EXPECT_EQ(board_texts(port), (std::vector<std::string>{"Device port: COM7"}));
         EXPECT_EQ(port, "COM7");
@@ -93,6 +147,91 @@ TEST(WindowsBoard, FoundThroughItsSerialInterface)
         EXPECT_NE(printed.find("Failed to read the name of the serial port (PortName): "), std::string::npos) << printed;
         EXPECT_FALSE(port);
     }
+}
+
+namespace {
+
+// Missing from MinGW's setupapi.h.
+extern "C" __declspec(dllimport) BOOL WINAPI SetupDiSetDevicePropertyW(HDEVINFO, PSP_DEVINFO_DATA, const DEVPROPKEY*,
+                                                                       DEVPROPTYPE, const BYTE*, DWORD, DWORD);
+
+// A board's composite device, USB\VID_303A&PID_1001\instance, whose
+// instance identifier is its serial number when unique; and its serial
+// function (interface 0) as the device's child.
+class registered_composite {
+public:
+    registered_composite(const std::wstring& instance, bool unique, const std::wstring& function,
+                         const std::wstring& port_name)
+        : key_(L"System\\CurrentControlSet\\Enum\\USB\\VID_303A&PID_1001\\" + instance),
+          function_(L"VID_303A&PID_1001&MI_00", function, port_name)
+    {
+        HKEY key = nullptr;
+        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        registered_board::set(key, L"ClassGUID", L"{36fc9e60-c465-11cf-8056-444553540000}");
+        const DWORD capabilities = CM_DEVCAP_REMOVABLE | (unique ? CM_DEVCAP_UNIQUEID : 0);
+        ::RegSetValueExW(key, L"Capabilities", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&capabilities), 4);
+        ::RegCloseKey(key);
+
+        // What Windows answers for the function's parent.
+        const DEVPROPKEY parent = {{0x4340a6c5, 0x93fa, 0x4706, {0x97, 0x2c, 0x7b, 0x64, 0x80, 0x08, 0xa5, 0xa7}}, 8};
+        const std::wstring parent_id = L"USB\\VID_303A&PID_1001\\" + instance;
+        const HDEVINFO set = ::SetupDiCreateDeviceInfoList(nullptr, nullptr);
+        SP_DEVINFO_DATA data{sizeof data, {}, 0, 0};
+        EXPECT_TRUE(::SetupDiOpenDeviceInfoW(set, (L"USB\\VID_303A&PID_1001&MI_00\\" + function).c_str(), nullptr, 0,
+                                             &data));
+        EXPECT_TRUE(::SetupDiSetDevicePropertyW(set, &data, &parent, DEVPROP_TYPE_STRING,
+                                                reinterpret_cast<const BYTE*>(parent_id.c_str()),
+                                                static_cast<DWORD>((parent_id.size() + 1) * 2), 0));
+        ::SetupDiDestroyDeviceInfoList(set);
+    }
+    ~registered_composite() { unregister(key_); }
+    registered_composite(const registered_composite&) = delete;
+    registered_composite& operator=(const registered_composite&) = delete;
+
+private:
+    std::wstring key_;
+    registered_board function_;
+};
+
+}  // namespace
+
+namespace platform {
+void PrintTo(const usb_board& board, std::ostream* out) { *out << board.serial << ' ' << board.port << ' ' << board.location; }
+}  // namespace platform
+
+namespace {
+
+platform::usb_board listed(const std::string& serial, const std::string& port, const std::string& function)
+{
+    return {serial, port, "USB\\VID_303A&PID_1001&MI_00\\" + function};
+}
+
+}  // namespace
+
+TEST(WindowsBoards, EachPresentOneWithTheSerialNumberOfItsCompositeDevice)
+{
+    list_present_devices_only();
+    const registered_composite first(L"F4:12:FA:00:00:01", true, L"7&1A2B&0&0000", L"COM7");
+    const registered_composite second(L"F4:12:FA:00:00:02", true, L"7&3C4D&0&0000", L"COM8");
+    // No serial number: Windows names the device after where it is plugged in.
+    const registered_composite anonymous(L"6&5E6F&0&3", false, L"7&7A8B&0&0000", L"COM9");
+    const registered_composite remembered(L"F4:12:FA:00:00:04", true, L"0&REMEMBERED&0000", L"COM3");
+    const registered_board other_function(L"VID_303A&PID_1001&MI_02", L"7&1A2B&0&0002", L"COM10");
+    EXPECT_EQ(platform::list_boards(),
+              (std::vector<platform::usb_board>{listed("F4:12:FA:00:00:01", "COM7", "7&1A2B&0&0000"),
+                                                listed("F4:12:FA:00:00:02", "COM8", "7&3C4D&0&0000"),
+                                                listed("", "COM9", "7&7A8B&0&0000")}));
+
+    platform::board_watch watch;
+    EXPECT_FALSE(watch.wait(std::chrono::milliseconds(0)));
+    {
+        const registered_composite plugged(L"F4:12:FA:00:00:05", true, L"7&9C0D&0&0000", L"COM11");
+        EXPECT_TRUE(watch.wait(std::chrono::seconds(5)));
+        EXPECT_FALSE(watch.wait(std::chrono::milliseconds(0)));
+    }
+    watch.wake();
+    EXPECT_FALSE(watch.wait(std::chrono::hours(1)));
+    EXPECT_TRUE(watch.wait(std::chrono::seconds(5)));  // the board unplugged meanwhile
 }
 
 namespace {
