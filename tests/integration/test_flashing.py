@@ -2,6 +2,7 @@
 esptool in its working directory: what the page is told, and what the tool
 is given."""
 
+import json
 import os
 import resource
 import signal
@@ -316,6 +317,155 @@ class Flashing(unittest.TestCase):
         self.assertTrue(wait_until(lambda: app.proc.poll() is not None, 10), "the stop waited for a reader")
         status, _, err = app.finish()
         self.assertEqual(status, 1, err)
+
+
+USB = "/devices/pci0000:00/0000:00:14.0/usb1/"
+
+# A stand-in for esptool for several boards at once: records each call's
+# arguments in calls.TTY, runs run.TTY, prints say.TTY, exits with code.TTY.
+STATION_TOOL = """#!/bin/sh
+port=""; previous=""
+for a in "$@"; do [ "$previous" = "--port" ] && port="$a"; previous="$a"; done
+tty=$(basename "$port")
+echo "$*" >> "calls.$tty"
+[ -e "run.$tty" ] && . "./run.$tty"
+[ -e "say.$tty" ] && cat "say.$tty"
+[ -e "code.$tty" ] && exit "$(cat "code.$tty")"
+exit 0
+"""
+
+
+@unittest.skipUnless("libumockdev-preload" in os.environ.get("LD_PRELOAD", ""),
+                     "plugging boards in needs the test itself under umockdev-wrapper")
+class Station(unittest.TestCase):
+    """vornhale --station with boards plugged in and out as the kernel does it."""
+
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory(prefix="vornhale-station-")
+        self.addCleanup(self.folder.cleanup)
+        self.cwd = self.folder.name
+        self.testbed = UMockdev.Testbed.new()
+        for name in BUILD_OUTPUT:
+            open(os.path.join(self.cwd, name), "w").close()
+        self.write("esptool.exe", STATION_TOOL, 0o755)
+
+    def write(self, name, content="", mode=0o644):
+        path = os.path.join(self.cwd, name)
+        with open(path, "w") as f:
+            f.write(content)
+        os.chmod(path, mode)
+
+    def plug(self, port, tty, serial="", vendor="303a", product="1001"):
+        number = int(port.split("-")[1])
+        self.testbed.add_from_string("P: %s%s\nN: bus/usb/001/%03d\nE: DEVNAME=/dev/bus/usb/001/%03d\n"
+                                     "E: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nA: idVendor=%s\nA: idProduct=%s\n%s\n"
+                                     % (USB, port, number + 4, number + 4, vendor, product,
+                                        "A: serial=%s\n" % serial if serial else ""))
+        self.testbed.add_from_string("P: %s%s/%s:1.0\nE: DEVTYPE=usb_interface\nE: SUBSYSTEM=usb\n"
+                                     "A: bInterfaceNumber=00\n\n" % (USB, port, port))
+        self.testbed.add_from_string("P: %s%s/%s:1.0/tty/%s\nN: %s\nE: DEVNAME=/dev/%s\nE: SUBSYSTEM=tty\n"
+                                     "A: dev=166:0\nL: device=../../../%s:1.0\n\n" % (USB, port, port, tty, tty, tty, port))
+        self.testbed.uevent("/sys" + USB + port, "bind")
+
+    def unplug(self, port, tty):
+        for path in ("%s/%s:1.0/tty/%s" % (port, port, tty), "%s/%s:1.0" % (port, port), port):
+            self.testbed.uevent("/sys" + USB + path, "remove")
+            self.testbed.remove_device("/sys" + USB + path)
+
+    def runs(self, tty):
+        try:
+            with open(os.path.join(self.cwd, "calls." + tty)) as f:
+                return len(f.read().splitlines())
+        except FileNotFoundError:
+            return 0
+
+    def start(self):
+        app = Vornhale(cwd=self.cwd, env=board_env(self.testbed), args=["--station"])
+        self.addCleanup(app.close)
+        app.wait_serving()
+        stream = EventStream(path=b"/station/event")
+        self.addCleanup(stream.close)
+        return app, stream
+
+    def until(self, stream, predicate, timeout=30):
+        """Reads documents until one satisfies predicate; returns it."""
+        deadline = time.monotonic() + timeout
+        while True:
+            document = json.loads(stream.read_event(timeout=max(0.1, deadline - time.monotonic())))
+            if predicate(document):
+                return document
+
+    @staticmethod
+    def card(document, serial):
+        return next(b for b in document["boards"] if b["serial"] == serial)
+
+    def test_each_board_is_flashed_once_in_parallel_and_a_failed_one_again_when_plugged_in_again(self):
+        self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
+        self.plug("1-2", "ttyACM1", "F4:12:FA:00:00:02")
+        self.plug("1-3", "ttyUSB0", "0001", vendor="10c4", product="ea60")  # not a board: never opened
+        for tty in ("ttyACM0", "ttyACM1"):
+            self.write("run." + tty, "sleep 1\n")
+        self.write("say.ttyACM1", "A fatal error occurred: Failed to connect to ESP32-S3: No serial data received.\n")
+        self.write("code.ttyACM1", "2")
+        app, stream = self.start()
+        started = time.monotonic()
+        done = self.until(stream, lambda d: d["totals"]["flashed"] == 1 and d["totals"]["failed"] == 1)
+        self.assertLess(time.monotonic() - started, 4, "the two boards were not flashed at once")
+        self.assertEqual(self.card(done, "F4:12:FA:00:00:02")["reason"],
+                         "Firmware: Failed to connect to ESP32-S3: No serial data received.")
+        self.assertEqual(len(done["boards"]), 2)
+
+        # The flashed board comes back (as after its reset): not flashed again. A
+        # board plugged in later is flashed; the failed one, plugged in again,
+        # is flashed again, three times in all.
+        self.unplug("1-1", "ttyACM0")
+        self.plug("1-1", "ttyACM5", "F4:12:FA:00:00:01")
+        self.plug("1-4", "ttyACM6", "F4:12:FA:00:00:03")
+        for again in ("ttyACM7", "ttyACM8", "ttyACM9"):
+            self.unplug("1-2", "ttyACM1" if again == "ttyACM7" else previous)
+            for name in ("say", "code"):
+                with open(os.path.join(self.cwd, name + ".ttyACM1")) as f:
+                    self.write("%s.%s" % (name, again), f.read())
+            self.plug("1-2", again, "F4:12:FA:00:00:02")
+            previous = again
+            self.until(stream, lambda d: self.card(d, "F4:12:FA:00:00:02")["stage"] == "failed"
+                       and self.card(d, "F4:12:FA:00:00:02")["attempts"] >= (2 if again == "ttyACM7" else 3)
+                       or again == "ttyACM9")
+        last = self.until(stream, lambda d: d["totals"]["flashed"] == 2
+                          and "not flashed again" in self.card(d, "F4:12:FA:00:00:02")["note"])
+        self.assertEqual(self.card(last, "F4:12:FA:00:00:01")["note"], "Flashed in this session: not flashed again.")
+        self.assertEqual([self.runs(t) for t in ("ttyACM0", "ttyACM5", "ttyACM6", "ttyACM1", "ttyACM7", "ttyACM8",
+                                                 "ttyACM9", "ttyUSB0")], [2, 0, 2, 1, 1, 1, 0, 0])
+        app.signal(signal.SIGTERM)
+        status, out, err = app.finish(timeout=30)
+        self.assertEqual(status, 0, err)
+        records = [json.loads(line) for line in out.decode().splitlines() if line.startswith("{")]
+        self.assertEqual(sorted((r["serial"], r["result"]) for r in records),
+                         [("F4:12:FA:00:00:01", "flashed")] + [("F4:12:FA:00:00:02", "failed")] * 3
+                         + [("F4:12:FA:00:00:03", "flashed")])
+        self.assertTrue(all(r["time"].endswith("Z") and r["seconds"] >= 0 for r in records))
+        self.assertNotIn(b"Failed to connect", out.replace(b'"reason": "Firmware: Failed to connect', b""))
+
+    def test_a_board_unplugged_mid_flash_fails_alone_and_two_stops_stop_the_rest(self):
+        self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
+        self.plug("1-2", "ttyACM1", "F4:12:FA:00:00:02")
+        self.plug("1-3", "ttyACM2", "F4:12:FA:00:00:03")
+        # The first fails once its board is gone; the others run until stopped.
+        self.write("run.ttyACM0", "while [ -e /dev/ttyACM0 ] && [ ! -e gone ]; do sleep 0.05; done\nexit 1\n")
+        for tty in ("ttyACM1", "ttyACM2"):
+            self.write("run." + tty, "trap '' TERM\nwhile :; do sleep 0.05; done\n")
+        app, stream = self.start()
+        self.until(stream, lambda d: d["totals"]["in_progress"] == 3)
+        self.unplug("1-1", "ttyACM0")
+        self.write("gone")
+        self.until(stream, lambda d: d["totals"]["failed"] == 1 and d["totals"]["in_progress"] == 2)
+        app.signal(signal.SIGINT)
+        self.until(stream, lambda d: d["state"] == "closing")
+        app.signal(signal.SIGTERM)
+        status, out, err = app.finish(timeout=30)
+        self.assertEqual(status, 1, err)
+        records = sorted(json.loads(line)["serial"] for line in out.decode().splitlines() if '"failed"' in line)
+        self.assertEqual(records, ["F4:12:FA:00:00:01", "F4:12:FA:00:00:02", "F4:12:FA:00:00:03"])
 
 
 if __name__ == "__main__":

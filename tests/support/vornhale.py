@@ -79,7 +79,7 @@ class Vornhale:
     in a process group of its own, as a shell starts a foreground job, so that
     signal_group can signal it as the terminal's Ctrl+C does."""
 
-    def __init__(self, cwd=None, headless=True, env=None, own_group=False):
+    def __init__(self, cwd=None, headless=True, env=None, own_group=False, args=()):
         self._tmp = None
         if cwd is None:
             self._tmp = tempfile.TemporaryDirectory(prefix="vornhale-test-")
@@ -91,7 +91,7 @@ class Vornhale:
             full_env.pop("DISPLAY", None)
             full_env.pop("WAYLAND_DISPLAY", None)
         full_env.update(env or {})
-        self.proc = subprocess.Popen([binary()], cwd=cwd, env=full_env,
+        self.proc = subprocess.Popen([binary(), *args], cwd=cwd, env=full_env,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      process_group=0 if own_group else None)
         self.stdout = b""
@@ -140,9 +140,9 @@ class Vornhale:
 class EventStream:
     """A raw client of GET /event that reads the exact bytes."""
 
-    def __init__(self, extra_headers=b""):
+    def __init__(self, extra_headers=b"", path=b"/event"):
         self.sock = socket.create_connection((HOST, PORT), timeout=5)
-        self.sock.sendall(b"GET /event HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n" + extra_headers + b"\r\n")
+        self.sock.sendall(b"GET " + path + b" HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n" + extra_headers + b"\r\n")
         self.buffer = b""
         self.closed = False
         self.head = self.read_until(b"\r\n\r\n")

@@ -2,6 +2,7 @@
 it ends the program."""
 
 import http.server
+import json
 import os
 import re
 import signal
@@ -261,6 +262,34 @@ class Window(unittest.TestCase):
                 app.signal(signal.SIGTERM)
                 status, _, err = app.finish(timeout=15)
                 self.assertEqual(status, 0, err)
+
+    def test_station_window_shows_every_board(self):
+        """Station mode with two boards, one flashed and one failing: the window
+        opens on the station page (artifacts/station-window.png)."""
+        import gi
+        gi.require_version("UMockdev", "1.0")
+        from gi.repository import UMockdev
+        testbed = UMockdev.Testbed.new()
+        with open(BOARD_FILE) as board:
+            one = board.read()
+        testbed.add_from_string(one.replace("A: idProduct=1001", "A: idProduct=1001\nA: serial=F4:12:FA:00:00:01"))
+        testbed.add_from_string(one.replace("1-1", "1-2").replace("ttyACM0", "ttyACM1").replace("001/005", "001/006")
+                                .replace("A: idProduct=1001", "A: idProduct=1001\nA: serial=F4:12:FA:00:00:02"))
+        with tempfile.TemporaryDirectory(prefix="vornhale-station-") as folder:
+            write_build_folder(folder, "esptool", '#!/bin/sh\ncase "$*" in *ttyACM1*) '
+                                                  'echo "A fatal error occurred: No serial data received."; exit 2;; esac\n')
+            env = {"UMOCKDEV_DIR": testbed.get_root_dir(), "LD_PRELOAD": "libumockdev-preload.so.0",
+                   "WEBKIT_DISABLE_COMPOSITING_MODE": "1"}
+            with Vornhale(cwd=folder, headless=False, env=env, args=["--station"]) as app:
+                window = find_window(app)
+                time.sleep(4)  # both boards' flashes end, and the page shows them
+                out = os.path.join(os.environ.get("VORNHALE_ARTIFACTS", "."), "station-window.png")
+                subprocess.run(["import", "-window", window, out], check=True, timeout=20)
+                close_like_a_user(window)
+                status, printed, err = app.finish(timeout=15)
+                self.assertEqual(status, 0, err)
+                self.assertEqual(sorted(json.loads(line)["result"] for line in printed.splitlines()
+                                        if line.startswith(b"{")), ["failed", "flashed"])
 
 
 if __name__ == "__main__":
