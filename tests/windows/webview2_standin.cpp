@@ -7,12 +7,14 @@
 // would, so that a test sees the web view follow.
 //
 // Two more entry points serve the tests through rundll32: close_window CLASS
-// posts WM_CLOSE to the first top-level window of that class, and record_url
+// [COUNT] posts WM_CLOSE (COUNT times, back to back) to the first top-level
+// window of that class, and record_url
 // URL appends URL to browser.log beside this DLL (registered as the browser).
 
 #include "platform/webview2_interfaces.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <string>
@@ -272,10 +274,17 @@ __declspec(dllexport) HRESULT STDMETHODCALLTYPE CreateCoreWebView2EnvironmentWit
                               handler);
 }
 
-__declspec(dllexport) void CALLBACK close_window(HWND, HINSTANCE, LPSTR class_name, int)
+__declspec(dllexport) void CALLBACK close_window(HWND, HINSTANCE, LPSTR arguments, int)
 {
-    if (const HWND window = ::FindWindowA(class_name, nullptr))
-        ::PostMessageW(window, WM_CLOSE, 0, 0);
+    std::string class_name = arguments;
+    int count = 1;
+    if (const auto blank = class_name.find(' '); blank != std::string::npos) {
+        count = std::atoi(class_name.c_str() + blank + 1);
+        class_name.resize(blank);
+    }
+    if (const HWND window = ::FindWindowA(class_name.c_str(), nullptr))
+        for (int i = 0; i < count; ++i)
+            ::PostMessageW(window, WM_CLOSE, 0, 0);
 }
 
 __declspec(dllexport) void CALLBACK record_url(HWND, HINSTANCE, LPSTR url, int) { append(L"browser.log", url); }
