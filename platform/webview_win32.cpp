@@ -1,4 +1,6 @@
 #include "platform/webview.h"
+
+#include "platform/console.h"
 #include "platform/stop_signal.h"
 #include "platform/webview2_interfaces.h"
 #include "platform/windows_text.h"
@@ -538,9 +540,8 @@ bool serve_without_window(const std::string& url, const std::string& reason)
                                                                    nullptr, SW_SHOWNORMAL)) > 32;
     if (SUCCEEDED(com))
         ::CoUninitialize();
-    std::fprintf(stderr, "Vornhale cannot show its window (%s): the status page is served at %s until its message is "
-                 "closed.\n", reason.c_str(), url.c_str());
-    std::fflush(stderr);
+    platform::print_console(fmt::format("Vornhale cannot show its window ({}): the status page is served at {} until "
+                                        "its message is closed.\n", reason, url));
     return show_notice(
         fmt::format("Vornhale cannot show its own window: {}.\n\n{} {}\n\nVornhale goes on flashing the board and "
                     "serving the page until you close this message; a flash in progress is finished first.\n\n"
