@@ -1,9 +1,13 @@
 // A stand-in for esptool.exe. Each call records its arguments, as Windows
-// splits its command line, in call.N (UTF-8, one a line); prints say.N; waits
-// sleep.N milliseconds; leaves a child of its own holding its output when
-// child.N exists; and exits with code.N. Files in the working folder.
+// splits its command line, in call.N (UTF-8, one a line); prints say.N as it
+// is, and ansi.N (UTF-8) as Python would: in the ANSI code page unless
+// PYTHONIOENCODING asks for UTF-8; leaves a child of its own holding its
+// output when child.N exists; waits sleep.N milliseconds; prints then.N,
+// failing as Python does when that write fails, and says in done.N whether it
+// did; and exits with code.N. Files in the working folder.
 
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <io.h>
@@ -60,6 +64,21 @@ int main()
         std::fwrite(said.data(), 1, said.size(), stdout);
         std::fflush(stdout);
     }
+    if (exists("ansi." + n)) {
+        const std::string text = read("ansi." + n);
+        std::wstring wide(text.size(), L'\0');
+        wide.resize(static_cast<std::size_t>(
+            ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), static_cast<int>(wide.size()))));
+        char encoding[32] = {};
+        ::GetEnvironmentVariableA("PYTHONIOENCODING", encoding, sizeof encoding);
+        const UINT page = ::CompareStringOrdinal(L"utf-8", -1, std::wstring(encoding, encoding + std::strlen(encoding)).c_str(), -1, TRUE) == CSTR_EQUAL ? CP_UTF8 : CP_ACP;
+        std::string out(wide.size() * 4, '\0');
+        out.resize(static_cast<std::size_t>(::WideCharToMultiByte(page, 0, wide.data(), static_cast<int>(wide.size()),
+                                                                  out.data(), static_cast<int>(out.size()), nullptr, nullptr)));
+        ::_setmode(::_fileno(stdout), _O_BINARY);
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        std::fflush(stdout);
+    }
     if (exists("child." + n)) {
         std::wstring child = std::wstring(L"\"") + args[0] + L"\" --hold-output";
         STARTUPINFOW startup{};
@@ -73,5 +92,12 @@ int main()
     if (exists("sleep." + n))
         ::Sleep(static_cast<DWORD>(std::stoul(read("sleep." + n))));
     ::LocalFree(args);
+    if (exists("then." + n)) {
+        const std::string said = read("then." + n);
+        const bool written = std::fwrite(said.data(), 1, said.size(), stdout) == said.size() && std::fflush(stdout) == 0;
+        std::ofstream("done." + n) << (written ? "ok" : "write failed");
+        if (!written)
+            return 1;
+    }
     return exists("code." + n) ? std::stoi(read("code." + n)) : 0;
 }

@@ -51,9 +51,32 @@ def wine_output(*args):
                           stderr=subprocess.DEVNULL).stdout.decode().strip()
 
 
-def close_window(window_class):
-    """WM_CLOSE to the first top-level window of window_class, as its close button sends."""
-    wine("rundll32", STANDIN + ",close_window", window_class)
+def close_window(window_class, count=1):
+    """WM_CLOSE to the first top-level window of window_class, as its close button sends (count times at once)."""
+    wine("rundll32", STANDIN + ",close_window", window_class, str(count))
+
+
+def wine_processes(name):
+    """Linux ids of the processes of our Wine prefix running the program name (a file name)."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                if b"WINEPREFIX=%s\0" % WINE_ENV["WINEPREFIX"].encode() not in f.read():
+                    continue
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                program = f.read().split(b"\0")[0].lower().replace(b"\\", b"/")
+        except OSError:
+            continue
+        if program == name.encode() or program.endswith(b"/" + name.encode()):
+            found.append(int(pid))
+    return found
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def firmware_args(port, base):
@@ -82,6 +105,10 @@ class VornhaleExe:
     def wait_serving(self):
         if not wait_until(lambda: port_open() or self.proc.poll() is not None, 20) or self.proc.poll() is not None:
             raise AssertionError("vornhale.exe is not serving: %r" % (self.finish(1),))
+
+    def errors_so_far(self):
+        with open(self.err.name, "rb") as f:
+            return f.read()
 
     def stop(self):
         """As taskkill without /F does: a close request to its windows."""
@@ -150,11 +177,11 @@ class WindowsBinary(unittest.TestCase):
         wine("reg", "add", instance + r"\Device Parameters", "/v", "PortName", "/d", port, "/f")
         self.addCleanup(wine, "reg", "delete", BOARD_KEY, "/f", check=False)
 
-    def install_runtime(self, fail=False):
+    def install_runtime(self, fail=False, version="120.0.2210.91"):
         """The stand-in, installed for this user as the Evergreen runtime is;
         returns the file its calls go to."""
-        version = "120.0.2210.91"
-        folder = os.path.join(self.local, "Microsoft", "EdgeWebView", "Application", version, "EBWebView", "x64")
+        folder = os.path.normpath(os.path.join(self.local, "Microsoft", "EdgeWebView", "Application",
+                                               *version.split("\\"), "EBWebView", "x64"))
         os.makedirs(folder, exist_ok=True)
         self.addCleanup(shutil.rmtree, os.path.join(self.local, "Microsoft", "EdgeWebView"), ignore_errors=True)
         shutil.copy(STANDIN, os.path.join(folder, "EmbeddedBrowserWebView.dll"))
@@ -335,6 +362,74 @@ class WindowsBinary(unittest.TestCase):
         self.assertEqual(status, 0, err)
         self.assertIn(b"Vornhale cannot show its window (the WebView2 runtime did not start: ", err)
         self.assertEqual(read_text(calls_log).splitlines()[0].split(" ")[:2], ["environment", "entry=runtime"])
+
+    def test_a_runtime_version_naming_another_folder_is_not_loaded(self):
+        for version in ("..\\120.0.2210.91", ".."):
+            with self.subTest(version=version):
+                calls_log = self.install_runtime(version=version)
+                app = self.start()
+                self.assertTrue(wait_until(lambda: os.path.exists(BROWSER_LOG), 10))
+                app.stop()
+                status, out, err = app.finish()
+                self.assertEqual(status, 0, err)
+                self.assertIn(b"(the installed WebView2 runtime cannot be loaded)", err)
+                self.assertFalse(os.path.exists(calls_log))
+                os.remove(BROWSER_LOG)
+
+    def flash_to_stop(self):
+        """A flash whose first run lasts 30 s, with a child of the tool's own."""
+        for name in os.listdir(self.cwd):
+            os.remove(os.path.join(self.cwd, name))
+        self.seed_board("COM7")
+        self.build_output("blink")
+        for name, content in (("sleep.0", "30000"), ("child.0", "")):
+            with open(os.path.join(self.cwd, name), "w") as f:
+                f.write(content)
+        app = self.start()
+        self.assertTrue(wait_until(lambda: wine_processes("esptool.exe") and os.path.exists(
+            os.path.join(self.cwd, "call.0")), 20))
+        self.assertTrue(wait_until(lambda: len(wine_processes("esptool.exe")) == 2, 10))
+        return app
+
+    def assert_stopped(self, app):
+        status, out, err = app.finish()
+        self.assertEqual(status, 1, err)
+        self.assertIn(b"Vornhale: the firmware upload was interrupted: esptool was stopped before it finished", err)
+        self.assertEqual(wine_processes("esptool.exe"), [])  # its child too
+        self.assertEqual(len(self.calls()), 1)
+
+    def test_stop_requests_each_count_once_and_the_wait_for_the_next_is_idle(self):
+        with self.subTest("two at once"):
+            app = self.flash_to_stop()
+            close_window("VornhaleStop", 2)
+            self.assert_stopped(app)
+        with self.subTest("one, then another"):
+            app = self.flash_to_stop()
+            app.stop()  # the message box and the stop window both get it: one request
+            self.assertTrue(wait_until(lambda: b"stop again" in app.errors_so_far(), 10))
+            [pid] = wine_processes("vornhale.exe")
+            before = cpu_seconds(pid)
+            time.sleep(2)
+            self.assertLess(cpu_seconds(pid) - before, 0.4)
+            self.assertEqual(len(wine_processes("esptool.exe")), 2)
+            app.stop()
+            self.assertIn(b"stopping esptool", app.finish()[2])
+            self.assertEqual(wine_processes("vornhale.exe"), [])
+            self.assert_stopped(app)
+
+    def test_a_run_in_progress_completes_when_vornhale_is_killed(self):
+        self.seed_board("COM7")
+        self.build_output("blink")
+        for name, content in (("sleep.0", "2000"), ("then.0", "Hash of data verified.\r\n")):
+            with open(os.path.join(self.cwd, name), "w") as f:
+                f.write(content)
+        app = self.start()
+        self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(self.cwd, "call.0")), 20))
+        wine("taskkill", "/F", "/IM", "vornhale.exe")  # TerminateProcess, as a crash ends it
+        app.proc.wait(10)
+        self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(self.cwd, "done.0")), 10))
+        with open(os.path.join(self.cwd, "done.0")) as f:
+            self.assertEqual(f.read(), "ok")
 
     def test_a_loader_beside_the_executable_comes_first(self):
         calls_log = self.install_runtime()

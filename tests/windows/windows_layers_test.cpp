@@ -19,6 +19,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <thread>
+#include <tuple>
 
 namespace fs = std::filesystem;
 using platform::windows::to_utf16;
@@ -161,6 +162,32 @@ TEST_F(WindowsWorker, FailuresInTheToolsWords)
     fs::remove("call.0");
     fs::remove("esptool.exe");
     EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, "Firmware upload failed: esptool.exe not found in this folder: copy esptool.exe next to the firmware files"}));
+}
+
+TEST_F(WindowsWorker, ToolTextInTheAnsiCodePageArrivesAsTheUserReadsIt)
+{
+    // "Accès refusé" from a French Windows. A Python tool, asked for UTF-8,
+    // passes on even characters beyond the ANSI code page; a program that
+    // writes in the ANSI code page anyway is read in it.
+    const std::string refused = "Acc\xC3\xA8s refus\xC3\xA9";
+    const std::string beyond = refused + " \xD0\xB1\xD0\xBB\xD0\xB8\xD0\xBD\xD0\xBA";
+    const std::wstring wide = to_utf16(refused);
+    std::string ansi(refused.size() * 2, '\0');
+    ansi.resize(static_cast<std::size_t>(::WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+                                                                ansi.data(), static_cast<int>(ansi.size()), nullptr, nullptr)));
+    ASSERT_NE(ansi, refused) << "the ANSI code page is UTF-8 here";
+    const std::string line = "A fatal error occurred: Could not open COM7: ";
+    for (const auto& [file, printed, meant] : {std::tuple{"ansi.0", beyond, beyond}, std::tuple{"say.0", ansi, refused}}) {
+        SCOPED_TRACE(file);
+        write_file(file, line + printed + "\r\n");
+        write_file("code.0", "2");
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware,
+                                                          "Firmware upload failed: Could not open COM7: " + meant}));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), line + meant + "\n");
+        for (const char* name : {file, "call.0"})
+            fs::remove(name);
+    }
 }
 
 TEST_F(WindowsWorker, WaitsForTheToolNotForAChildHoldingItsOutput)
