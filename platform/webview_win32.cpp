@@ -157,9 +157,14 @@ runtime find_runtime(const std::wstring& executable)
     for (const installation& at : installations) {
         const std::wstring version = registry_text(at.root, at.view, runtime_key, L"pv");
         // An empty version, or 0.0.0.0, is what an uninstalled runtime leaves.
-        if (version.empty() || version == L"0.0.0.0" || version.find_first_of(L"\\/") != std::wstring::npos)
+        if (version.empty() || version == L"0.0.0.0")
             continue;
         registered = true;
+        // Anything but numbers between dots ("..", a separator) could name a
+        // folder outside the runtime's own: not loaded.
+        if (version.find_first_not_of(L"0123456789.") != std::wstring::npos || version.front() == L'.'
+            || version.find(L"..") != std::wstring::npos)
+            continue;
         const std::wstring library = known_folder(at.folder) + L"\\Microsoft\\EdgeWebView\\Application\\" + version
                                      + L"\\EBWebView\\x64\\EmbeddedBrowserWebView.dll";
         found.installed = load<webview2::create_with_runtime>(library, webview2::create_with_runtime_name);
