@@ -18,6 +18,9 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <cfgmgr32.h>
+#include <setupapi.h>
+#include <cwchar>
 #include <thread>
 #include <tuple>
 
@@ -61,6 +64,42 @@ private:
     std::wstring key_;
 };
 
+// Windows lists only the devices plugged in for DIGCF_PRESENT; Wine lists
+// every device in the registry. Standing in for Windows, SetupDiGetClassDevsW
+// as this program imports it leaves out, when asked for present devices only,
+// those whose instance identifier says REMEMBERED (unplugged).
+HDEVINFO(WINAPI* list_devices)(const GUID*, PCWSTR, HWND, DWORD) = nullptr;
+
+HDEVINFO WINAPI present_devices(const GUID* device_class, PCWSTR enumerator, HWND parent, DWORD flags)
+{
+    const HDEVINFO set = list_devices(device_class, enumerator, parent, flags);
+    SP_DEVINFO_DATA data{sizeof data, {}, 0, 0};
+    wchar_t id[MAX_DEVICE_ID_LEN + 1];
+    for (DWORD i = 0; (flags & DIGCF_PRESENT) && ::SetupDiEnumDeviceInfo(set, i, &data);)
+        if (::SetupDiGetDeviceInstanceIdW(set, &data, id, MAX_DEVICE_ID_LEN + 1, nullptr) && std::wcsstr(id, L"REMEMBERED"))
+            ::SetupDiDeleteDeviceInfo(set, &data);
+        else
+            ++i;
+    return set;
+}
+
+void list_present_devices_only()
+{
+    list_devices = reinterpret_cast<decltype(list_devices)>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleW(L"setupapi.dll"), "SetupDiGetClassDevsW")));
+    auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+    const auto* headers = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const auto& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); library->Name; ++library)
+        for (auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk); slot->u1.Function; ++slot)
+            if (slot->u1.Function == reinterpret_cast<ULONG_PTR>(list_devices)) {
+                DWORD protection = 0;
+                ::VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &protection);
+                slot->u1.Function = reinterpret_cast<ULONG_PTR>(&present_devices);
+                ::VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
+            }
+}
+
 std::vector<std::string> board_texts(std::optional<std::string>& port)
 {
     status_queue queue;
@@ -81,6 +120,10 @@ TEST(WindowsBoard, FoundThroughItsSerialInterface)
         EXPECT_EQ(board_texts(port).front(), "The board is not connected.");
     }
     {
+        // A board plugged in before (Windows remembers it) is not the board.
+        list_present_devices_only();
+        const registered_board remembered(L"VID_303A&PID_1001&MI_00", L"0&REMEMBERED&0000", L"COM3");
+        EXPECT_EQ(board_texts(port).front(), "The board is not connected.");
         const registered_board board(L"VID_303A&PID_1001&MI_00", L"7&2bd5f9e&0&0000", L"COM7");
         EXPECT_EQ(board_texts(port), (std::vector<std::string>{"Device port: COM7"}));
         EXPECT_EQ(port, "COM7");
@@ -245,4 +288,5 @@ TEST(WindowsPort, HeldExclusivelyAndExplainedInWindowsWords)
     EXPECT_TRUE(failure.address_in_use);
     EXPECT_FALSE(failure.reason.empty());
     EXPECT_EQ(failure.reason.find("error "), std::string::npos) << failure.reason;
+    EXPECT_EQ(failure.reason.find_first_of("\r\n"), std::string::npos) << failure.reason;  // Wine's texts end in CR LF
 }
