@@ -327,8 +327,10 @@ class WindowsBinary(unittest.TestCase):
         self.assertEqual(names[1:3], ["CreateCoreWebView2Controller", "put_AreDevToolsEnabled"])
         self.assertEqual(calls[2][0], "put_AreDevToolsEnabled 1")
         navigate = names.index("Navigate")
+        # Per-monitor DPI aware, and the window within a 1366 by 768 screen's work area.
         self.assertEqual(calls[navigate], ["Navigate http://127.0.0.1:5000",
-                                           "title=Vornhale client=1280x720 resizable=1 icon=1"])
+                                           "title=Vornhale client=1280x720 resizable=1 icon=1 dpi_awareness=2 "
+                                           "in_work_area=1"])
         # The web view fills the client area, before and after the resize.
         self.assertEqual(calls[navigate - 1][0], "put_Bounds 0 0 1280 720")
         resized = calls[names.index("resizing") + 1]
@@ -352,6 +354,22 @@ class WindowsBinary(unittest.TestCase):
         status, out, err = app.finish()
         self.assertEqual(status, 0, err)
         self.assertEqual(self.calls(), [firmware_args("COM7", "blink"), file_system_args("COM7")])
+
+    def test_at_125_percent_the_window_scales_and_stays_within_the_work_area(self):
+        desktop = r"HKCU\Control Panel\Desktop"
+        wine("reg", "add", desktop, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "120", "/f")
+        self.addCleanup(wine, "reg", "delete", desktop, "/v", "LogPixels", "/f", check=False)
+        calls_log = self.install_runtime()
+        app = self.start()
+        self.assertTrue(wait_until(lambda: "Navigate " in read_text(calls_log), 20), read_text(calls_log))
+        close_window("VornhaleWindow")
+        self.assertEqual(app.finish()[0], 0)
+        [window] = [line.split(" | ")[1] for line in read_text(calls_log).splitlines() if line.startswith("Navigate ")]
+        # 1280 by 720 logical pixels are 1600 by 900 here: more than the
+        # 1366 by 768 screen holds, so the window fills its work area.
+        width, height = map(int, window.split("client=")[1].split(" ")[0].split("x"))
+        self.assertTrue(1280 < width < 1366 and 720 < height < 768, window)
+        self.assertIn(" dpi_awareness=2 in_work_area=1", window)
 
     def test_a_runtime_that_fails_to_start_gives_way_to_the_browser(self):
         calls_log = self.install_runtime(fail=True)

@@ -63,8 +63,20 @@ void record(const std::string& call)
         ::GetClientRect(parent, &client);
         const bool resizable = (::GetWindowLongPtrW(parent, GWL_STYLE) & WS_THICKFRAME) != 0;
         const bool icon = ::GetClassLongPtrW(parent, GCLP_HICON) != 0;
+        // The process's DPI awareness (2: per monitor), and whether the whole
+        // window lies within its monitor's work area.
+        const DPI_AWARENESS_CONTEXT awareness = ::GetThreadDpiAwarenessContext();
+        RECT outer{};
+        ::GetWindowRect(parent, &outer);
+        MONITORINFO monitor{};
+        monitor.cbSize = sizeof monitor;
+        ::GetMonitorInfoW(::MonitorFromWindow(parent, MONITOR_DEFAULTTONEAREST), &monitor);
+        RECT inside{};
+        const bool fits = ::IntersectRect(&inside, &outer, &monitor.rcWork) && ::EqualRect(&inside, &outer);
         line += " | title=" + utf8(title) + " client=" + std::to_string(client.right) + "x"
-                + std::to_string(client.bottom) + " resizable=" + (resizable ? "1" : "0") + " icon=" + (icon ? "1" : "0");
+                + std::to_string(client.bottom) + " resizable=" + (resizable ? "1" : "0") + " icon=" + (icon ? "1" : "0")
+                + " dpi_awareness=" + std::to_string(::GetAwarenessFromDpiAwarenessContext(awareness)) + " in_work_area="
+                + (fits ? "1" : "0");
     }
     append(L"calls.log", line);
 }
