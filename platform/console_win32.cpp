@@ -59,9 +59,11 @@ bool write_all(HANDLE handle, bool console, const std::string& text)
         try {
             wide = windows::to_utf16(text);
         } catch (...) {
-            const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+            // Not UTF-8 after all: what cannot be read shows as U+FFFD.
+            const int size = static_cast<int>(text.size());
+            const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
             wide.resize(static_cast<std::size_t>(length > 0 ? length : 0));
-            ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+            ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
         }
         const wchar_t* data = wide.data();
         std::size_t left = wide.size();
@@ -149,7 +151,8 @@ private:
         for (;;) {
             more_.wait(lock, [this] { return !backlog_.empty() || (dropped_ > 0 && !broken_); });
             if (backlog_.empty() && dropped_ > 0) {
-                backlog_ = "[" + std::to_string(dropped_) + " bytes of output not shown: the console did not take them]\r\n";
+                backlog_ = "[" + std::to_string(dropped_)
+                           + " bytes of output not shown: the console did not take them]\r\n";
                 dropped_ = 0;
             }
             std::string text;

@@ -7,7 +7,6 @@
 // did; and exits with code.N. Files in the working folder.
 
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <io.h>
@@ -66,17 +65,16 @@ int main()
     }
     if (exists("ansi." + n)) {
         const std::string text = read("ansi." + n);
-        std::wstring wide(text.size(), L'\0');
-        wide.resize(static_cast<std::size_t>(
-            ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), static_cast<int>(wide.size()))));
-        char encoding[32] = {};
-        ::GetEnvironmentVariableA("PYTHONIOENCODING", encoding, sizeof encoding);
-        const UINT page = ::CompareStringOrdinal(L"utf-8", -1, std::wstring(encoding, encoding + std::strlen(encoding)).c_str(), -1, TRUE) == CSTR_EQUAL ? CP_UTF8 : CP_ACP;
-        std::string out(wide.size() * 4, '\0');
-        out.resize(static_cast<std::size_t>(::WideCharToMultiByte(page, 0, wide.data(), static_cast<int>(wide.size()),
-                                                                  out.data(), static_cast<int>(out.size()), nullptr, nullptr)));
+        wchar_t wide[1024];
+        const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide, 1024);
+        char encoding[16] = {};
+        const bool utf8 = ::GetEnvironmentVariableA("PYTHONIOENCODING", encoding, sizeof encoding) > 0
+                          && ::_stricmp(encoding, "utf-8") == 0;
+        char out[4096];
+        const int size =
+            ::WideCharToMultiByte(utf8 ? CP_UTF8 : CP_ACP, 0, wide, length, out, sizeof out, nullptr, nullptr);
         ::_setmode(::_fileno(stdout), _O_BINARY);
-        std::fwrite(out.data(), 1, out.size(), stdout);
+        std::fwrite(out, 1, static_cast<std::size_t>(size), stdout);
         std::fflush(stdout);
     }
     if (exists("child." + n)) {
@@ -94,7 +92,8 @@ int main()
     ::LocalFree(args);
     if (exists("then." + n)) {
         const std::string said = read("then." + n);
-        const bool written = std::fwrite(said.data(), 1, said.size(), stdout) == said.size() && std::fflush(stdout) == 0;
+        const bool written =
+            std::fwrite(said.data(), 1, said.size(), stdout) == said.size() && std::fflush(stdout) == 0;
         std::ofstream("done." + n) << (written ? "ok" : "write failed");
         if (!written)
             return 1;

@@ -14,7 +14,6 @@
 #include "platform/webview2_interfaces.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <map>
 #include <string>
@@ -63,9 +62,7 @@ void record(const std::string& call)
         ::GetClientRect(parent, &client);
         const bool resizable = (::GetWindowLongPtrW(parent, GWL_STYLE) & WS_THICKFRAME) != 0;
         const bool icon = ::GetClassLongPtrW(parent, GCLP_HICON) != 0;
-        // The process's DPI awareness (2: per monitor), and whether the whole
-        // window lies within its monitor's work area.
-        const DPI_AWARENESS_CONTEXT awareness = ::GetThreadDpiAwarenessContext();
+        // Whether the whole window lies within its monitor's work area.
         RECT outer{};
         ::GetWindowRect(parent, &outer);
         MONITORINFO monitor{};
@@ -75,8 +72,7 @@ void record(const std::string& call)
         const bool fits = ::IntersectRect(&inside, &outer, &monitor.rcWork) && ::EqualRect(&inside, &outer);
         line += " | title=" + utf8(title) + " client=" + std::to_string(client.right) + "x"
                 + std::to_string(client.bottom) + " resizable=" + (resizable ? "1" : "0") + " icon=" + (icon ? "1" : "0")
-                + " dpi_awareness=" + std::to_string(::GetAwarenessFromDpiAwarenessContext(awareness)) + " in_work_area="
-                + (fits ? "1" : "0");
+                + " in_work_area=" + (fits ? "1" : "0");
     }
     append(L"calls.log", line);
 }
@@ -288,13 +284,10 @@ __declspec(dllexport) HRESULT STDMETHODCALLTYPE CreateCoreWebView2EnvironmentWit
 
 __declspec(dllexport) void CALLBACK close_window(HWND, HINSTANCE, LPSTR arguments, int)
 {
-    std::string class_name = arguments;
+    char class_name[64] = {};
     int count = 1;
-    if (const auto blank = class_name.find(' '); blank != std::string::npos) {
-        count = std::atoi(class_name.c_str() + blank + 1);
-        class_name.resize(blank);
-    }
-    if (const HWND window = ::FindWindowA(class_name.c_str(), nullptr))
+    std::sscanf(arguments, "%63s %d", class_name, &count);
+    if (const HWND window = ::FindWindowA(class_name, nullptr))
         for (int i = 0; i < count; ++i)
             ::PostMessageW(window, WM_CLOSE, 0, 0);
 }
