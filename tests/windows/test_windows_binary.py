@@ -94,11 +94,12 @@ class VornhaleExe:
     """vornhale.exe started in folder; its output goes to files (Wine's own
     helper processes would hold a pipe open past the program's end)."""
 
-    def __init__(self, folder, exe=EXE):
+    def __init__(self, folder, exe=EXE, unread_output=False):
         self.folder = folder
         self.out = open(os.path.join(folder, "..", "stdout.txt"), "w+b")
         self.err = open(os.path.join(folder, "..", "stderr.txt"), "w+b")
-        self.proc = subprocess.Popen(["wine", exe], cwd=folder, env=WINE_ENV, stdout=self.out, stderr=self.err)
+        self.proc = subprocess.Popen(["wine", exe], cwd=folder, env=WINE_ENV, stderr=self.err,
+                                     stdout=subprocess.PIPE if unread_output else self.out)
 
     def wait_serving(self):
         if not wait_until(lambda: port_open() or self.proc.poll() is not None, 20) or self.proc.poll() is not None:
@@ -123,6 +124,8 @@ class VornhaleExe:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+        if self.proc.stdout:
+            self.proc.stdout.close()
         self.out.close()
         self.err.close()
 
@@ -419,6 +422,20 @@ class WindowsBinary(unittest.TestCase):
                 self.assertIn(b"Vornhale: the firmware upload was interrupted: esptool was stopped", err)
                 self.assertEqual(wine_processes("esptool.exe"), [])  # its child too
                 self.assertEqual(len(self.calls()), 1)
+
+    def test_an_output_nobody_reads_holds_up_neither_the_flash_nor_the_exit(self):
+        self.seed_board("COM7")
+        self.build_output("blink")
+        with open(os.path.join(self.cwd, "say.0"), "w") as f:
+            f.write("Writing at 0x00010000... (42 %)\r\n" * 20000)  # far beyond a pipe's buffer
+        app = VornhaleExe(self.cwd, unread_output=True)
+        self.addCleanup(app.close)
+        app.wait_serving()
+        stream = EventStream()
+        self.addCleanup(stream.close)
+        self.assertEqual([stream.read_event(timeout=20) for _ in range(6)][-1], "App upload done.")
+        app.stop()
+        self.assertEqual(app.finish()[0], 0)
 
     def test_a_run_in_progress_completes_when_vornhale_is_killed(self):
         app = self.flash_with(sleep_0="2000", then_0="Hash of data verified.\r\n")
