@@ -1,18 +1,219 @@
 #include "platform/console.h"
 
-#include <cstdio>
-#include <mutex>
+#include "platform/windows_text.h"
 
-// Windows: written as it comes for now.
+#include <condition_variable>
+#include <cstdlib>
+#include <io.h>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+
+// Windows has no way to write to a console or a pipe without waiting: a
+// console paused by a selection (QuickEdit) holds WriteConsole up, a pipe
+// nobody reads holds WriteFile up. So text for a console or a pipe goes to a
+// backlog that a writer thread of the stream's own writes out; the caller
+// never waits for it. A file on disk is written at once (it never holds a
+// write up), so what a test captures is complete. The streams are those of
+// the C library's descriptors 1 and 2 (a test may have redirected them); a
+// program started without one (a double-click) writes nothing. Lines end in
+// CR LF, as the C library's text mode would write them; a console gets
+// UTF-16 (WriteConsoleW), so it shows every character whatever its code page.
+//
+// The writers are never joined and their state never destroyed: at the exit,
+// what is left is given at most a moment to go out (atexit), then the
+// process ends with the writer wherever it is.
 namespace platform {
+namespace {
+
+constexpr DWORD exit_grace_ms = 500;
+
+// Bare line feeds become CR LF; a CR LF stays as it is, even when its two
+// halves come in separate writes (after_cr: the last text ended in CR).
+std::string with_crlf(std::string_view text, bool& after_cr)
+{
+    std::string out;
+    out.reserve(text.size() + 16);
+    for (const char c : text) {
+        if (c == '\n' && !after_cr)
+            out += '\r';
+        out += c;
+        after_cr = c == '\r';
+    }
+    return out;
+}
+
+bool is_console(HANDLE handle)
+{
+    DWORD mode = 0;
+    return ::GetConsoleMode(handle, &mode) != 0;
+}
+
+// Writes all of text to handle, waiting as long as it takes. False when the
+// handle no longer takes anything.
+bool write_all(HANDLE handle, bool console, const std::string& text)
+{
+    if (console) {
+        std::wstring wide;
+        try {
+            wide = windows::to_utf16(text);
+        } catch (...) {
+            // Not UTF-8 after all: what cannot be read shows as U+FFFD.
+            const int size = static_cast<int>(text.size());
+            const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+            wide.resize(static_cast<std::size_t>(length > 0 ? length : 0));
+            ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
+        }
+        const wchar_t* data = wide.data();
+        std::size_t left = wide.size();
+        while (left > 0) {
+            DWORD written = 0;
+            const DWORD size = left > 8192 ? 8192 : static_cast<DWORD>(left);
+            if (!::WriteConsoleW(handle, data, size, &written, nullptr) || written == 0)
+                return false;
+            data += written;
+            left -= written;
+        }
+        return true;
+    }
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        DWORD written = 0;
+        const DWORD size = left > 65536 ? 65536 : static_cast<DWORD>(left);
+        if (!::WriteFile(handle, data, size, &written, nullptr) || written == 0)
+            return false;
+        data += written;
+        left -= written;
+    }
+    return true;
+}
+
+class console {
+public:
+    explicit console(int fd) : fd_(fd) {}
+
+    void write(std::string_view text)
+    {
+        const intptr_t os_handle = ::_get_osfhandle(fd_);
+        if (os_handle == -1 || os_handle == -2 || os_handle == 0)
+            return;
+        const auto handle = reinterpret_cast<HANDLE>(os_handle);
+        std::unique_lock lock(mutex_);
+        const std::string lines = with_crlf(text, after_cr_);
+        if (handle != handle_) {
+            // Redirected since the last write: what was kept was for the old one.
+            handle_ = handle;
+            disk_ = ::GetFileType(handle) == FILE_TYPE_DISK;
+            console_ = !disk_ && is_console(handle);
+            backlog_.clear();
+            dropped_ = 0;
+            broken_ = false;
+        }
+        if (broken_)
+            return;
+        if (disk_ && backlog_.empty() && !writing_) {
+            write_all(handle, false, lines);
+            return;
+        }
+        if (backlog_.size() + lines.size() <= console_backlog)
+            backlog_ += lines;
+        else
+            dropped_ += lines.size();
+        if (!started_)
+            start();
+        more_.notify_one();
+    }
+
+    // At the exit: a moment for what is kept to go out, no longer.
+    void drain(DWORD milliseconds)
+    {
+        std::unique_lock lock(mutex_);
+        idle_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                       [this] { return broken_ || (backlog_.empty() && !writing_); });
+    }
+
+private:
+    void start()
+    {
+        started_ = true;
+        try {
+            std::thread([this] { run(); }).detach();
+        } catch (const std::system_error&) {
+            broken_ = true;  // no writer: nothing can be shown without waiting
+        }
+    }
+
+    void run()
+    {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            more_.wait(lock, [this] { return !backlog_.empty() || (dropped_ > 0 && !broken_); });
+            if (backlog_.empty() && dropped_ > 0) {
+                backlog_ = "[" + std::to_string(dropped_)
+                           + " bytes of output not shown: the console did not take them]\r\n";
+                dropped_ = 0;
+            }
+            std::string text;
+            text.swap(backlog_);
+            const HANDLE handle = handle_;
+            const bool console = console_;
+            writing_ = true;
+            lock.unlock();
+            const bool ok = write_all(handle, console, text);
+            lock.lock();
+            writing_ = false;
+            if (!ok && handle == handle_) {
+                // Gone for good (a closed pipe): nothing to keep text for.
+                broken_ = true;
+                backlog_.clear();
+                dropped_ = 0;
+            }
+            idle_.notify_all();
+        }
+    }
+
+    const int fd_;
+    std::mutex mutex_;  // guards everything below
+    std::condition_variable more_;
+    std::condition_variable idle_;
+    HANDLE handle_ = nullptr;
+    bool disk_ = false;
+    bool console_ = false;
+    bool started_ = false;
+    bool writing_ = false;
+    bool broken_ = false;
+    bool after_cr_ = false;
+    std::string backlog_;
+    std::size_t dropped_ = 0;
+};
+
+// Never destroyed: a writer may still be using its console while the
+// process ends.
+console& console_for(console_stream stream)
+{
+    static console* const output = [] {
+        std::atexit([] {
+            console_for(console_stream::output).drain(exit_grace_ms);
+            console_for(console_stream::error).drain(exit_grace_ms);
+        });
+        return new console(1);
+    }();
+    static console* const error = new console(2);
+    return stream == console_stream::output ? *output : *error;
+}
+
+}  // namespace
 
 void write_console(console_stream stream, std::string_view text)
 {
-    static std::mutex mutex;
-    const std::lock_guard lock(mutex);
-    std::FILE* file = stream == console_stream::output ? stdout : stderr;
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fflush(file);
+    try {
+        console_for(console_stream::output);  // the exit's drain is registered first
+        console_for(stream).write(text);
+    } catch (...) {
+        // Out of memory, or no thread to be had: the text is not shown.
+    }
 }
 
 }  // namespace platform

@@ -1,15 +1,17 @@
 #include "platform/process.h"
 
+#include "platform/console.h"
 #include "platform/output_lines.h"
-
 #include "platform/windows_text.h"
 
 #include <chrono>
 #include <cstdio>
+#include <cwchar>
 #include <exception>
 #include <io.h>
 #include <iostream>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 // The command line goes to CreateProcessW as it is (in UTF-16): no command
@@ -40,43 +42,141 @@ private:
     HANDLE h_;
 };
 
-// Our standard output as the C library has it (a test may have redirected
-// it), written without the text mode's line-end translation. A program
-// started without one (a double-click) has none: then nothing is written.
-void pass_through(const char* data, DWORD size)
-{
-    const intptr_t os_handle = ::_get_osfhandle(1);
-    if (os_handle == -1 || os_handle == -2)
-        return;
-    while (size > 0) {
-        DWORD written = 0;
-        if (!::WriteFile(reinterpret_cast<HANDLE>(os_handle), data, size, &written, nullptr) || written == 0)
+// The program's output on its way to our standard output and to the line
+// observer, in UTF-8: line by line, each line read as UTF-8 when it is, and
+// in the ANSI code page otherwise (program_text_to_utf8). ASCII at the start of
+// a line that has not ended yet is passed on at once (it reads the same either
+// way), so that a line printed piece by piece ("Connecting....") shows as it
+// grows.
+class tool_output {
+public:
+    tool_output(const line_observer& on_line, bool pass_output) : lines_(on_line), pass_output_(pass_output) {}
+
+    void feed(const char* data, std::size_t size)
+    {
+        pending_.append(data, size);
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < pending_.size(); ++i) {
+            if (pending_[i] != '\n' && pending_[i] != '\r')
+                continue;
+            pass(std::string_view(pending_).substr(start, i + 1 - start));
+            start = i + 1;
+        }
+        std::size_t ascii = start;
+        while (ascii < pending_.size() && static_cast<unsigned char>(pending_[ascii]) < 0x80)
+            ++ascii;
+        if (pending_.size() - ascii > longest_observed_line) {
+            // A very long line: passed on, cut where a UTF-8 character starts.
+            ascii = pending_.size();
+            while (ascii > start && (static_cast<unsigned char>(pending_[ascii - 1]) & 0xC0) == 0x80)
+                --ascii;
+        }
+        pass(std::string_view(pending_).substr(start, ascii - start));
+        pending_.erase(0, ascii);
+    }
+
+    // At the end of the output.
+    void finish()
+    {
+        pass(pending_);
+        pending_.clear();
+        lines_.deliver();
+    }
+
+    void rethrow() const { lines_.rethrow(); }
+
+private:
+    void pass(std::string_view text)
+    {
+        if (text.empty())
             return;
-        data += written;
-        size -= written;
+        const std::string utf8 = windows::program_text_to_utf8(text);
+        if (pass_output_)
+            write_console(console_stream::output, utf8);
+        lines_.feed(utf8.data(), utf8.size());
+    }
+
+    output_lines lines_;
+    const bool pass_output_;
+    std::string pending_;
+};
+
+// Reads what the file holds beyond what was read so far (at most a mebibyte
+// at a time, should a program write faster than we read), without waiting.
+void read_available(HANDLE file, tool_output& output)
+{
+    char buffer[4096];
+    for (int i = 0; i < 256; ++i) {
+        DWORD got = 0;
+        if (!::ReadFile(file, buffer, sizeof buffer, &got, nullptr) || got == 0)
+            return;
+        output.feed(buffer, got);
     }
 }
 
-// Reads what the pipe holds now, without waiting. False once the pipe is
-// closed at the other end and empty.
-bool read_available(HANDLE pipe, output_lines& lines, bool& got_some, bool pass_output)
+// Whether processes of the job are still running (the program's own children).
+bool job_running(HANDLE job)
 {
-    got_some = false;
-    char buffer[4096];
-    for (;;) {
-        DWORD available = 0;
-        if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr))
-            return false;
-        if (available == 0)
-            return true;
-        DWORD got = 0;
-        if (!::ReadFile(pipe, buffer, available < sizeof buffer ? available : sizeof buffer, &got, nullptr))
-            return false;
-        got_some = got > 0;
-        if (pass_output)
-            pass_through(buffer, got);
-        lines.feed(buffer, got);
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    return job != nullptr
+           && ::QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
+                                          nullptr)
+           && accounting.ActiveProcesses > 0;
+}
+
+// The program's output goes to a temporary file, not a pipe: a pipe breaks
+// when we end (killed, crashed) and the program's next line would fail, while
+// a write to the file succeeds however we end, so a flash in progress still
+// completes. The file is deleted once the last handle to it is closed: ours,
+// the program's, its children's. Returns the handle the program writes with
+// (inheritable) and ours to read with, or the error.
+DWORD create_output_file(HANDLE& write_handle, HANDLE& read_handle)
+{
+    wchar_t folder[MAX_PATH + 1] = {};
+    wchar_t name[MAX_PATH + 1] = {};
+    if (::GetTempPathW(MAX_PATH + 1, folder) == 0 || ::GetTempFileNameW(folder, L"vhl", 0, name) == 0)
+        return ::GetLastError();
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    write_handle = ::CreateFileW(name, GENERIC_WRITE, share, &inheritable, TRUNCATE_EXISTING,
+                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (write_handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        ::DeleteFileW(name);
+        write_handle = nullptr;
+        return error;
     }
+    read_handle = ::CreateFileW(name, GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (read_handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        ::CloseHandle(write_handle);
+        write_handle = read_handle = nullptr;
+        return error;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Our environment, with Python asked to write its standard streams in UTF-8
+// (PYTHONIOENCODING): a Python tool then passes on every character, not only
+// those of the ANSI code page.
+std::wstring tool_environment()
+{
+    constexpr std::wstring_view ours = L"PYTHONIOENCODING=utf-8";
+    std::wstring block;
+    if (wchar_t* strings = ::GetEnvironmentStringsW()) {
+        for (const wchar_t* entry = strings; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+            const std::wstring_view text(entry);
+            if (text.size() >= 17 && ::CompareStringOrdinal(entry, 17, L"PYTHONIOENCODING=", 17, TRUE) == CSTR_EQUAL)
+                continue;
+            block.append(text);
+            block += L'\0';
+        }
+        ::FreeEnvironmentStringsW(strings);
+    }
+    block.append(ours);
+    block += L'\0';
+    block += L'\0';
+    return block;
 }
 
 // The handles a started program inherits: exactly these, nothing else of ours.
@@ -126,11 +226,10 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     HANDLE read_handle = nullptr;
     HANDLE write_handle = nullptr;
-    if (!::CreatePipe(&read_handle, &write_handle, &inheritable, 0))
-        return {run_outcome::kind::not_started, static_cast<int>(::GetLastError())};
+    if (const DWORD error = create_output_file(write_handle, read_handle); error != ERROR_SUCCESS)
+        return {run_outcome::kind::not_started, static_cast<int>(error)};
     handle_owner read_end(read_handle);
     handle_owner write_end(write_handle);
-    ::SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
     handle_owner no_input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                         OPEN_EXISTING, 0, nullptr));
     if (no_input.get() == INVALID_HANDLE_VALUE)
@@ -155,10 +254,11 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
         // with us, so a Ctrl+C meant for us never reaches it.
         // Started suspended, so that it is in its job before it can start
         // programs of its own.
+        std::wstring environment = tool_environment();
         if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
                               CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT |
                                   CREATE_SUSPENDED,
-                              nullptr, nullptr, &startup.StartupInfo, &process)) {
+                              environment.data(), nullptr, &startup.StartupInfo, &process)) {
             const DWORD error = ::GetLastError();
             if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
                 return {run_outcome::kind::not_found, 0};
@@ -168,7 +268,8 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     handle_owner program(process.hProcess);
     // The program and every program it starts (esptool's own launcher starts
     // one) form a job, which a stop ends as a whole. Where a job cannot be
-    // had, a stop ends the program alone.
+    // had, a stop ends the program alone. The job is not killed when its
+    // last handle closes: if we end during a run, the run goes on.
     handle_owner job(::CreateJobObjectW(nullptr, nullptr));
     if (job.get() != nullptr && !::AssignProcessToJobObject(job.get(), program.get()))
         job.reset();
@@ -178,15 +279,12 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     no_input.reset();
 
     // Wait for the program itself, passing its output on as it comes. Once it
-    // has ended, what is left in the pipe is read for a short while; a child
-    // of its own that still holds the pipe is not waited for.
-    output_lines lines(on_line);
-    bool open = true;
-    bool got_some = false;
+    // has ended, the rest of its output is read, and for a short while what
+    // children of its own still write; they are not waited for.
+    tool_output output(on_line, pass_output);
     bool stopped = false;
     while (::WaitForSingleObject(program.get(), static_cast<DWORD>(poll_interval.count())) == WAIT_TIMEOUT) {
-        if (open)
-            open = read_available(read_end.get(), lines, got_some, pass_output);
+        read_available(read_end.get(), output);
         // A console program without a console has no request to end in order
         // that it would heed: a stop ends it at once.
         if (stop != nullptr && stop->requested() && !stopped) {
@@ -195,17 +293,18 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
                 ::TerminateProcess(program.get(), 1);
         }
     }
+    read_available(read_end.get(), output);
     const auto give_up = std::chrono::steady_clock::now() + output_after_exit;
-    while (open && std::chrono::steady_clock::now() < give_up) {
-        open = read_available(read_end.get(), lines, got_some, pass_output);
-        if (open && !got_some)
-            ::Sleep(static_cast<DWORD>(poll_interval.count()));
+    while (job_running(job.get()) && std::chrono::steady_clock::now() < give_up) {
+        ::Sleep(static_cast<DWORD>(poll_interval.count()));
+        read_available(read_end.get(), output);
     }
-    lines.deliver();
+    read_available(read_end.get(), output);
+    output.finish();
 
     DWORD code = 0;
     ::GetExitCodeProcess(program.get(), &code);
-    lines.rethrow();
+    output.rethrow();
     if (stopped && code != 0)
         return {run_outcome::kind::stopped, 0};
     return {run_outcome::kind::exited, static_cast<int>(code)};

@@ -5,10 +5,11 @@
 #include <windows.h>
 
 // Stop requests: from the console (Ctrl+C, Ctrl+Break, the console being
-// closed), and a request to close the program's stop window (below). Windows runs the console control handler on a thread of its own; the
-// handler only records the request and wakes the main thread (or runs the
-// current stop action, which must therefore be safe to call from any thread,
-// as a window's terminate is).
+// closed), and a request to close the program's stop window (below). Windows
+// runs the console control handler on a thread of its own; the handler only
+// counts the request and wakes the main thread (and runs the current stop
+// action, which must therefore be safe to call from any thread, as a window's
+// terminate is). Each request counts once, whichever way it came.
 namespace platform {
 namespace {
 
@@ -16,9 +17,12 @@ std::mutex stop_mutex;  // guards stop_requested, stop_count and stop_action
 bool stop_requested = false;
 unsigned stop_count = 0;
 std::function<void()> stop_action;
-HANDLE stop_event = nullptr;     // set once a stop has been asked for
-HANDLE another_stop = nullptr;   // set on every stop request, reset by the waiter
-HANDLE wake_event = nullptr;     // wake_stop_wait
+HANDLE stop_event = nullptr;     // set once a stop has been asked for, and stays set
+// Auto-reset: set by every stop request and by wake_stop_wait, reset by the
+// wait it ends. The waiter counts requests under the lock, never events, so
+// requests that arrive together count once each.
+HANDLE wake_event = nullptr;
+HWND stop_window = nullptr;      // main thread
 
 unsigned stops_so_far()
 {
@@ -46,7 +50,7 @@ void request_stop()
             stop_action();
     }
     ::SetEvent(stop_event);
-    ::SetEvent(another_stop);
+    ::SetEvent(wake_event);
 }
 
 BOOL WINAPI on_console_control(DWORD type)
@@ -92,8 +96,8 @@ void create_stop_window()
     window_class.hInstance = ::GetModuleHandleW(nullptr);
     window_class.lpszClassName = L"VornhaleStop";
     ::RegisterClassW(&window_class);
-    ::CreateWindowExW(0, window_class.lpszClassName, L"Vornhale", 0, 0, 0, 0, 0, nullptr, nullptr,
-                      window_class.hInstance, nullptr);
+    stop_window = ::CreateWindowExW(0, window_class.lpszClassName, L"Vornhale", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                    window_class.hInstance, nullptr);
 }
 
 }  // namespace
@@ -101,7 +105,6 @@ void create_stop_window()
 void catch_stop_signals()
 {
     stop_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    another_stop = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
     wake_event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
     // A GUI program has no console of its own; started from a terminal, it
     // joins the terminal's, so that Ctrl+C there reaches it.
@@ -132,14 +135,24 @@ void wait_for_stop_signal()
         handle_messages();
 }
 
-unsigned stop_requests() { return stops_so_far(); }
+unsigned stop_requests()
+{
+    // taskkill asks every window of ours to close, one after the other: the
+    // request already on its way to the stop window counts as well, not only
+    // the visible window's closing that came first.
+    MSG message;
+    while (stop_window != nullptr && ::PeekMessageW(&message, stop_window, 0, 0, PM_REMOVE))
+        ::DispatchMessageW(&message);
+    return stops_so_far();
+}
 
 bool wait_for_stop_requests(unsigned count, const std::function<bool()>& finished)
 {
+    // The wake-up event resets as the wait ends; messages are all taken off
+    // the queue before the next wait, which only new ones end.
     while (stops_so_far() < count && !finished()) {
-        const HANDLE events[] = {another_stop, wake_event};
-        if (another_stop == nullptr || wake_event == nullptr
-            || ::MsgWaitForMultipleObjects(2, events, FALSE, INFINITE, QS_ALLINPUT) == WAIT_FAILED)
+        if (wake_event == nullptr
+            || ::MsgWaitForMultipleObjects(1, &wake_event, FALSE, INFINITE, QS_ALLINPUT) == WAIT_FAILED)
             ::Sleep(50);
         handle_messages();
     }

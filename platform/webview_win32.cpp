@@ -1,8 +1,11 @@
 #include "platform/webview.h"
+
+#include "platform/console.h"
 #include "platform/stop_signal.h"
 #include "platform/webview2_interfaces.h"
 #include "platform/windows_text.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fmt/format.h>
@@ -86,6 +89,62 @@ bool is_file(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// Functions of newer Windows versions, looked up at run time: the program
+// still starts where they are missing.
+template <class Function>
+Function system_function(const wchar_t* library, const char* name)
+{
+    const HMODULE module = ::GetModuleHandleW(library);
+    return module == nullptr ? nullptr
+                             : reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+}
+
+// Draws at each monitor's own scale instead of being stretched by Windows:
+// per-monitor (v2, Windows 10 1703 and later; then v1), else per-monitor
+// through shcore (Windows 8.1), else system-wide. The manifest says nothing of
+// it. Before the first window of ours that shows.
+void use_monitor_dpi()
+{
+    using set_context = BOOL(WINAPI*)(DPI_AWARENESS_CONTEXT);
+    if (const auto set = system_function<set_context>(L"user32.dll", "SetProcessDpiAwarenessContext"))
+        if (set(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2) || set(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE))
+            return;
+    if (const HMODULE shcore = ::LoadLibraryExW(L"shcore.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        using set_awareness = HRESULT(WINAPI*)(int);
+        const auto set = reinterpret_cast<set_awareness>(
+            reinterpret_cast<void (*)()>(::GetProcAddress(shcore, "SetProcessDpiAwareness")));
+        if (set != nullptr && SUCCEEDED(set(2)))  // PROCESS_PER_MONITOR_DPI_AWARE
+            return;
+    }
+    if (const auto set = system_function<BOOL(WINAPI*)()>(L"user32.dll", "SetProcessDPIAware"))
+        set();
+}
+
+// The window's pixels per logical inch (96 at 100 %).
+UINT window_dpi(HWND window)
+{
+    if (const auto get = system_function<UINT(WINAPI*)(HWND)>(L"user32.dll", "GetDpiForWindow"))
+        if (const UINT dpi = get(window); dpi > 0)
+            return dpi;
+    const HDC screen = ::GetDC(nullptr);
+    const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+    ::ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<UINT>(dpi) : 96;
+}
+
+// The outer size of a window whose client area is client pixels.
+POINT outer_size(HWND window, POINT client, UINT dpi)
+{
+    RECT outer{0, 0, client.x, client.y};
+    const auto style = static_cast<DWORD>(::GetWindowLongPtrW(window, GWL_STYLE));
+    const auto extended = static_cast<DWORD>(::GetWindowLongPtrW(window, GWL_EXSTYLE));
+    using adjust_for_dpi = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+    const auto adjust = system_function<adjust_for_dpi>(L"user32.dll", "AdjustWindowRectExForDpi");
+    if (adjust == nullptr || !adjust(&outer, style, FALSE, extended, dpi))
+        ::AdjustWindowRectEx(&outer, style, FALSE, extended);
+    return {outer.right - outer.left, outer.bottom - outer.top};
+}
+
 // A short text value (a version), or nothing.
 std::wstring registry_text(HKEY root, REGSAM view, const wchar_t* key, const wchar_t* name)
 {
@@ -155,9 +214,14 @@ runtime find_runtime(const std::wstring& executable)
     for (const installation& at : installations) {
         const std::wstring version = registry_text(at.root, at.view, runtime_key, L"pv");
         // An empty version, or 0.0.0.0, is what an uninstalled runtime leaves.
-        if (version.empty() || version == L"0.0.0.0" || version.find_first_of(L"\\/") != std::wstring::npos)
+        if (version.empty() || version == L"0.0.0.0")
             continue;
         registered = true;
+        // Anything but numbers between dots ("..", a separator) could name a
+        // folder outside the runtime's own: not loaded.
+        if (version.find_first_not_of(L"0123456789.") != std::wstring::npos || version.front() == L'.'
+            || version.find(L"..") != std::wstring::npos)
+            continue;
         const std::wstring library = known_folder(at.folder) + L"\\Microsoft\\EdgeWebView\\Application\\" + version
                                      + L"\\EBWebView\\x64\\EmbeddedBrowserWebView.dll";
         found.installed = load<webview2::create_with_runtime>(library, webview2::create_with_runtime_name);
@@ -346,6 +410,15 @@ struct webview::impl {
         case WM_SIZE:
             state->fit_view();
             return 0;
+        case WM_DPICHANGED: {
+            // Moved to a monitor of another scale: the size Windows suggests
+            // for it, and the web view over all of it.
+            const auto* suggested = reinterpret_cast<const RECT*>(lparam);
+            ::SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                           suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+            state->fit_view();
+            return 0;
+        }
         case WM_MOVE:
             if (state->controller != nullptr)
                 state->controller->NotifyParentWindowPositionChanged();
@@ -392,6 +465,7 @@ webview::webview(bool debug, void* parent_window) : impl_(std::make_unique<impl>
         throw std::invalid_argument("webview: a parent window is not supported");
     impl& state = *impl_;
     state.debug = debug;
+    use_monitor_dpi();
     const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     if (FAILED(com))
         throw unavailable("cannot start COM on the main thread: " + hresult_text(com));
@@ -456,9 +530,10 @@ void webview::set_size(int width, int height, hint size_hint)
     else
         style |= WS_THICKFRAME | WS_MAXIMIZEBOX;
     ::SetWindowLongPtrW(window, GWL_STYLE, style);
-    RECT outer{0, 0, width, height};
-    ::AdjustWindowRectEx(&outer, static_cast<DWORD>(style), FALSE, static_cast<DWORD>(::GetWindowLongPtrW(window, GWL_EXSTYLE)));
-    const POINT size{outer.right - outer.left, outer.bottom - outer.top};
+    // Sizes are in logical pixels: 1280 is 1600 pixels at 125 %.
+    const UINT dpi = window_dpi(window);
+    const POINT size = outer_size(window, {::MulDiv(width, static_cast<int>(dpi), 96),
+                                           ::MulDiv(height, static_cast<int>(dpi), 96)}, dpi);
     if (size_hint == hint::min) {
         impl_->min_size = size;
         return;
@@ -467,8 +542,22 @@ void webview::set_size(int width, int height, hint size_hint)
         impl_->max_size = size;
         return;
     }
-    ::SetWindowPos(window, nullptr, 0, 0, size.x, size.y,
-                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
+    // Within the monitor's work area (a 1366 by 768 screen is shorter than
+    // 720 and a frame, above the taskbar): smaller, and moved in, if need be.
+    RECT place{};
+    ::GetWindowRect(window, &place);
+    POINT fitted = size;
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (::GetMonitorInfoW(::MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) {
+        const RECT& work = monitor.rcWork;
+        fitted.x = std::min<LONG>(fitted.x, work.right - work.left);
+        fitted.y = std::min<LONG>(fitted.y, work.bottom - work.top);
+        place.left = std::max<LONG>(work.left, std::min<LONG>(place.left, work.right - fitted.x));
+        place.top = std::max<LONG>(work.top, std::min<LONG>(place.top, work.bottom - fitted.y));
+    }
+    ::SetWindowPos(window, nullptr, place.left, place.top, fitted.x, fitted.y,
+                   SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
 }
 
 void webview::navigate(const std::string& url) { impl_->show_when_ready(false, url); }
@@ -538,9 +627,8 @@ bool serve_without_window(const std::string& url, const std::string& reason)
                                                                    nullptr, SW_SHOWNORMAL)) > 32;
     if (SUCCEEDED(com))
         ::CoUninitialize();
-    std::fprintf(stderr, "Vornhale cannot show its window (%s): the status page is served at %s until its message is "
-                 "closed.\n", reason.c_str(), url.c_str());
-    std::fflush(stderr);
+    platform::print_console(fmt::format("Vornhale cannot show its window ({}): the status page is served at {} until "
+                                        "its message is closed.\n", reason, url));
     return show_notice(
         fmt::format("Vornhale cannot show its own window: {}.\n\n{} {}\n\nVornhale goes on flashing the board and "
                     "serving the page until you close this message; a flash in progress is finished first.\n\n"

@@ -31,6 +31,21 @@ std::string to_utf8(std::wstring_view text)
     return narrow;
 }
 
+std::string program_text_to_utf8(std::string_view text)
+{
+    if (text.empty()
+        || ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr,
+                                 0) > 0)
+        return std::string(text);
+    const int size = static_cast<int>(text.size());
+    const int length = ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+    if (length <= 0)
+        return std::string(text);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, wide.data(), length);
+    return to_utf8(wide);
+}
+
 std::string error_message(DWORD code)
 {
     wchar_t* buffer = nullptr;

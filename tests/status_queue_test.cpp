@@ -44,6 +44,9 @@ TEST(StatusQueue, OnePushReleasesExactlyOneOfSeveralTakers)
         });
     std::this_thread::sleep_for(50ms);
     queue.push("a");
+    // However slowly a busy machine schedules the released taker.
+    for (int i = 0; i < 500 && released == 0; ++i)
+        std::this_thread::sleep_for(10ms);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(released, 1);
     queue.push("b");
@@ -57,14 +60,16 @@ TEST(StatusQueue, ConcurrentProducersAndTakersDeliverEveryTextOnce)
 {
     status_queue queue;
     constexpr int producers = 4, per_producer = 2000;
-    std::vector<std::thread> threads;
     std::vector<std::vector<std::string>> received(3);
+    std::atomic<int> remaining = producers * per_producer;
+    // Joined however the test ends: a thread that cannot be started fails the
+    // test instead of ending the whole program (std::terminate) without a word.
+    std::vector<std::jthread> threads;
     for (int p = 0; p < producers; ++p)
         threads.emplace_back([&, p] {
             for (int i = 0; i < per_producer; ++i)
                 queue.push(std::to_string(p) + ":" + std::to_string(i));
         });
-    std::atomic<int> remaining = producers * per_producer;
     for (auto& bucket : received)
         threads.emplace_back([&, bucket = &bucket] {
             while (remaining.fetch_sub(1) > 0)

@@ -1,7 +1,10 @@
 // A stand-in for esptool.exe. Each call records its arguments, as Windows
-// splits its command line, in call.N (UTF-8, one a line); prints say.N; waits
-// sleep.N milliseconds; leaves a child of its own holding its output when
-// child.N exists; and exits with code.N. Files in the working folder.
+// splits its command line, in call.N (UTF-8, one a line); prints say.N as it
+// is, and ansi.N (UTF-8) as Python would: in the ANSI code page unless
+// PYTHONIOENCODING asks for UTF-8; leaves a child of its own holding its
+// output when child.N exists; waits sleep.N milliseconds; prints then.N,
+// failing as Python does when that write fails, and says in done.N whether it
+// did; and exits with code.N. Files in the working folder.
 
 #include <cstdio>
 #include <fcntl.h>
@@ -60,6 +63,20 @@ int main()
         std::fwrite(said.data(), 1, said.size(), stdout);
         std::fflush(stdout);
     }
+    if (exists("ansi." + n)) {
+        const std::string text = read("ansi." + n);
+        wchar_t wide[1024];
+        const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide, 1024);
+        char encoding[16] = {};
+        const bool utf8 = ::GetEnvironmentVariableA("PYTHONIOENCODING", encoding, sizeof encoding) > 0
+                          && ::_stricmp(encoding, "utf-8") == 0;
+        char out[4096];
+        const int size =
+            ::WideCharToMultiByte(utf8 ? CP_UTF8 : CP_ACP, 0, wide, length, out, sizeof out, nullptr, nullptr);
+        ::_setmode(::_fileno(stdout), _O_BINARY);
+        std::fwrite(out, 1, static_cast<std::size_t>(size), stdout);
+        std::fflush(stdout);
+    }
     if (exists("child." + n)) {
         std::wstring child = std::wstring(L"\"") + args[0] + L"\" --hold-output";
         STARTUPINFOW startup{};
@@ -73,5 +90,13 @@ int main()
     if (exists("sleep." + n))
         ::Sleep(static_cast<DWORD>(std::stoul(read("sleep." + n))));
     ::LocalFree(args);
+    if (exists("then." + n)) {
+        const std::string said = read("then." + n);
+        const bool written =
+            std::fwrite(said.data(), 1, said.size(), stdout) == said.size() && std::fflush(stdout) == 0;
+        std::ofstream("done." + n) << (written ? "ok" : "write failed");
+        if (!written)
+            return 1;
+    }
     return exists("code." + n) ? std::stoi(read("code." + n)) : 0;
 }

@@ -5,6 +5,7 @@ over a stand-in WebView2 runtime (Wine has none) or, without one, the default
 browser (a stand-in registered for http URLs)."""
 
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -51,9 +52,29 @@ def wine_output(*args):
                           stderr=subprocess.DEVNULL).stdout.decode().strip()
 
 
-def close_window(window_class):
-    """WM_CLOSE to the first top-level window of window_class, as its close button sends."""
-    wine("rundll32", STANDIN + ",close_window", window_class)
+def close_window(window_class, count=1):
+    """WM_CLOSE to the first top-level window of window_class, as its close button sends (count times at once)."""
+    wine("rundll32", STANDIN + ",close_window", window_class, str(count))
+
+
+def wine_processes(name):
+    """Linux ids of our Wine prefix's processes running the program name."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            environment, program = (pathlib.Path("/proc", pid, what).read_bytes() for what in ("environ", "cmdline"))
+        except OSError:
+            continue
+        program = program.split(b"\0")[0].lower().replace(b"\\", b"/")
+        ours = b"WINEPREFIX=%s\0" % WINE_ENV["WINEPREFIX"].encode() in environment
+        if ours and program.split(b"/")[-1] == name.encode():
+            found.append(int(pid))
+    return found
+
+
+def cpu_seconds(pid):
+    fields = pathlib.Path("/proc/%d/stat" % pid).read_text().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def firmware_args(port, base):
@@ -73,11 +94,12 @@ class VornhaleExe:
     """vornhale.exe started in folder; its output goes to files (Wine's own
     helper processes would hold a pipe open past the program's end)."""
 
-    def __init__(self, folder, exe=EXE):
+    def __init__(self, folder, exe=EXE, unread_output=False):
         self.folder = folder
         self.out = open(os.path.join(folder, "..", "stdout.txt"), "w+b")
         self.err = open(os.path.join(folder, "..", "stderr.txt"), "w+b")
-        self.proc = subprocess.Popen(["wine", exe], cwd=folder, env=WINE_ENV, stdout=self.out, stderr=self.err)
+        self.proc = subprocess.Popen(["wine", exe], cwd=folder, env=WINE_ENV, stderr=self.err,
+                                     stdout=subprocess.PIPE if unread_output else self.out)
 
     def wait_serving(self):
         if not wait_until(lambda: port_open() or self.proc.poll() is not None, 20) or self.proc.poll() is not None:
@@ -102,6 +124,8 @@ class VornhaleExe:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+        if self.proc.stdout:
+            self.proc.stdout.close()
         self.out.close()
         self.err.close()
 
@@ -150,11 +174,11 @@ class WindowsBinary(unittest.TestCase):
         wine("reg", "add", instance + r"\Device Parameters", "/v", "PortName", "/d", port, "/f")
         self.addCleanup(wine, "reg", "delete", BOARD_KEY, "/f", check=False)
 
-    def install_runtime(self, fail=False):
+    def install_runtime(self, fail=False, version="120.0.2210.91"):
         """The stand-in, installed for this user as the Evergreen runtime is;
         returns the file its calls go to."""
-        version = "120.0.2210.91"
-        folder = os.path.join(self.local, "Microsoft", "EdgeWebView", "Application", version, "EBWebView", "x64")
+        folder = os.path.normpath(os.path.join(self.local, "Microsoft", "EdgeWebView", "Application", version,
+                                               "EBWebView", "x64"))
         os.makedirs(folder, exist_ok=True)
         self.addCleanup(shutil.rmtree, os.path.join(self.local, "Microsoft", "EdgeWebView"), ignore_errors=True)
         shutil.copy(STANDIN, os.path.join(folder, "EmbeddedBrowserWebView.dll"))
@@ -300,8 +324,9 @@ class WindowsBinary(unittest.TestCase):
         self.assertEqual(names[1:3], ["CreateCoreWebView2Controller", "put_AreDevToolsEnabled"])
         self.assertEqual(calls[2][0], "put_AreDevToolsEnabled 1")
         navigate = names.index("Navigate")
+        # Within a 1366 by 768 screen's work area.
         self.assertEqual(calls[navigate], ["Navigate http://127.0.0.1:5000",
-                                           "title=Vornhale client=1280x720 resizable=1 icon=1"])
+                                           "title=Vornhale client=1280x720 resizable=1 icon=1 in_work_area=1"])
         # The web view fills the client area, before and after the resize.
         self.assertEqual(calls[navigate - 1][0], "put_Bounds 0 0 1280 720")
         resized = calls[names.index("resizing") + 1]
@@ -326,6 +351,22 @@ class WindowsBinary(unittest.TestCase):
         self.assertEqual(status, 0, err)
         self.assertEqual(self.calls(), [firmware_args("COM7", "blink"), file_system_args("COM7")])
 
+    def test_at_125_percent_the_window_scales_and_stays_within_the_work_area(self):
+        desktop = r"HKCU\Control Panel\Desktop"
+        wine("reg", "add", desktop, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "120", "/f")
+        self.addCleanup(wine, "reg", "delete", desktop, "/v", "LogPixels", "/f", check=False)
+        calls_log = self.install_runtime()
+        app = self.start()
+        self.assertTrue(wait_until(lambda: "Navigate " in read_text(calls_log), 20), read_text(calls_log))
+        close_window("VornhaleWindow")
+        self.assertEqual(app.finish()[0], 0)
+        [window] = [line.split(" | ")[1] for line in read_text(calls_log).splitlines() if line.startswith("Navigate ")]
+        # 1280 by 720 logical pixels are 1600 by 900 here: more than the
+        # 1366 by 768 screen holds, so the window fills its work area.
+        width, height = map(int, window.split("client=")[1].split(" ")[0].split("x"))
+        self.assertTrue(1280 < width < 1366 and 720 < height < 768, window)
+        self.assertIn(" in_work_area=1", window)
+
     def test_a_runtime_that_fails_to_start_gives_way_to_the_browser(self):
         calls_log = self.install_runtime(fail=True)
         app = self.start()
@@ -335,6 +376,73 @@ class WindowsBinary(unittest.TestCase):
         self.assertEqual(status, 0, err)
         self.assertIn(b"Vornhale cannot show its window (the WebView2 runtime did not start: ", err)
         self.assertEqual(read_text(calls_log).splitlines()[0].split(" ")[:2], ["environment", "entry=runtime"])
+
+    def test_a_runtime_version_naming_another_folder_is_not_loaded(self):
+        calls_log = self.install_runtime(version="..")
+        app = self.start()
+        self.assertTrue(wait_until(lambda: os.path.exists(BROWSER_LOG), 10))
+        app.stop()
+        status, out, err = app.finish()
+        self.assertEqual(status, 0, err)
+        self.assertIn(b"(the installed WebView2 runtime cannot be loaded)", err)
+        self.assertFalse(os.path.exists(calls_log))
+
+    def flash_with(self, **files):
+        """Flashes the board with the stand-in told what to do by files (name: content)."""
+        for name in os.listdir(self.cwd):
+            os.remove(os.path.join(self.cwd, name))
+        self.seed_board("COM7")
+        self.build_output("blink")
+        for name, content in files.items():
+            with open(os.path.join(self.cwd, name.replace("_", ".")), "w") as f:
+                f.write(content)
+        app = self.start()
+        self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(self.cwd, "call.0")), 20))
+        return app
+
+    def test_stop_requests_each_count_once_and_the_wait_for_the_next_is_idle(self):
+        for together in (True, False):
+            with self.subTest(together=together):
+                # A 30 s run, with a child of the tool's own.
+                app = self.flash_with(sleep_0="30000", child_0="")
+                self.assertTrue(wait_until(lambda: len(wine_processes("esptool.exe")) == 2, 10))
+                if together:
+                    close_window("VornhaleStop", 2)
+                else:
+                    app.stop()  # the message box and the stop window both get it: one request
+                    self.assertTrue(wait_until(lambda: "stop again" in read_text(app.err.name), 10))
+                    [pid] = wine_processes("vornhale.exe")
+                    before = cpu_seconds(pid)
+                    time.sleep(2)
+                    self.assertLess(cpu_seconds(pid) - before, 0.4)
+                    self.assertEqual(len(wine_processes("esptool.exe")), 2)
+                    app.stop()
+                status, out, err = app.finish()
+                self.assertEqual(status, 1, err)
+                self.assertIn(b"Vornhale: the firmware upload was interrupted: esptool was stopped", err)
+                self.assertEqual(wine_processes("esptool.exe"), [])  # its child too
+                self.assertEqual(len(self.calls()), 1)
+
+    def test_an_output_nobody_reads_holds_up_neither_the_flash_nor_the_exit(self):
+        self.seed_board("COM7")
+        self.build_output("blink")
+        with open(os.path.join(self.cwd, "say.0"), "w") as f:
+            f.write("Writing at 0x00010000... (42 %)\r\n" * 20000)  # far beyond a pipe's buffer
+        app = VornhaleExe(self.cwd, unread_output=True)
+        self.addCleanup(app.close)
+        app.wait_serving()
+        stream = EventStream()
+        self.addCleanup(stream.close)
+        self.assertEqual([stream.read_event(timeout=20) for _ in range(6)][-1], "App upload done.")
+        app.stop()
+        self.assertEqual(app.finish()[0], 0)
+
+    def test_a_run_in_progress_completes_when_vornhale_is_killed(self):
+        app = self.flash_with(sleep_0="2000", then_0="Hash of data verified.\r\n")
+        wine("taskkill", "/F", "/IM", "vornhale.exe")  # TerminateProcess, as a crash ends it
+        app.proc.wait(10)
+        self.assertTrue(wait_until(lambda: read_text(os.path.join(self.cwd, "done.0")), 10))
+        self.assertEqual(read_text(os.path.join(self.cwd, "done.0")), "ok")
 
     def test_a_loader_beside_the_executable_comes_first(self):
         calls_log = self.install_runtime()

@@ -7,7 +7,8 @@
 // would, so that a test sees the web view follow.
 //
 // Two more entry points serve the tests through rundll32: close_window CLASS
-// posts WM_CLOSE to the first top-level window of that class, and record_url
+// [COUNT] posts WM_CLOSE (COUNT times, back to back) to the first top-level
+// window of that class, and record_url
 // URL appends URL to browser.log beside this DLL (registered as the browser).
 
 #include "platform/webview2_interfaces.h"
@@ -61,8 +62,17 @@ void record(const std::string& call)
         ::GetClientRect(parent, &client);
         const bool resizable = (::GetWindowLongPtrW(parent, GWL_STYLE) & WS_THICKFRAME) != 0;
         const bool icon = ::GetClassLongPtrW(parent, GCLP_HICON) != 0;
+        // Whether the whole window lies within its monitor's work area.
+        RECT outer{};
+        ::GetWindowRect(parent, &outer);
+        MONITORINFO monitor{};
+        monitor.cbSize = sizeof monitor;
+        ::GetMonitorInfoW(::MonitorFromWindow(parent, MONITOR_DEFAULTTONEAREST), &monitor);
+        RECT inside{};
+        const bool fits = ::IntersectRect(&inside, &outer, &monitor.rcWork) && ::EqualRect(&inside, &outer);
         line += " | title=" + utf8(title) + " client=" + std::to_string(client.right) + "x"
-                + std::to_string(client.bottom) + " resizable=" + (resizable ? "1" : "0") + " icon=" + (icon ? "1" : "0");
+                + std::to_string(client.bottom) + " resizable=" + (resizable ? "1" : "0") + " icon=" + (icon ? "1" : "0")
+                + " in_work_area=" + (fits ? "1" : "0");
     }
     append(L"calls.log", line);
 }
@@ -272,10 +282,14 @@ __declspec(dllexport) HRESULT STDMETHODCALLTYPE CreateCoreWebView2EnvironmentWit
                               handler);
 }
 
-__declspec(dllexport) void CALLBACK close_window(HWND, HINSTANCE, LPSTR class_name, int)
+__declspec(dllexport) void CALLBACK close_window(HWND, HINSTANCE, LPSTR arguments, int)
 {
+    char class_name[64] = {};
+    int count = 1;
+    std::sscanf(arguments, "%63s %d", class_name, &count);
     if (const HWND window = ::FindWindowA(class_name, nullptr))
-        ::PostMessageW(window, WM_CLOSE, 0, 0);
+        for (int i = 0; i < count; ++i)
+            ::PostMessageW(window, WM_CLOSE, 0, 0);
 }
 
 __declspec(dllexport) void CALLBACK record_url(HWND, HINSTANCE, LPSTR url, int) { append(L"browser.log", url); }

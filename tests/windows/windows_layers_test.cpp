@@ -24,6 +24,7 @@
 #include <cwchar>
 #include <devpropdef.h>
 #include <thread>
+#include <tuple>
 
 namespace fs = std::filesystem;
 using platform::windows::to_utf16;
@@ -86,7 +87,8 @@ HDEVINFO WINAPI present_devices(const GUID* device_class, PCWSTR enumerator, HWN
     SP_DEVINFO_DATA data{sizeof data, {}, 0, 0};
     wchar_t id[MAX_DEVICE_ID_LEN + 1];
     for (DWORD i = 0; (flags & DIGCF_PRESENT) && ::SetupDiEnumDeviceInfo(set, i, &data);)
-        if (::SetupDiGetDeviceInstanceIdW(set, &data, id, MAX_DEVICE_ID_LEN + 1, nullptr) && std::wcsstr(id, L"REMEMBERED"))
+        if (::SetupDiGetDeviceInstanceIdW(set, &data, id, MAX_DEVICE_ID_LEN + 1, nullptr)
+            && std::wcsstr(id, L"REMEMBERED"))
             ::SetupDiDeleteDeviceInfo(set, &data);
         else
             ++i;
@@ -98,9 +100,11 @@ void list_present_devices_only()
     list_devices = reinterpret_cast<decltype(list_devices)>(
         reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleW(L"setupapi.dll"), "SetupDiGetClassDevsW")));
     auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
-    const auto* headers = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const auto* headers =
+        reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
     const auto& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); library->Name; ++library)
+    for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); library->Name;
+         ++library)
         for (auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk); slot->u1.Function; ++slot)
             if (slot->u1.Function == reinterpret_cast<ULONG_PTR>(list_devices)) {
                 DWORD protection = 0;
@@ -302,6 +306,29 @@ TEST_F(WindowsWorker, FailuresInTheToolsWords)
     EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, "Firmware upload failed: esptool.exe not found in this folder: copy esptool.exe next to the firmware files"}));
 }
 
+TEST_F(WindowsWorker, ToolTextInTheAnsiCodePageArrivesAsTheUserReadsIt)
+{
+    // "Accès refusé" from a French Windows. A Python tool, asked for UTF-8,
+    // passes on even characters beyond the ANSI code page; a program that
+    // writes in the ANSI code page anyway is read in it.
+    const std::string refused = "Acc\xC3\xA8s refus\xC3\xA9";
+    const std::string beyond = refused + " \xD0\xB1\xD0\xBB\xD0\xB8\xD0\xBD\xD0\xBA";
+    const std::string ansi = "Acc\xE8s refus\xE9";
+    ASSERT_EQ(::GetACP(), 1252u) << "a Western European system stands in for the French one";
+    const std::string line = "A fatal error occurred: Could not open COM7: ";
+    for (const auto& [file, printed, meant] : {std::tuple{"ansi.0", beyond, beyond}, std::tuple{"say.0", ansi, refused}}) {
+        SCOPED_TRACE(file);
+        write_file(file, line + printed + "\r\n");
+        write_file("code.0", "2");
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware,
+                                                          "Firmware upload failed: Could not open COM7: " + meant}));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), line + meant + "\n");
+        for (const char* name : {file, "call.0"})
+            fs::remove(name);
+    }
+}
+
 TEST_F(WindowsWorker, WaitsForTheToolNotForAChildHoldingItsOutput)
 {
     write_file("child.0");
@@ -357,4 +384,5 @@ TEST(WindowsPort, HeldExclusivelyAndExplainedInWindowsWords)
     EXPECT_TRUE(failure.address_in_use);
     EXPECT_FALSE(failure.reason.empty());
     EXPECT_EQ(failure.reason.find("error "), std::string::npos) << failure.reason;
+    EXPECT_EQ(failure.reason.find_first_of("\r\n"), std::string::npos) << failure.reason;  // Wine's texts end in CR LF
 }
