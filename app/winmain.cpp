@@ -1,8 +1,20 @@
-// The Windows entry: a GUI program (no console window of its own); its
-// arguments are ignored.
+// The Windows entry: a GUI program (no console window of its own). Its one
+// argument may be --station (a shortcut's target can say it); anything else
+// is ignored, as the working folder is where the firmware is.
 
 #include "app/entry.h"
 
+#include <cwchar>
+#include <shellapi.h>
 #include <windows.h>
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return vornhale_main(); }
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    int count = 0;
+    bool station = false;
+    if (wchar_t** arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
+        station = count > 1 && std::wcscmp(arguments[1], L"--station") == 0;
+        ::LocalFree(arguments);
+    }
+    return vornhale_main(station);
+}
