@@ -314,21 +314,130 @@ def bench_idle(build, work, seconds=30):
     row("idle", "resident memory", "%.1f MiB" % (rss / 1024))
 
 
+# --- station mode ---------------------------------------------------------------
+
+USB = "/devices/pci0000:00/0000:00:14.0/usb1/"
+# Takes a fixed time a run, and notes when each run started.
+STATION_TOOL = """#!/bin/sh
+port=""; previous=""
+for a in "$@"; do [ "$previous" = "--port" ] && port="$a"; previous="$a"; done
+date +%s.%N >> "started.$(basename "$port")"
+sleep {seconds}
+"""
+
+
+def plug(testbed, number, serial):
+    port, tty = "1-%d" % number, "ttyACM%d" % number
+    testbed.add_from_string("P: %s%s\nN: bus/usb/001/%03d\nE: DEVNAME=/dev/bus/usb/001/%03d\nE: DEVTYPE=usb_device\n"
+                            "E: SUBSYSTEM=usb\nA: idVendor=303a\nA: idProduct=1001\nA: serial=%s\n\n"
+                            % (USB, port, number + 4, number + 4, serial))
+    testbed.add_from_string("P: %s%s/%s:1.0\nE: DEVTYPE=usb_interface\nE: SUBSYSTEM=usb\nA: bInterfaceNumber=00\n\n"
+                            % (USB, port, port))
+    testbed.add_from_string("P: %s%s/%s:1.0/tty/%s\nN: %s\nE: DEVNAME=/dev/%s\nE: SUBSYSTEM=tty\nA: dev=166:0\n"
+                            "L: device=../../../%s:1.0\n\n" % (USB, port, port, tty, tty, tty, port))
+    testbed.uevent("/sys" + USB + port, "bind")
+
+
+def station_run(binary, folder, testbed, boards, plugged_later=0):
+    """Starts station mode with boards plugged in; plugs plugged_later more a
+    second later. Returns seconds from exec to the last record line, and the
+    delays from each later plug to its board's first run."""
+    for number in range(boards):
+        plug(testbed, number, "F4:12:FA:00:00:%02X" % number)
+    env = dict(HEADLESS_ENV, UMOCKDEV_DIR=testbed.get_root_dir(), LD_PRELOAD="libumockdev-preload.so.0")
+    started = time.monotonic()
+    proc = subprocess.Popen([binary, "--station"], cwd=folder, env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL)
+    delays = []
+    try:
+        while not port_open():
+            time.sleep(0.01)
+        if plugged_later:
+            time.sleep(1)
+            for number in range(boards, boards + plugged_later):
+                plugged = time.time()
+                plug(testbed, number, "F4:12:FA:00:01:%02X" % number)
+                name = os.path.join(folder, "started.ttyACM%d" % number)
+                while not os.path.exists(name) or not open(name).read():
+                    time.sleep(0.005)
+                delays.append(float(open(name).read().split()[0]) - plugged)
+        records = 0
+        while records < boards + plugged_later:
+            if proc.stdout.readline().startswith(b"{"):
+                records += 1
+        return time.monotonic() - started, delays
+    finally:
+        stop(proc)
+
+
+def bench_station(build, work, run_seconds=1.0):
+    try:
+        import gi
+        gi.require_version("UMockdev", "1.0")
+        from gi.repository import UMockdev
+    except (ImportError, ValueError) as e:
+        row("station", "skipped", str(e))
+        return
+    if "libumockdev-preload" not in os.environ.get("LD_PRELOAD", ""):
+        row("station", "skipped", "run under umockdev-wrapper (bench/run.sh does)")
+        return
+    binary = os.path.join(build, "vornhale")
+    times = {1: [], 8: []}
+    for _ in range(3):
+        for boards in (1, 8):
+            folder = os.path.join(tempfile.mkdtemp(dir=work), "build")
+            typical_build_output(folder)
+            with open(os.path.join(folder, "esptool"), "w") as f:
+                f.write(STATION_TOOL.format(seconds=run_seconds))
+            os.chmod(os.path.join(folder, "esptool"), 0o755)
+            times[boards].append(station_run(binary, folder, UMockdev.Testbed.new(), boards)[0])
+            wait_closed()
+    row("station", "1 board, 2 runs of %.1f s each: exec to its record" % run_seconds, "%.2f s" % median(times[1]))
+    row("station", "8 boards at once: exec to the last record", "%.2f s" % median(times[8]))
+    row("station", "8 boards at once: ratio to 1 board", "%.2f" % (median(times[8]) / median(times[1])), "<= 1.3")
+    folder = os.path.join(tempfile.mkdtemp(dir=work), "build")
+    typical_build_output(folder)
+    with open(os.path.join(folder, "esptool"), "w") as f:
+        f.write(STATION_TOOL.format(seconds=0.1))
+    os.chmod(os.path.join(folder, "esptool"), 0o755)
+    delays = station_run(binary, folder, UMockdev.Testbed.new(), 0, plugged_later=5)[1]
+    wait_closed()
+    row("station", "board plugged in to its first esptool run", "%.0f ms" % (1000 * median(delays)), "<= 1 s")
+
+    folder = os.path.join(tempfile.mkdtemp(dir=work), "build")
+    typical_build_output(folder)
+    env = dict(HEADLESS_ENV, UMOCKDEV_DIR=UMockdev.Testbed.new().get_root_dir(), LD_PRELOAD="libumockdev-preload.so.0")
+    proc = subprocess.Popen([binary, "--station"], cwd=folder, env=env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    try:
+        while not port_open():
+            time.sleep(0.02)
+        time.sleep(1)
+        before = cpu_ticks(proc.pid)
+        time.sleep(20)
+        used = (cpu_ticks(proc.pid) - before) / os.sysconf("SC_CLK_TCK")
+    finally:
+        stop(proc)
+    row("station", "idle CPU over 20 s, no board plugged in", "%.3f %% of one core" % (100 * used / 20), "< 0.5 %")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--update", action="store_true", help="write the table into bench/README.md")
+    parser.add_argument("--only", help="run this benchmark alone (scan, startup, events, serving, idle, station)")
     args = parser.parse_args()
     if port_open():
         sys.exit("bench: something already listens on 127.0.0.1:5000")
     with tempfile.TemporaryDirectory(prefix="vornhale-bench-") as work:
-        bench_scan(args.build, work)
-        bench_startup(args.build, work)
-        bench_events(args.build)
         serve = os.path.join(work, "serve")
         os.makedirs(serve)
-        bench_serving(args.build, serve)
-        bench_idle(args.build, work)
+        benchmarks = {"scan": lambda: bench_scan(args.build, work), "startup": lambda: bench_startup(args.build, work),
+                      "events": lambda: bench_events(args.build), "serving": lambda: bench_serving(args.build, serve),
+                      "idle": lambda: bench_idle(args.build, work), "station": lambda: bench_station(args.build, work)}
+        for name, bench in benchmarks.items():
+            if args.only in (None, name):
+                bench()
 
     cpu = "unknown"
     with open("/proc/cpuinfo") as f:

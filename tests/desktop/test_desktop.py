@@ -28,7 +28,8 @@ def png_header(path):
 class Desktop(unittest.TestCase):
     def test_entry_is_valid(self):
         entry = os.environ["VORNHALE_DESKTOP_ENTRY"]
-        result = subprocess.run(["desktop-file-validate", entry], capture_output=True, text=True)
+        station = os.path.join(os.path.dirname(entry), "vornhale-station.desktop")
+        result = subprocess.run(["desktop-file-validate", entry, station], capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertEqual(result.stdout + result.stderr, "")
         with open(entry) as f:
@@ -42,7 +43,9 @@ class Desktop(unittest.TestCase):
         with tempfile.TemporaryDirectory(prefix="vornhale-install-") as prefix:
             subprocess.run(["cmake", "--install", os.environ["VORNHALE_BUILD_DIR"], "--prefix", prefix],
                            check=True, capture_output=True)
-            for path in ("share/applications/vornhale.desktop", "lib/udev/rules.d/70-vornhale.rules",
+            for path in ("share/applications/vornhale.desktop", "share/applications/vornhale-station.desktop",
+                         "share/nemo/actions/vornhale-station.nemo_action",
+                         "share/file-manager/actions/vornhale-station.desktop", "lib/udev/rules.d/70-vornhale.rules",
                          "share/man/man1/vornhale.1", "share/doc/vornhale/LICENSE",
                          "share/doc/vornhale/THIRD-PARTY-NOTICES", "share/nemo/actions/vornhale.nemo_action",
                          "share/file-manager/actions/vornhale.desktop", "share/kio/servicemenus/vornhale.desktop",
