@@ -62,12 +62,12 @@ std::string_view trouble_with(std::string_view name, bool is_port)
 
 }  // namespace
 
-std::optional<std::string> refusal_of_names(std::string_view port, std::string_view base)
+std::optional<std::string> refusal_of_names(std::string_view port, std::string_view base, bool as_markup)
 {
     constexpr std::string_view plain = "x";
-    const auto refusal = [](std::string_view what, std::string_view name, std::string_view trouble) {
+    const auto refusal = [as_markup](std::string_view what, std::string_view name, std::string_view trouble) {
         return fmt::format("Cannot upload firmware: the {} \"{}\" {}, which esptool would not receive unchanged.",
-                           what, page_text(name), trouble);
+                           what, as_markup ? page_text(name) : std::string(name), trouble);
     };
     if (!reaches_tool_unchanged(firmware_template, plain, base))
         return refusal("file name", std::string(base) + ".ino.bin", trouble_with(base, false));

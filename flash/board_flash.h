@@ -34,7 +34,9 @@ public:
 // tool unchanged through either command line, else nothing. Both lines are
 // checked before the first run, so that a port the second line cannot carry
 // does not leave the board with only half of what the user meant to flash.
-std::optional<std::string> refusal_of_names(std::string_view port, std::string_view base);
+// as_markup: the names made safe for a page that inserts the text as HTML;
+// otherwise the text is plain.
+std::optional<std::string> refusal_of_names(std::string_view port, std::string_view base, bool as_markup = true);
 
 // The board to flash: its port, and its USB serial number when known ("").
 struct board_to_flash {

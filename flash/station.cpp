@@ -86,7 +86,11 @@ public:
                              + "): it looks for them every second instead.";
         }
         watch_ = watch.get();
-        const bool can_flash = !base_.empty() && trouble_.empty();
+        // A file name esptool would not receive unchanged is refused for every board at once.
+        if (trouble_.empty() && !base_.empty())
+            if (const auto refusal = refusal_of_names("x", base_, false))
+                refusal_ = *refusal;
+        const bool can_flash = !base_.empty() && trouble_.empty() && refusal_.empty();
 
         clock::time_point listed_at{};
         bool changed = true;
@@ -265,9 +269,9 @@ private:
             board_card* card = find(key);
             if (card == nullptr || !card->present || card->where != stage::waiting)
                 continue;
-            if (const auto refusal = refusal_of_names(card->port, base_)) {
+            if (const auto refusal = refusal_of_names(card->port, base_, false)) {
                 card->where = stage::failed;
-                card->reason = "The port name " + card->port + " would not reach esptool unchanged.";
+                card->reason = *refusal;
                 dirty_ = true;
                 continue;
             }
@@ -370,8 +374,9 @@ private:
         std::string message = "Plug boards in: each is flashed once.";
         if (!can_flash) {
             state = "no firmware";
-            message = base_.empty() ? "No firmware found here (NAME.ino.bin): nothing is flashed."
-                                    : trouble_ + " Nothing is flashed.";
+            message = base_.empty()      ? "No firmware found here (NAME.ino.bin): nothing is flashed."
+                      : !trouble_.empty() ? trouble_ + " Nothing is flashed."
+                                          : refusal_ + " Nothing is flashed.";
         } else if (closing && in_progress > 0) {
             state = "closing";
             message = "Closing: the flashes under way finish, no other starts.";
@@ -397,7 +402,8 @@ private:
     flash_control boards_;  // the boards' flashes: never told to finish early, only stopped
 
     std::atomic<platform::board_watch*> watch_{nullptr};
-    std::string watch_trouble_;  // the station's thread only
+    std::string watch_trouble_;  // the station's thread only, as is refusal_
+    std::string refusal_;
 
     std::mutex mutex_;
     std::vector<board_card> cards_;   // guarded by mutex_, as is everything below; oldest first
