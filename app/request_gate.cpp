@@ -46,6 +46,9 @@ request_gate::~request_gate()
 {
     close_waiting();
     shutdown();
+    // Only now: any thread may wake the gate until it is destroyed.
+    if (wake_socket_ != INVALID_SOCKET)
+        httplib::detail::close_socket(wake_socket_);
 }
 
 bool request_gate::holds_whole_head(const std::string& text)
@@ -117,9 +120,6 @@ void request_gate::shutdown()
             server.join();
     if (watcher_.joinable())
         watcher_.join();
-    if (wake_socket_ != INVALID_SOCKET)
-        httplib::detail::close_socket(wake_socket_);
-    wake_socket_ = INVALID_SOCKET;
 }
 
 void request_gate::dispatch(connection c)

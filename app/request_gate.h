@@ -93,7 +93,7 @@ private:
     bool ending_ = false;               // guarded by mutex_
 
     std::list<waiting> waiting_;  // the watching thread's own, oldest first
-    socket_t wake_socket_ = INVALID_SOCKET;
+    const socket_t wake_socket_;  // for the life of the gate
 
     std::thread watcher_;
     std::vector<std::thread> servers_;
