@@ -86,10 +86,6 @@ httplib::Server::Handler event_stream_handler(status_queue& queue, const page_lo
             return false;
         };
 
-        // HTTP/1.0 has no chunked encoding: its stream ends with the connection.
-        if (request.version == "HTTP/1.0")
-            response.set_content_provider("text/event-stream", provider, release);
-        else
-            response.set_chunked_content_provider("text/event-stream", provider, release);
+        set_event_stream(request, response, std::move(provider), std::move(release));
     };
 }

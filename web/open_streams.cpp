@@ -23,3 +23,12 @@ void open_streams::close(const give_way_flag& flag)
         }
     }
 }
+
+void set_event_stream(const httplib::Request& request, httplib::Response& response,
+                      httplib::ContentProviderWithoutLength provider, httplib::ContentProviderResourceReleaser release)
+{
+    if (request.version == "HTTP/1.0")
+        response.set_content_provider("text/event-stream", std::move(provider), std::move(release));
+    else
+        response.set_chunked_content_provider("text/event-stream", std::move(provider), std::move(release));
+}

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <httplib.h>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -28,3 +29,9 @@ private:
     std::mutex mutex_;
     std::deque<give_way_flag> streams_;  // guarded by mutex_
 };
+
+// Makes response a server-sent event stream written by provider: chunked, or
+// to an HTTP/1.0 client (which has no chunked encoding) without chunks until
+// the connection closes.
+void set_event_stream(const httplib::Request& request, httplib::Response& response,
+                      httplib::ContentProviderWithoutLength provider, httplib::ContentProviderResourceReleaser release);
