@@ -5,8 +5,9 @@
 #include "app/entry.h"
 
 #include <cwchar>
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>  // after windows.h, which it needs
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
