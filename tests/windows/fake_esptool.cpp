@@ -1,11 +1,15 @@
 // A stand-in for esptool.exe. Each call records its arguments, as Windows
 // splits its command line, in call.N (UTF-8, one a line); prints say.N as it
-// is, and ansi.N (UTF-8) as Python would: in the ANSI code page unless
+// is, line by line with step.N milliseconds after each line when step.N
+// exists, and ansi.N (UTF-8) as Python would: in the ANSI code page unless
 // PYTHONIOENCODING asks for UTF-8; leaves a child of its own holding its
 // output when child.N exists; waits sleep.N milliseconds; prints then.N,
 // failing as Python does when that write fails, and says in done.N whether it
-// did; and exits with code.N. Files in the working folder.
+// did; and exits with code.N. Files in the working folder. When the folder
+// holds a file named ports, runs on several ports at once count apart: N is
+// the call's number on its port, and the call goes to call.PORT.N.
 
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
@@ -45,14 +49,19 @@ int main()
         return 0;
     }
 
+    int count = 0;
+    wchar_t** args = ::CommandLineToArgvW(command_line, &count);
+    std::string calls = "call.";
+    if (exists("ports"))
+        for (int i = 1; i + 1 < count; ++i)
+            if (std::wstring(args[i]) == L"--port")
+                calls += utf8(args[i + 1]) + ".";
     int call = 0;
-    while (exists("call." + std::to_string(call)))
+    while (exists(calls + std::to_string(call)))
         ++call;
     const std::string n = std::to_string(call);
 
-    int count = 0;
-    wchar_t** args = ::CommandLineToArgvW(command_line, &count);
-    std::ofstream record("call." + n, std::ios::binary);
+    std::ofstream record(calls + n, std::ios::binary);
     for (int i = 1; i < count; ++i)
         record << utf8(args[i]) << '\n';
     record.close();
@@ -60,8 +69,15 @@ int main()
     if (exists("say." + n)) {
         ::_setmode(::_fileno(stdout), _O_BINARY);
         const std::string said = read("say." + n);
-        std::fwrite(said.data(), 1, said.size(), stdout);
-        std::fflush(stdout);
+        const DWORD step = exists("step." + n) ? static_cast<DWORD>(std::stoul(read("step." + n))) : 0;
+        for (std::size_t at = 0; at < said.size();) {
+            const std::size_t end = step > 0 ? std::min(said.find('\n', at), said.size() - 1) + 1 : said.size();
+            std::fwrite(said.data() + at, 1, end - at, stdout);
+            std::fflush(stdout);
+            at = end;
+            if (step > 0)
+                ::Sleep(step);
+        }
     }
     if (exists("ansi." + n)) {
         const std::string text = read("ansi." + n);

@@ -4,8 +4,10 @@ display (Xvfb): what it serves, what it flashes, how it stops, and its window
 over a stand-in WebView2 runtime (Wine has none) or, without one, the default
 browser (a stand-in registered for http URLs)."""
 
+import json
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -30,6 +32,13 @@ NO_WINDOW = (b"Vornhale cannot show its window (the Microsoft Edge WebView2 runt
 UPLOADING_FIRMWARE = '<span aria-busy="true">Uploading firmware...</span>'
 UPLOADING_APP = '<span aria-busy="true">Uploading app...</span>'
 BOARD_KEY = r"HKLM\System\CurrentControlSet\Enum\USB\VID_303A&PID_1001&MI_00"
+COMPOSITE_KEY = r"HKLM\System\CurrentControlSet\Enum\USB\VID_303A&PID_1001"
+# What esptool prints as it writes the firmware's four images (16 bytes each
+# here), and fs.bin: each line a step further.
+FIRMWARE_PROGRESS = "".join("Writing at 0x%08x... (%d %%)\r\n" % line for line in
+                            ((0x0, 100), (0x8000, 100), (0xe000, 100), (0x10000, 50), (0x10000, 100)))
+FIRMWARE_FIGURES = {25, 50, 75, 87, 100}
+APP_PROGRESS = "Writing at 0x00670000... (50 %)\r\nWriting at 0x00670000... (100 %)\r\n"
 RUNTIME_KEY = r"HKCU\Software\Microsoft\EdgeUpdate\Clients\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}"
 MESSAGE_BOX = "#32770"
 
@@ -77,6 +86,11 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def progress_text(stage, percent):
+    return '<span aria-busy="true">Uploading %s... %d %%</span><progress value="%d" max="100"></progress>' % (
+        stage, percent, percent)
+
+
 def firmware_args(port, base):
     return ["--chip", "esp32s3", "--port", port, "--baud", "921600", "--before", "default_reset", "--after",
             "hard_reset", "write_flash", "-z", "--flash_mode", "keep", "--flash_freq", "keep", "--flash_size", "keep",
@@ -94,11 +108,11 @@ class VornhaleExe:
     """vornhale.exe started in folder; its output goes to files (Wine's own
     helper processes would hold a pipe open past the program's end)."""
 
-    def __init__(self, folder, exe=EXE, unread_output=False):
+    def __init__(self, folder, exe=EXE, unread_output=False, args=()):
         self.folder = folder
         self.out = open(os.path.join(folder, "..", "stdout.txt"), "w+b")
         self.err = open(os.path.join(folder, "..", "stderr.txt"), "w+b")
-        self.proc = subprocess.Popen(["wine", exe], cwd=folder, env=WINE_ENV, stderr=self.err,
+        self.proc = subprocess.Popen(["wine", exe, *args], cwd=folder, env=WINE_ENV, stderr=self.err,
                                      stdout=subprocess.PIPE if unread_output else self.out)
 
     def wait_serving(self):
@@ -161,18 +175,30 @@ class WindowsBinary(unittest.TestCase):
         if os.path.exists(BROWSER_LOG):
             os.remove(BROWSER_LOG)
 
-    def start(self):
-        app = VornhaleExe(self.cwd)
+    def start(self, args=()):
+        app = VornhaleExe(self.cwd, args=args)
         self.addCleanup(app.close)
         app.wait_serving()
         return app
 
-    def seed_board(self, port):
-        instance = BOARD_KEY + r"\7&2bd5f9e&0&0000"
+    def seed_board(self, port, function="7&2bd5f9e&0&0000", serial=None):
+        """A board's serial function as Windows lists it; with a serial
+        number, its composite device too, named after it. The port's name
+        comes last: until then the board is not listed."""
+        instance = BOARD_KEY + "\\" + function
+        if serial is not None:
+            wine("reg", "add", COMPOSITE_KEY + "\\" + serial, "/v", "ClassGUID", "/d",
+                 "{36fc9e60-c465-11cf-8056-444553540000}", "/f")
+            # CM_DEVCAP_REMOVABLE | CM_DEVCAP_UNIQUEID: its identifier is its serial number.
+            wine("reg", "add", COMPOSITE_KEY + "\\" + serial, "/v", "Capabilities", "/t", "REG_DWORD", "/d", "20", "/f")
+            self.addCleanup(wine, "reg", "delete", COMPOSITE_KEY, "/f", check=False)
         wine("reg", "add", instance, "/v", "ClassGUID", "/d", "{4d36e978-e325-11ce-bfc1-08002be10318}", "/f")
         wine("reg", "add", instance, "/v", "Class", "/d", "Ports", "/f")
-        wine("reg", "add", instance + r"\Device Parameters", "/v", "PortName", "/d", port, "/f")
         self.addCleanup(wine, "reg", "delete", BOARD_KEY, "/f", check=False)
+        if serial is not None:
+            wine("rundll32", STANDIN + ",set_parent", instance.split("Enum\\")[1], COMPOSITE_KEY.split("Enum\\")[1]
+                 + "\\" + serial)
+        wine("reg", "add", instance + r"\Device Parameters", "/v", "PortName", "/d", port, "/f")
 
     def install_runtime(self, fail=False, version="120.0.2210.91"):
         """The stand-in, installed for this user as the Evergreen runtime is;
@@ -195,12 +221,20 @@ class WindowsBinary(unittest.TestCase):
                 f.write(b"\xff" * 16)
         shutil.copy(FAKE_ESPTOOL, os.path.join(self.cwd, "esptool.exe"))
 
-    def calls(self):
+    def calls(self, port=None):
+        """The stand-in's calls (on port, when it counts them by port)."""
+        name = "call.%d" if port is None else "call." + port + ".%d"
         result = []
-        while os.path.exists(os.path.join(self.cwd, "call.%d" % len(result))):
-            with open(os.path.join(self.cwd, "call.%d" % len(result)), encoding="utf-8") as f:
+        while os.path.exists(os.path.join(self.cwd, name % len(result))):
+            with open(os.path.join(self.cwd, name % len(result)), encoding="utf-8") as f:
                 result.append(f.read().splitlines())
         return result
+
+    def write(self, **files):
+        """Files for the stand-in (name: content; "_" stands for ".")."""
+        for name, content in files.items():
+            with open(os.path.join(self.cwd, name.replace("_", ".")), "w", newline="") as f:
+                f.write(content)
 
     def test_serves_the_page_and_events_and_stops_every_stream(self):
         app = self.start()
@@ -393,9 +427,7 @@ class WindowsBinary(unittest.TestCase):
             os.remove(os.path.join(self.cwd, name))
         self.seed_board("COM7")
         self.build_output("blink")
-        for name, content in files.items():
-            with open(os.path.join(self.cwd, name.replace("_", ".")), "w") as f:
-                f.write(content)
+        self.write(**files)
         app = self.start()
         self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(self.cwd, "call.0")), 20))
         return app
@@ -433,9 +465,73 @@ class WindowsBinary(unittest.TestCase):
         app.wait_serving()
         stream = EventStream()
         self.addCleanup(stream.close)
-        self.assertEqual([stream.read_event(timeout=20) for _ in range(6)][-1], "App upload done.")
+        while stream.read_event(timeout=20) != "App upload done.":  # after the progress texts
+            pass
         app.stop()
         self.assertEqual(app.finish()[0], 0)
+
+    def test_the_status_shows_each_run_s_progress_rising_to_100(self):
+        self.seed_board("COM7")
+        self.build_output("blink")
+        self.write(say_0=FIRMWARE_PROGRESS, step_0="400", say_1=APP_PROGRESS, step_1="400")
+        app = self.start()
+        stream = EventStream()
+        self.addCleanup(stream.close)
+        texts = [stream.read_event(timeout=20)]
+        while texts[-1] != "App upload done.":
+            texts.append(stream.read_event(timeout=20))
+        app.stop()
+        self.assertEqual(app.finish()[0], 0)
+        for stage, start, done, expected in (
+                ("firmware", UPLOADING_FIRMWARE, "Firmware upload done.", FIRMWARE_FIGURES),
+                ("app", UPLOADING_APP, "App upload done.", {50, 100})):
+            with self.subTest(stage=stage):
+                between = texts[texts.index(start) + 1:texts.index(done)]
+                figures = [int(m[1]) if (m := re.search(r"\.\.\. (\d+) %", text)) else -1 for text in between]
+                self.assertEqual(between, [progress_text(stage, figure) for figure in figures])  # with its bar
+                self.assertEqual(figures, sorted(set(figures)))  # rising, each once
+                self.assertLessEqual(set(figures), expected)
+                self.assertLess(figures[0], 100)
+                self.assertEqual(figures[-1], 100)
+
+    def test_station_flashes_each_board_once_several_at_once_and_one_plugged_in_meanwhile(self):
+        self.build_output("blink")
+        self.write(ports="", say_0=FIRMWARE_PROGRESS, step_0="400")
+        boards = [("F4:12:FA:00:00:01", "7&1A2B&0&0000", "COM7"), ("F4:12:FA:00:00:02", "7&3C4D&0&0000", "COM8"),
+                  ("F4:12:FA:00:00:03", "7&5E6F&0&0000", "COM9")]
+        for serial, function, port in boards[:2]:
+            self.seed_board(port, function, serial)
+        app = self.start(["--station"])
+        stream = EventStream(path=b"/station/event")
+        self.addCleanup(stream.close)
+        self.assertTrue(wait_until(lambda: len(wine_processes("esptool.exe")) == 2, 20))  # both at once
+        serial, function, port = boards[2]
+        self.seed_board(port, function, serial)
+        percents = {}  # each board's, as the station page saw them
+        document = {}
+        while document.get("totals", {}).get("flashed") != 3:
+            document = json.loads(stream.read_event(timeout=30))
+            for card in document["boards"]:
+                percents.setdefault(card["serial"], []).append(card["percent"])
+
+        def records():  # one line per finished board
+            return [json.loads(line) for line in read_text(app.out.name).splitlines()]
+        self.assertTrue(wait_until(lambda: len(records()) == 3, 10), read_text(app.out.name))
+        app.stop()
+        status, out, err = app.finish()
+        self.assertEqual(status, 0, err)
+        last = stream.read_to_close().rsplit(b"data: ", 1)[-1].partition(b"\n\n")[0]
+        self.assertEqual(json.loads(last)["state"], "stopped")
+        self.assertEqual(sorted((r["serial"], r["port"], r["result"]) for r in records()),
+                         [(serial, port, "flashed") for serial, function, port in boards])
+        self.assertEqual(sorted((c["serial"], c["stage"], c["percent"], c["attempts"]) for c in document["boards"]),
+                         [(serial, "flashed", 100, 1) for serial, function, port in boards])
+        for serial, function, port in boards:
+            with self.subTest(port=port):
+                self.assertEqual(self.calls(port), [firmware_args(port, "blink"), file_system_args(port)])
+                self.assertTrue(any(0 < percent < 100 for percent in percents[serial]), percents)
+        with open(BROWSER_LOG) as f:
+            self.assertEqual(f.read(), "http://127.0.0.1:5000/station\n")
 
     def test_a_run_in_progress_completes_when_vornhale_is_killed(self):
         app = self.flash_with(sleep_0="2000", then_0="Hash of data verified.\r\n")

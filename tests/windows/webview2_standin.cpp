@@ -6,18 +6,29 @@
 // After the first navigation it resizes the parent window once, as a user
 // would, so that a test sees the web view follow.
 //
-// Two more entry points serve the tests through rundll32: close_window CLASS
+// Three more entry points serve the tests through rundll32: close_window CLASS
 // [COUNT] posts WM_CLOSE (COUNT times, back to back) to the first top-level
-// window of that class, and record_url
-// URL appends URL to browser.log beside this DLL (registered as the browser).
+// window of that class; record_url URL appends URL to browser.log beside
+// this DLL (registered as the browser); and set_parent DEVICE PARENT gives a
+// device written into the registry the parent (DEVPKEY_Device_Parent) Windows
+// would report, a board's serial function its composite device.
 
 #include "platform/webview2_interfaces.h"
 
+#include <windows.h>
+
+#include <cfgmgr32.h>
 #include <cstdio>
+#include <cstring>
+#include <devpropdef.h>
 #include <functional>
 #include <map>
+#include <setupapi.h>
 #include <string>
-#include <windows.h>
+
+// Missing from MinGW's setupapi.h.
+extern "C" __declspec(dllimport) BOOL WINAPI SetupDiSetDevicePropertyW(HDEVINFO, PSP_DEVINFO_DATA, const DEVPROPKEY*,
+                                                                       DEVPROPTYPE, const BYTE*, DWORD, DWORD);
 
 namespace {
 
@@ -293,5 +304,21 @@ __declspec(dllexport) void CALLBACK close_window(HWND, HINSTANCE, LPSTR argument
 }
 
 __declspec(dllexport) void CALLBACK record_url(HWND, HINSTANCE, LPSTR url, int) { append(L"browser.log", url); }
+
+__declspec(dllexport) void CALLBACK set_parent(HWND, HINSTANCE, LPSTR arguments, int)
+{
+    char device[MAX_DEVICE_ID_LEN + 1] = {}, parent[MAX_DEVICE_ID_LEN + 1] = {};
+    if (std::sscanf(arguments, "%200s %200s", device, parent) != 2)
+        return;
+    const DEVPROPKEY parent_key = {{0x4340a6c5, 0x93fa, 0x4706, {0x97, 0x2c, 0x7b, 0x64, 0x80, 0x08, 0xa5, 0xa7}}, 8};
+    const std::wstring id(parent, parent + std::strlen(parent));
+    const HDEVINFO set = ::SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    SP_DEVINFO_DATA data{sizeof data, {}, 0, 0};
+    if (::SetupDiOpenDeviceInfoA(set, device, nullptr, 0, &data))
+        ::SetupDiSetDevicePropertyW(set, &data, &parent_key, DEVPROP_TYPE_STRING,
+                                    reinterpret_cast<const BYTE*>(id.c_str()),
+                                    static_cast<DWORD>((id.size() + 1) * sizeof(wchar_t)), 0);
+    ::SetupDiDestroyDeviceInfoList(set);
+}
 
 }  // extern "C"

@@ -251,6 +251,7 @@ protected:
     work_dir dir;
     std::optional<std::string> port = "COM7";
     std::string base = "blink";
+    const std::string no_trouble;  // the set is complete
 
     void SetUp() override
     {
@@ -263,7 +264,7 @@ protected:
     {
         status_queue queue;
         flash_control control;
-        flash_worker(port, base, queue, control);
+        flash_worker(port, base, no_trouble, queue, control);
         return drain(queue);
     }
 };
@@ -344,7 +345,8 @@ TEST_F(WindowsWorker, AStopEndsTheRunningToolAndStartsNoOther)
     write_file("sleep.0", "30000");
     status_queue queue;
     flash_control control;
-    std::thread worker(flash_worker, std::cref(port), std::cref(base), std::ref(queue), std::ref(control));
+    std::thread worker(flash_worker, std::cref(port), std::cref(base), std::cref(no_trouble), std::ref(queue),
+                       std::ref(control));
     while (!fs::exists("call.0"))
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     control.finish_asked = true;
