@@ -13,10 +13,16 @@ namespace {
 
 const std::string exit_chunk = "1a\r\ndata: {\"event\" : \"exit\"}\n\n\r\n";
 
-std::unique_ptr<raw_client> open_stream(int port, const std::string& extra_headers = "")
+std::string request_for(int port, const std::string& target, const std::string& extra_headers = "")
+{
+    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" + extra_headers + "\r\n";
+}
+
+std::unique_ptr<raw_client> open_stream(int port, const std::string& extra_headers = "",
+                                        const std::string& target = "/event")
 {
     auto client = std::make_unique<raw_client>(port);
-    client->send(event_request(port, "GET", extra_headers));
+    client->send(request_for(port, target, "Accept: text/event-stream\r\n" + extra_headers));
     return client;
 }
 
@@ -263,15 +269,6 @@ TEST(EventStream, AnHttp10ClientGetsTheEventsWithoutChunks)
     EXPECT_EQ(client.read_exactly(29), "data: Firmware upload done.\n\n");
 }
 
-namespace {
-
-std::string request_for(int port, const std::string& target, const std::string& extra_headers = "")
-{
-    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" + extra_headers + "\r\n";
-}
-
-}  // namespace
-
 TEST(HostileClients, NoResponseMayBeShownInAFrame)
 {
     stream_server s;
@@ -361,23 +358,12 @@ TEST(HostileClients, BodiesAndDoubleHostsAreRefusedAndTheConnectionEnds)
     }
 }
 
-namespace {
-
-std::unique_ptr<raw_client> open_station_stream(int port, const std::string& extra_headers = "")
-{
-    auto client = std::make_unique<raw_client>(port);
-    client->send(request_for(port, "/station/event", extra_headers));
-    return client;
-}
-
-}  // namespace
-
 TEST(StationStream, TheLatestDocumentAtOnceThenEachNewerOneUntilTheFeedCloses)
 {
     stream_server s;
     s.station.publish(R"({"message": "first"})");
     s.station.publish(R"({"message": "second"})");
-    auto client = open_station_stream(s.port);
+    auto client = open_stream(s.port, "", "/station/event");
     const std::string head = client->read_until("\r\n\r\n");
     EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head;
     EXPECT_NE(head.find("\r\nContent-Type: text/event-stream\r\n"), std::string::npos) << head;
@@ -398,7 +384,7 @@ TEST(StationStream, TheLatestDocumentAtOnceThenEachNewerOneUntilTheFeedCloses)
     EXPECT_TRUE(client->peer_closed());
 
     // A page that comes after the close still gets the latest document.
-    auto late = open_station_stream(s.port);
+    auto late = open_stream(s.port, "", "/station/event");
     ASSERT_FALSE(late->read_until("\r\n\r\n").empty());
     EXPECT_EQ(late->read_to_close(3s), event_chunk("{}"));
     EXPECT_TRUE(late->peer_closed());
@@ -426,7 +412,7 @@ TEST(StationStream, GuardsAsTheStatusStreamDoes)
     // One more stream than the cap: the oldest, the HTTP/1.0 one, gives way.
     std::vector<std::unique_ptr<raw_client>> streams;
     for (size_t i = 1; i < max_open_streams + 1; ++i) {
-        streams.push_back(open_station_stream(s.port));
+        streams.push_back(open_stream(s.port, "", "/station/event"));
         ASSERT_FALSE(streams.back()->read_until(event_chunk("{}")).empty()) << "stream " << i;
     }
     old_client.read_to_close(3s);
