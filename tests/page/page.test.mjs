@@ -216,119 +216,70 @@ test('a page on another port cannot fill our memory with a request body', async 
   await contentBecomes('Still here.');
 });
 
-// The station page: page_host publishes each "station:" line as the document.
+// The station page: page_host publishes each "station:" line as its document.
 function publish(boards, fields = {}) {
   const totals = { flashed: 0, failed: 0, in_progress: 0, waiting: 0 };
-  for (const b of boards)
-    totals[{ firmware: 'in_progress', app: 'in_progress' }[b.stage] ?? b.stage] += 1;
-  const station = { firmware: 'blink.ino.bin', state: 'running', message: 'Plug in the boards to flash.', totals, boards };
-  push('station:' + JSON.stringify({ ...station, ...fields }));
+  boards.forEach((b) => { totals[['firmware', 'app'].includes(b.stage) ? 'in_progress' : b.stage] += 1; });
+  push('station:' + JSON.stringify({ firmware: 'blink.ino.bin', state: 'running', message: 'Plug in the boards.', totals, boards, ...fields }));
 }
 
-function board(n, stage, fields = {}) {
-  return {
-    serial: `F4:12:FA:00:00:${String(n).padStart(2, '0')}`, port: `/dev/ttyACM${n}`, stage, percent: 0,
-    reason: '', seconds: 0, attempts: 0, note: '', ...fields,
-  };
+const board = (n, stage, fields = {}) => ({ serial: `F4:12:FA:00:00:${String(n).padStart(2, '0')}`,
+  port: `/dev/ttyACM${n}`, stage, percent: 0, reason: '', seconds: 0, attempts: 0, note: '', ...fields });
+
+function showsBoards(station, n) {
+  return station.waitForFunction((count) => document.querySelectorAll('#boards article').length === count
+    && document.getElementById('no-boards').hidden === count > 0, n, wait);
 }
 
-async function openStation() {
-  const station = await context.newPage();
-  await station.goto(`${base}/station`, wait);
-  return station;
-}
-
-function cardsOf(station) {
-  return station.evaluate(() => [...document.querySelectorAll('#boards article')].map((card) => ({
-    port: card.querySelector('.port').textContent,
-    stage: card.querySelector('.stage').textContent,
-    serial: card.querySelector('.serial').textContent,
-    progress: card.querySelector('progress')?.value ?? null,
-    line: (card.querySelector('.result') ?? card.querySelector('.bar')).textContent,
-    facts: card.querySelector('.facts').textContent,
-    note: card.querySelector('.note')?.textContent ?? '',
-    markup: card.querySelectorAll('b').length,
-  })));
-}
-
-const sixBoards = [
-  board(1, 'waiting'),
-  board(2, 'firmware', { percent: 42, seconds: 21.4, attempts: 1 }),
-  board(3, 'app', { percent: 80, seconds: 40, attempts: 1 }),
-  board(4, 'flashed', { percent: 100, seconds: 48.25, attempts: 1, note: 'flashed already: unplug it' }),
-  board(5, 'failed', { reason: 'A fatal error occurred: <b>x</b>', seconds: 75, attempts: 2 }),
-  board(6, 'waiting', { serial: '' }),
-];
-
-test('the station page shows every board in its state, outside text as text only', async () => {
-  publish(sixBoards, { firmware: '<i>blink</i>.ino.bin' });
-  const station = await openStation();
+test('the station page shows each board in its state, outside text as text, at once to a late page', async () => {
+  publish([board(1, 'waiting'), board(2, 'firmware', { percent: 42, seconds: 21.4, attempts: 1 }),
+    board(3, 'app', { percent: 80, seconds: 40, attempts: 1 }),
+    board(4, 'flashed', { seconds: 48.25, attempts: 1, note: 'flashed already: unplug it' }),
+    board(5, 'failed', { reason: 'A fatal error occurred: <b>x</b>', seconds: 75, attempts: 2 }),
+    board(6, 'waiting', { serial: '' })], { firmware: '<i>blink</i>.ino.bin' });
+  const pages = [await context.newPage(), await context.newPage()];
   try {
-    assert.equal(await station.title(), 'Vornhale station');
-    await station.waitForFunction(() => document.querySelectorAll('#boards article').length === 6, null, wait);
-    const top = await station.evaluate(() => ({
-      firmware: document.getElementById('firmware').textContent,
-      message: document.getElementById('message').textContent,
-      totals: [...document.querySelectorAll('#totals div')].map((d) => d.textContent),
-      markup: document.querySelectorAll('#top i').length,
-    }));
-    assert.deepEqual(top, {
-      firmware: '<i>blink</i>.ino.bin', message: 'Plug in the boards to flash.', markup: 0,
-      totals: ['Flashed1', 'Failed1', 'In progress2', 'Waiting2'],
-    });
-    const facts = { note: '', markup: 0 };
-    assert.deepEqual(await cardsOf(station), [
-      { ...facts, port: '/dev/ttyACM1', stage: 'Waiting', serial: 'F4:12:FA:00:00:01', progress: null, line: 'Waiting to start', facts: '0 attempts' },
-      { ...facts, port: '/dev/ttyACM2', stage: 'Firmware', serial: 'F4:12:FA:00:00:02', progress: 42, line: '42 %', facts: '21.4 s · 1 attempt' },
-      { ...facts, port: '/dev/ttyACM3', stage: 'App', serial: 'F4:12:FA:00:00:03', progress: 80, line: '80 %', facts: '40.0 s · 1 attempt' },
-      { ...facts, port: '/dev/ttyACM4', stage: 'Flashed', serial: 'F4:12:FA:00:00:04', progress: null, line: 'Flashed', facts: '48.3 s · 1 attempt', note: 'flashed already: unplug it' },
-      { ...facts, port: '/dev/ttyACM5', stage: 'Failed', serial: 'F4:12:FA:00:00:05', progress: null, line: 'Failed: A fatal error occurred: <b>x</b>', facts: '1 min 15 s · 2 attempts' },
-      { ...facts, port: '/dev/ttyACM6', stage: 'Waiting', serial: 'no serial number', progress: null, line: 'Waiting to start', facts: '0 attempts' },
-    ]);
-
-    // The next document replaces the whole page.
-    publish([board(2, 'flashed', { seconds: 50, attempts: 1 })], { message: 'One left.' });
-    await station.waitForFunction(() => document.querySelectorAll('#boards article').length === 1, null, wait);
-    assert.equal(await station.locator('#message').textContent(), 'One left.');
-    assert.equal((await cardsOf(station))[0].line, 'Flashed');
+    for (const station of pages) { // the second one comes after the document
+      await station.goto(`${base}/station`, wait);
+      await showsBoards(station, 6);
+      assert.deepEqual(await station.evaluate(() => ({
+        title: document.title,
+        top: [...document.querySelectorAll('#top h1, #message, #totals div')].map((e) => e.textContent),
+        cards: [...document.querySelectorAll('#boards article')].map((card) => [
+          ...card.querySelectorAll('.port, .stage, .serial, .bar, .result, .facts, .note')].map((e) => e.textContent)),
+        progress: [...document.querySelectorAll('progress')].map((bar) => bar.value),
+        markup: document.querySelectorAll('main b, main i').length,
+      })), {
+        title: 'Vornhale station', markup: 0, progress: [42, 80],
+        top: ['Firmware <i>blink</i>.ino.bin', 'Plug in the boards.', 'Flashed1', 'Failed1', 'In progress2', 'Waiting2'],
+        cards: [
+          ['/dev/ttyACM1', 'Waiting', 'F4:12:FA:00:00:01', 'Waiting to start', '0 attempts'],
+          ['/dev/ttyACM2', 'Firmware', 'F4:12:FA:00:00:02', '42 %', '21.4 s · 1 attempt'],
+          ['/dev/ttyACM3', 'App', 'F4:12:FA:00:00:03', '80 %', '40.0 s · 1 attempt'],
+          ['/dev/ttyACM4', 'Flashed', 'F4:12:FA:00:00:04', 'Flashed', '48.3 s · 1 attempt', 'flashed already: unplug it'],
+          ['/dev/ttyACM5', 'Failed', 'F4:12:FA:00:00:05', 'Failed: A fatal error occurred: <b>x</b>', '1 min 15 s · 2 attempts'],
+          ['/dev/ttyACM6', 'Waiting', 'no serial number', 'Waiting to start', '0 attempts'],
+        ],
+      });
+    }
   } finally {
-    await station.close();
-  }
-});
-
-test('a station page that connects late gets the current document at once', async () => {
-  publish([], { firmware: '', state: 'no firmware', message: 'No firmware in this folder.' });
-  const first = await openStation();
-  await first.waitForFunction(() => document.getElementById('message').textContent === 'No firmware in this folder.', null, wait);
-  const late = await openStation();
-  try {
-    await late.waitForFunction(() => document.getElementById('message').textContent === 'No firmware in this folder.', null, wait);
-    assert.equal(await late.locator('#firmware').textContent(), 'No firmware');
-    assert.ok(await late.locator('#no-boards').isVisible());
-  } finally {
-    await first.close();
-    await late.close();
+    await Promise.all(pages.map((p) => p.close()));
   }
 });
 
 test('the station page at 1280x720 with none, one and twelve boards', async () => {
-  const folder = process.env.VORNHALE_ARTIFACTS;
-  mkdirSync(folder, { recursive: true });
   const stages = ['flashed', 'firmware', 'app', 'failed', 'waiting', 'flashed'];
-  const twelve = Array.from({ length: 12 }, (_, i) => board(i, stages[i % 6], {
-    percent: (i * 17) % 100, seconds: 10 + i * 3.3, attempts: i % 6 === 4 ? 0 : 1 + (i % 2),
-    reason: stages[i % 6] === 'failed' ? 'Failed to connect to ESP32-S3: No serial data received.' : '',
-    note: i === 5 ? 'flashed already: unplug it' : '', ...(i === 7 ? { serial: '' } : {}),
-  }));
-  const station = await openStation();
+  const twelve = stages.concat(stages).map((stage, i) => board(i, stage, {
+    percent: (i * 17) % 100, seconds: 10 + i * 3.3, attempts: stage === 'waiting' ? 0 : 1 + (i % 2),
+    reason: 'Failed to connect to ESP32-S3: No serial data received.', ...(i === 7 ? { serial: '' } : {}) }));
+  const station = await context.newPage();
   try {
+    await station.goto(`${base}/station`, wait);
     for (const [name, boards] of [['station-empty', []], ['station-one', twelve.slice(1, 2)], ['station', twelve]]) {
       publish(boards);
-      await station.waitForFunction((n) => document.querySelectorAll('#boards article').length === n
-        && !document.getElementById('no-boards').hidden === (n === 0), boards.length, wait);
-      const fits = await station.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth);
-      assert.ok(fits, `${name}: the page is wider than the window`);
-      await station.screenshot({ path: path.join(folder, `${name}.png`) });
+      await showsBoards(station, boards.length);
+      assert.ok(await station.evaluate(() => document.documentElement.scrollWidth <= innerWidth), `${name} is too wide`);
+      await station.screenshot({ path: path.join(process.env.VORNHALE_ARTIFACTS, `${name}.png`) });
     }
   } finally {
     await station.close();

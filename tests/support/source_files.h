@@ -1,8 +1,7 @@
 #pragma once
 
 // The resource files as they are in the source tree; the build passes their
-// paths in VORNHALE_PAGE_SOURCE, VORNHALE_STYLESHEET_SOURCE and
-// VORNHALE_STATION_PAGE_SOURCE.
+// paths in VORNHALE_PAGE_SOURCE and VORNHALE_STYLESHEET_SOURCE.
 
 #include <fstream>
 #include <iterator>
@@ -26,11 +25,5 @@ inline const std::string& source_page()
 inline const std::string& source_stylesheet()
 {
     static const std::string bytes = read_source_file(VORNHALE_STYLESHEET_SOURCE);
-    return bytes;
-}
-
-inline const std::string& source_station_page()
-{
-    static const std::string bytes = read_source_file(VORNHALE_STATION_PAGE_SOURCE);
     return bytes;
 }

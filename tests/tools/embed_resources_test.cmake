@@ -42,10 +42,3 @@ endforeach()
 string(REGEX MATCHALL "add_subdirectory" added "${out}")
 list(LENGTH added count)
 expect("expected two directories, got ${count}" count EQUAL 2)
-
-# One file as an array: its name must be a C++ identifier, or nothing is written.
-foreach(name "1st" "a-b" "a b" "ns::page")
-  execute_process(COMMAND "${GENERATOR}" --array "${WORK}/array.cpp" "${name}=${WORK}/page.html"
-                  RESULT_VARIABLE status)
-  expect("--array took \"${name}\" as a name" NOT status EQUAL 0 AND NOT EXISTS "${WORK}/array.cpp")
-endforeach()
