@@ -65,8 +65,10 @@ int run(bool station)
     std::atomic<bool> server_ended = false;
     flash_control flashing;
     const station_output station_out{[&boards_feed](std::string document) { boards_feed.publish(std::move(document)); },
-                                     [](const std::string& line) {
-                                         platform::write_console(platform::console_stream::output, line + "\n");
+                                     [](const board_record& record) {
+                                         platform::write_console(platform::console_stream::output,
+                                                                 station_record(record) + "\n");
+                                         return std::string();
                                      }};
     std::thread worker_thread;
     std::thread server_thread;

@@ -300,7 +300,7 @@ private:
         } catch (const std::exception& e) {
             failure = e.what();
         }
-        std::string record;
+        std::optional<board_record> record;
         {
             const std::lock_guard lock(mutex_);
             if (board_card* card = find(key)) {
@@ -310,14 +310,15 @@ private:
                 card->seconds = std::chrono::duration<double>(clock::now() - card->started).count();
                 if (flashed)
                     card->percent = 100;
-                record = station_record(utc_now(), card->port, card->serial, flashed, card->reason, card->seconds);
+                record = board_record{utc_now(), card->port, card->serial, flashed, flashed ? std::string() : card->reason,
+                                      card->seconds};
             }
             --running_;
             dirty_ = true;
         }
         try {
-            if (!record.empty() && output_.record)
-                output_.record(record);
+            if (record && output_.record)
+                output_.record(*record);
         } catch (...) {
         }
         *done = true;
@@ -435,12 +436,11 @@ std::string json_string(std::string_view text)
     return out + "\"";
 }
 
-std::string station_record(const std::string& time, const std::string& port, const std::string& serial,
-                           bool flashed, const std::string& reason, double seconds)
+std::string station_record(const board_record& r)
 {
     return fmt::format("{{\"time\": {}, \"port\": {}, \"serial\": {}, \"result\": \"{}\"{}, \"seconds\": {:.1f}}}",
-                       json_string(time), json_string(port), json_string(serial), flashed ? "flashed" : "failed",
-                       flashed ? std::string() : ", \"reason\": " + json_string(reason), seconds);
+                       json_string(r.time), json_string(r.port), json_string(r.serial), r.flashed ? "flashed" : "failed",
+                       r.flashed ? std::string() : ", \"reason\": " + json_string(r.reason), r.seconds);
 }
 
 void station_worker(const std::string& firmware_base, const std::string& firmware_trouble,

@@ -18,12 +18,24 @@ struct station_settings {
     int attempts = 3;
 };
 
+// One finished board, as its record tells it.
+struct board_record {
+    std::string time;  // UTC, "2026-12-08T09:12:03Z"
+    std::string port;
+    std::string serial;
+    bool flashed = false;
+    std::string reason;  // why it failed; empty when flashed
+    double seconds = 0;
+};
+
 // What the station tells as it goes.
 struct station_output {
     // The station page's document (web/station_feed.h), whole, on every change.
     std::function<void(std::string document)> publish;
-    // One JSON line per finished board (its record), without the line end.
-    std::function<void(std::string line)> record;
+    // Keeps one finished board's record, before its card shows the result.
+    // Returns an empty text once the record is kept, else why it could not be
+    // (the keeper holds on to it and writes it when it can).
+    std::function<std::string(const board_record& record)> record;
 };
 
 // Thread body. firmware_trouble: why the firmware set cannot be flashed, as
@@ -38,8 +50,7 @@ void station_worker(const std::string& firmware_base, const std::string& firmwar
 // The record line of one board: {"time": "2026-12-08T09:12:03Z", "port": ...,
 // "serial": ..., "result": "flashed" or "failed", "seconds": 21.4} with
 // "reason" after "result" when it failed.
-std::string station_record(const std::string& time, const std::string& port, const std::string& serial,
-                           bool flashed, const std::string& reason, double seconds);
+std::string station_record(const board_record& record);
 
 // Text as a JSON string, quotes included: valid UTF-8, every control
 // character escaped.
