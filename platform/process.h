@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -68,8 +69,9 @@ inline constexpr std::size_t longest_observed_line = 4096;
 // is not waited for.
 inline constexpr std::chrono::milliseconds output_after_exit = std::chrono::milliseconds(500);
 
-// Runs the program of command_line with its arguments, in the working
-// directory, with the environment of this process, and waits for it to end
+// Runs the program of command_line with its arguments, in folder (the
+// working directory when empty; a program named with a folder is still looked
+// for from the working directory), with the environment of this process, and waits for it to end
 // (for the program itself, not for children it leaves behind). Everything the
 // program writes to its standard output and standard error is passed to our
 // standard output as it comes (platform/console.h: never waiting for it) when
@@ -83,7 +85,8 @@ inline constexpr std::chrono::milliseconds output_after_exit = std::chrono::mill
 // ended (see run_stop) and the outcome is kind::stopped, unless it still
 // exited with code 0.
 run_outcome run_command_line(std::string_view command_line, const line_observer& on_line,
-                             const run_stop* stop = nullptr, bool pass_output = true);
+                             const run_stop* stop = nullptr, bool pass_output = true,
+                             const std::filesystem::path& folder = {});
 
 // Why esptool could not be found (kind::not_found), for the user: where this
 // system's runner looked, and how to get it.

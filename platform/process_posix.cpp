@@ -27,7 +27,16 @@ namespace platform {
 namespace {
 
 // Where a Windows program name points on this system; see run_command_line.
-std::optional<std::string> resolve_program(const std::string& name) { return find_program(name); }
+// Absolute, so that it is still found from another working folder.
+std::optional<std::string> resolve_program(const std::string& name)
+{
+    std::optional<std::string> found = find_program(name);
+    std::error_code error;
+    if (found && !found->starts_with('/'))
+        if (const std::filesystem::path absolute = std::filesystem::absolute(*found, error); !error)
+            found = absolute.string();
+    return found;
+}
 
 // Owns a file descriptor; closes it once.
 class fd_owner {
@@ -126,7 +135,7 @@ void wait_a_moment(int pidfd)
 }  // namespace
 
 run_outcome run_command_line(std::string_view command_line, const line_observer& on_line, const run_stop* stop,
-                             bool pass_output)
+                             bool pass_output, const std::filesystem::path& folder)
 {
     if (stop != nullptr && stop->requested())
         return {run_outcome::kind::stopped, 0};
@@ -146,6 +155,8 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     posix_spawn_file_actions_adddup2(&setup.actions, output.fd(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&setup.actions, output.fd(), STDERR_FILENO);
     posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
+    if (!folder.empty())
+        posix_spawn_file_actions_addchdir_np(&setup.actions, folder.c_str());
     // Our stop signals are caught through the event loop and may be blocked on
     // this thread; the program gets the defaults.
     sigset_t none;

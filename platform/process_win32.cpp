@@ -210,15 +210,22 @@ private:
 }  // namespace
 
 run_outcome run_command_line(std::string_view command_line, const line_observer& on_line, const run_stop* stop,
-                             bool pass_output)
+                             bool pass_output, const std::filesystem::path& folder)
 {
     if (stop != nullptr && stop->requested())
         return {run_outcome::kind::stopped, 0};
-    if (split_command_line(command_line).empty())
+    const std::vector<std::string> arguments = split_command_line(command_line);
+    if (arguments.empty())
         return {run_outcome::kind::not_found, 0};
     std::wstring line;
+    std::wstring program_path;  // run from another folder: the program named with a folder, from ours
     try {
         line = windows::to_utf16(command_line);
+        const std::string& program = arguments.front();
+        if (!folder.empty() && program.find_first_of("\\/") != std::string::npos) {
+            std::error_code error;
+            program_path = std::filesystem::absolute(windows::to_utf16(program), error).wstring();
+        }
     } catch (const std::invalid_argument&) {
         return {run_outcome::kind::not_started, ERROR_NO_UNICODE_TRANSLATION};
     }
@@ -255,10 +262,12 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
         // Started suspended, so that it is in its job before it can start
         // programs of its own.
         std::wstring environment = tool_environment();
-        if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
+        if (!::CreateProcessW(program_path.empty() ? nullptr : program_path.c_str(), line.data(), nullptr, nullptr,
+                              TRUE,
                               CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT |
                                   CREATE_SUSPENDED,
-                              environment.data(), nullptr, &startup.StartupInfo, &process)) {
+                              environment.data(), folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo,
+                              &process)) {
             const DWORD error = ::GetLastError();
             if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
                 return {run_outcome::kind::not_found, 0};

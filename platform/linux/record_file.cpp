@@ -1,0 +1,70 @@
+#include "platform/record_file.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+#include "platform/file_names.h"
+
+namespace platform {
+
+std::optional<std::filesystem::path> records_folder()
+{
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] == '/')
+        return std::filesystem::path(state) / "vornhale" / "records";
+    const std::optional<std::filesystem::path> home = home_folder();
+    if (!home)
+        return std::nullopt;
+    return *home / ".local" / "state" / "vornhale" / "records";
+}
+
+record_file::~record_file()
+{
+    if (handle_ >= 0)
+        ::close(static_cast<int>(handle_));
+}
+
+std::string record_file::open(const std::filesystem::path& path, bool exclusive)
+{
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | (exclusive ? O_EXCL : 0);
+    const int fd = ::open(path.c_str(), flags, 0644);
+    if (fd < 0)
+        return std::strerror(errno);
+    if (handle_ >= 0)
+        ::close(static_cast<int>(handle_));
+    handle_ = fd;
+    // The file's name, too, must survive a crash.
+    const int folder = ::open(path.parent_path().empty() ? "." : path.parent_path().c_str(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+    return {};
+}
+
+bool record_file::is_open() const { return handle_ >= 0; }
+
+std::string record_file::append(std::string_view text, std::size_t& written)
+{
+    written = 0;
+    const int fd = static_cast<int>(handle_);
+    while (written < text.size()) {
+        const ssize_t got = ::write(fd, text.data() + written, text.size() - written);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return std::strerror(got < 0 ? errno : ENOSPC);
+        written += static_cast<std::size_t>(got);
+    }
+    while (::fsync(fd) != 0)
+        if (errno != EINTR)
+            return std::strerror(errno);
+    return {};
+}
+
+}  // namespace platform

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// A file that records are appended to, each one on stable storage before the
+// call returns.
+namespace platform {
+
+// Where the records of a session go by default: $XDG_STATE_HOME/vornhale/records
+// (~/.local/state/vornhale/records when XDG_STATE_HOME is unset or not
+// absolute) on Linux, %LOCALAPPDATA%\vornhale\records on Windows. Nothing
+// when the system does not say where the user's files go.
+std::optional<std::filesystem::path> records_folder();
+
+class record_file {
+public:
+    record_file() = default;
+    ~record_file();
+    record_file(const record_file&) = delete;
+    record_file& operator=(const record_file&) = delete;
+
+    // Opens path for appending, creating it (and no folder) when exclusive is
+    // false or it does not exist yet. Returns why it could not be, or the
+    // empty text.
+    std::string open(const std::filesystem::path& path, bool exclusive);
+    bool is_open() const;
+
+    // Appends text, then waits until the system has it on stable storage.
+    // written: how much of text is in the file (it may be part of it when
+    // the disk is full). Returns why it failed, or the empty text once all of
+    // text is on stable storage.
+    std::string append(std::string_view text, std::size_t& written);
+
+private:
+    std::intptr_t handle_ = -1;
+};
+
+}  // namespace platform

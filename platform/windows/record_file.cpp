@@ -1,0 +1,63 @@
+#include "platform/record_file.h"
+
+#include "platform/windows_text.h"
+
+#include <cstdlib>
+#include <system_error>
+#include <windows.h>
+
+namespace platform {
+namespace {
+
+std::string why(DWORD error) { return std::system_category().message(static_cast<int>(error)); }
+
+}  // namespace
+
+std::optional<std::filesystem::path> records_folder()
+{
+    const wchar_t* local = ::_wgetenv(L"LOCALAPPDATA");
+    if (local == nullptr || *local == L'\0')
+        return std::nullopt;
+    return std::filesystem::path(local) / L"vornhale" / L"records";
+}
+
+record_file::~record_file()
+{
+    if (handle_ != -1)
+        ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+std::string record_file::open(const std::filesystem::path& path, bool exclusive)
+{
+    // FILE_APPEND_DATA alone: every write goes to the end, whoever else appends.
+    const HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, exclusive ? CREATE_NEW : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return why(::GetLastError());
+    if (handle_ != -1)
+        ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = reinterpret_cast<std::intptr_t>(file);
+    return {};
+}
+
+bool record_file::is_open() const { return handle_ != -1; }
+
+std::string record_file::append(std::string_view text, std::size_t& written)
+{
+    written = 0;
+    const auto file = reinterpret_cast<HANDLE>(handle_);
+    while (written < text.size()) {
+        DWORD got = 0;
+        const DWORD size = static_cast<DWORD>(std::min<std::size_t>(text.size() - written, 1u << 20));
+        if (!::WriteFile(file, text.data() + written, size, &got, nullptr))
+            return why(::GetLastError());
+        if (got == 0)
+            return why(ERROR_DISK_FULL);
+        written += got;
+    }
+    if (!::FlushFileBuffers(file))
+        return why(::GetLastError());
+    return {};
+}
+
+}  // namespace platform
