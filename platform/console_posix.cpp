@@ -1,5 +1,7 @@
 #include "platform/console.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
@@ -20,6 +22,72 @@ namespace {
 class console {
 public:
     explicit console(int fd) : standard_fd_(fd), fd_(fd) {}
+
+    // From now on the stream is written through fd (a copy of the standard one).
+    void move_to(int fd)
+    {
+        const std::lock_guard lock(mutex_);
+        if (fd_ != standard_fd_)
+            ::close(fd_);
+        standard_fd_ = fd_ = fd;
+        seen_ = {};
+        kind_ = kind::file;
+    }
+
+    // Records: whole lines or nothing; a write the stream cannot take now is
+    // tried again later, a disk that is full included.
+    void write_record(std::string_view line)
+    {
+        const std::lock_guard lock(mutex_);
+        records_ = true;
+        open();
+        if (backlog_.size() + line.size() <= console_backlog)
+            backlog_.append(line);
+        else
+            ++lost_;
+        flush();
+    }
+
+    void flush_records()
+    {
+        const std::lock_guard lock(mutex_);
+        open();
+        flush();
+    }
+
+    // Whether everything kept is written; otherwise waits until the stream
+    // may take more, or at most wait.
+    bool drained(std::chrono::milliseconds wait)
+    {
+        int fd = -1;
+        bool poll_it = false;
+        {
+            const std::lock_guard lock(mutex_);
+            open();
+            flush();
+            if (backlog_.empty())
+                return true;
+            fd = fd_;
+            poll_it = kind_ != kind::file;
+        }
+        wait = std::min(wait, std::chrono::milliseconds(100));
+        if (poll_it) {
+            pollfd watched{fd, POLLOUT, 0};
+            ::poll(&watched, 1, static_cast<int>(wait.count()));
+        } else {
+            ::poll(nullptr, 0, static_cast<int>(wait.count()));
+        }
+        return false;
+    }
+
+    // Gives up on the records still kept; returns how many were not written whole.
+    std::size_t give_up()
+    {
+        const std::lock_guard lock(mutex_);
+        lost_ += static_cast<std::size_t>(std::count(backlog_.begin(), backlog_.end(), '\n'));
+        backlog_.clear();
+        return lost_;
+    }
 
     void write(std::string_view text)
     {
@@ -88,8 +156,15 @@ private:
             if (written < 0 && errno == EINTR)
                 continue;
             if (written <= 0) {
-                if (errno != EAGAIN && errno != EWOULDBLOCK)
-                    backlog_.clear();  // gone for good: nothing to keep it for
+                const int error = written < 0 ? errno : ENOSPC;
+                if (error == EAGAIN || error == EWOULDBLOCK)
+                    return;
+                if (records_ && (error == ENOSPC || error == EDQUOT))
+                    return;  // a full disk: the rest goes out once there is room
+                // Gone for good: nothing to keep it for.
+                if (records_)
+                    lost_ += static_cast<std::size_t>(std::count(backlog_.begin(), backlog_.end(), '\n'));
+                backlog_.clear();
                 return;
             }
             backlog_.erase(0, static_cast<std::size_t>(written));
@@ -97,13 +172,17 @@ private:
     }
 
     std::mutex mutex_;
-    const int standard_fd_;
-    int fd_;  // guarded by mutex_, as is everything below
+    int standard_fd_;  // guarded by mutex_, as is everything below
+    int fd_;
     struct stat seen_ {};
     kind kind_ = kind::file;
     std::string backlog_;
     std::size_t dropped_ = 0;
+    bool records_ = false;  // the backlog holds whole records
+    std::size_t lost_ = 0;  // records not written whole
 };
+
+std::atomic<bool> output_for_records = false;
 
 console& console_for(console_stream stream)
 {
@@ -116,11 +195,55 @@ console& console_for(console_stream stream)
 
 void write_console(console_stream stream, std::string_view text)
 {
+    if (output_for_records)
+        stream = console_stream::error;
     try {
         console_for(stream).write(text);
     } catch (...) {
         // Out of memory for the backlog: the text is not shown.
     }
+}
+
+void keep_output_for_records()
+{
+    output_for_records = true;
+    // Records go out through a descriptor of their own, and standard output
+    // becomes a second standard error: whatever else writes to descriptor 1
+    // (a library, a program we start) cannot get between the records.
+    const int records = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (records < 0)
+        return;
+    console_for(console_stream::output).move_to(records);
+    ::dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+void write_record(std::string_view line)
+{
+    try {
+        console_for(console_stream::output).write_record(line);
+    } catch (...) {
+        // Out of memory: the record is not shown here (it is in the record file).
+    }
+}
+
+void flush_records()
+{
+    try {
+        console_for(console_stream::output).flush_records();
+    } catch (...) {
+    }
+}
+
+std::size_t drain_records(std::chrono::milliseconds limit)
+{
+    console& output = console_for(console_stream::output);
+    const auto give_up_at = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(give_up_at - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || output.drained(left))
+            break;
+    }
+    return output.give_up();
 }
 
 }  // namespace platform

@@ -2,6 +2,8 @@
 
 #include "platform/windows_text.h"
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <io.h>
@@ -126,12 +128,59 @@ public:
         more_.notify_one();
     }
 
+    // A record: a whole line, written whole or counted as not written.
+    void write_record(std::string_view line)
+    {
+        const intptr_t os_handle = ::_get_osfhandle(fd_);
+        std::unique_lock lock(mutex_);
+        if (os_handle == -1 || os_handle == -2 || os_handle == 0) {
+            ++lost_;
+            return;
+        }
+        const auto handle = reinterpret_cast<HANDLE>(os_handle);
+        const std::string lines = with_crlf(line, after_cr_);
+        if (handle != handle_) {
+            handle_ = handle;
+            disk_ = ::GetFileType(handle) == FILE_TYPE_DISK;
+            console_ = !disk_ && is_console(handle);
+            backlog_.clear();
+            broken_ = false;
+        }
+        if (broken_) {
+            ++lost_;
+            return;
+        }
+        if (disk_ && backlog_.empty() && !writing_) {
+            if (!write_all(handle, false, lines))
+                ++lost_;
+            return;
+        }
+        if (backlog_.size() + lines.size() > console_backlog) {
+            ++lost_;
+            return;
+        }
+        backlog_ += lines;
+        if (!started_)
+            start();
+        more_.notify_one();
+    }
+
     // At the exit: a moment for what is kept to go out, no longer.
     void drain(DWORD milliseconds)
     {
         std::unique_lock lock(mutex_);
         idle_.wait_for(lock, std::chrono::milliseconds(milliseconds),
                        [this] { return broken_ || (backlog_.empty() && !writing_); });
+    }
+
+    // Gives up on the records still kept; returns how many were not written whole.
+    std::size_t give_up()
+    {
+        std::unique_lock lock(mutex_);
+        std::size_t left = static_cast<std::size_t>(std::count(backlog_.begin(), backlog_.end(), '\n'));
+        if (writing_)
+            left += static_cast<std::size_t>(std::count(writing_text_.begin(), writing_text_.end(), '\n'));
+        return lost_ + left;
     }
 
 private:
@@ -155,21 +204,24 @@ private:
                            + " bytes of output not shown: the console did not take them]\r\n";
                 dropped_ = 0;
             }
-            std::string text;
-            text.swap(backlog_);
+            writing_text_.clear();
+            writing_text_.swap(backlog_);
             const HANDLE handle = handle_;
             const bool console = console_;
             writing_ = true;
             lock.unlock();
-            const bool ok = write_all(handle, console, text);
+            const bool ok = write_all(handle, console, writing_text_);
             lock.lock();
             writing_ = false;
             if (!ok && handle == handle_) {
                 // Gone for good (a closed pipe): nothing to keep text for.
                 broken_ = true;
+                lost_ += static_cast<std::size_t>(std::count(writing_text_.begin(), writing_text_.end(), '\n')
+                                                  + std::count(backlog_.begin(), backlog_.end(), '\n'));
                 backlog_.clear();
                 dropped_ = 0;
             }
+            writing_text_.clear();
             idle_.notify_all();
         }
     }
@@ -186,8 +238,12 @@ private:
     bool broken_ = false;
     bool after_cr_ = false;
     std::string backlog_;
+    std::string writing_text_;  // what the writer writes now (its own while writing_)
     std::size_t dropped_ = 0;
+    std::size_t lost_ = 0;  // records not written whole
 };
+
+std::atomic<bool> output_for_records = false;
 
 // Never destroyed: a writer may still be using its console while the
 // process ends.
@@ -208,12 +264,35 @@ console& console_for(console_stream stream)
 
 void write_console(console_stream stream, std::string_view text)
 {
+    if (output_for_records)
+        stream = console_stream::error;
     try {
         console_for(console_stream::output);  // the exit's drain is registered first
         console_for(stream).write(text);
     } catch (...) {
         // Out of memory, or no thread to be had: the text is not shown.
     }
+}
+
+void keep_output_for_records() { output_for_records = true; }
+
+void write_record(std::string_view line)
+{
+    try {
+        console_for(console_stream::output).write_record(line);
+    } catch (...) {
+        // Out of memory, or no thread to be had: not shown here (it is in the record file).
+    }
+}
+
+// The writer thread writes records as soon as the stream takes them.
+void flush_records() {}
+
+std::size_t drain_records(std::chrono::milliseconds limit)
+{
+    console& output = console_for(console_stream::output);
+    output.drain(static_cast<DWORD>(limit.count()));
+    return output.give_up();
 }
 
 }  // namespace platform
