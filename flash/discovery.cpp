@@ -2,11 +2,12 @@
 
 #include "app/status_queue.h"
 #include "flash/page_text.h"
+#include "platform/console.h"
 #include "platform/file_names.h"
 #include "platform/usb.h"
 
 #include <filesystem>
-#include <iostream>
+#include <fmt/core.h>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -19,7 +20,25 @@ namespace {
 constexpr std::uint16_t board_vendor_id = 0x303A;
 constexpr std::uint16_t board_product_id = 0x1001;
 
-void print_line(const char* message) { std::cout << message << '\n' << std::flush; }
+void print_line(std::string_view message)
+{
+    platform::write_console(platform::console_stream::output, std::string(message) + "\n");
+}
+
+// Outside text (a folder's name) for a line of its own: a control character
+// shows as \xNN, so the text cannot end the line or start another.
+std::string one_line(std::string_view text)
+{
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            out += fmt::format("\\x{:02x}", byte);
+        else
+            out += c;
+    }
+    return out;
+}
 
 // "the home folder" or "the root folder" when the working folder is one of
 // them: a build folder never is, and a scan of either walks everything the
@@ -88,7 +107,7 @@ void discover_firmware(std::string& firmware_base, status_queue& queue, fs::path
     std::vector<open_folder> open_folders;  // the innermost last
     std::string name_buffer;
     const auto report = [](const fs::path& folder, const std::error_code& error) {
-        std::cout << "Cannot search " << platform::utf8_path(folder) << " for firmware: " << error.message() << '\n' << std::flush;
+        print_line(fmt::format("Cannot search {} for firmware: {}", one_line(platform::utf8_path(folder)), error.message()));
     };
     const auto enter = [&](fs::path folder) {
         std::error_code error;
