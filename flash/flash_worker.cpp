@@ -37,6 +37,9 @@ public:
     void no_file_system() override { queue_.push("'fs.bin' not found, not uploading app."); }
     void closing(run r) override
     {
+        if (r == run::app)
+            platform::print_console("Vornhale: fs.bin was not written (stopped before its run): the board has the "
+                                    "firmware only.\n");
         queue_.push(fmt::format("Not uploading {}: Vornhale is closing.", r == run::app ? "app" : "firmware"));
     }
 
@@ -74,7 +77,8 @@ void flash(const std::optional<std::string>& board_port, const std::string& firm
         return;
     }
     status_texts texts(queue, control);
-    flash_board({*board_port, serial_of(*board_port)}, firmware_base, texts, control);
+    if (!flash_board({*board_port, serial_of(*board_port)}, firmware_base, {}, texts, control))
+        control.incomplete = true;
 }
 
 }  // namespace
@@ -87,6 +91,7 @@ void flash_worker(const std::optional<std::string>& board_port, const std::strin
     try {
         flash(board_port, firmware_base, firmware_trouble, queue, control);
     } catch (const std::exception& e) {
+        control.incomplete = true;
         platform::print_console(fmt::format("Vornhale stopped flashing: {}\n", e.what()));
         try {
             // Replace a busy text the page may still show.
@@ -94,6 +99,7 @@ void flash_worker(const std::optional<std::string>& board_port, const std::strin
         } catch (...) {
         }
     } catch (...) {
+        control.incomplete = true;
         platform::print_console("Vornhale stopped flashing\n");
     }
     control.done = true;

@@ -25,6 +25,9 @@ struct flash_control {
     platform::run_stop tool_stop;
     // Worker: a run was cut short by tool_stop.
     std::atomic<bool> interrupted = false;
+    // Worker: a flash it started did not write everything it was started for
+    // (a run failed, was stopped, or was not started because of finish_asked).
+    std::atomic<bool> incomplete = false;
     // Worker, as its last act: it has pushed its last text.
     std::atomic<bool> done = false;
 };
