@@ -9,6 +9,8 @@
 #include "flash/discovery.h"
 #include "flash/firmware_set.h"
 #include "flash/flash_worker.h"
+#include "flash/image_set.h"
+#include "flash/record_log.h"
 #include "flash/station.h"
 #include "platform/console.h"
 #include "platform/socket_options.h"
@@ -22,6 +24,7 @@
 #include "web/station_routes.h"
 
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <filesystem>
 #include <httplib.h>
@@ -31,8 +34,14 @@
 
 namespace {
 
-int run(bool station)
+// How long the exit waits for standard output to take the records it holds back.
+constexpr std::chrono::seconds record_drain_limit{5};
+
+int run(bool station, const std::filesystem::path& record_file)
 {
+    if (station)
+        platform::keep_output_for_records();
+    const auto session_start = std::chrono::system_clock::now();
     platform::catch_stop_signals();
     platform::raise_descriptor_limit();
 
@@ -55,7 +64,24 @@ int run(bool station)
     if (!station)
         discover_board(board_port, queue);
     discover_firmware(firmware_base, queue, &firmware_folder);
-    const std::string firmware_trouble = firmware_set_trouble(firmware_base, firmware_folder);
+    std::string firmware_trouble = firmware_set_trouble(firmware_base, firmware_folder);
+
+    // The station reads the images once and flashes that copy; its records go
+    // to the record file.
+    std::optional<image_set> images;
+    std::optional<record_log> records;
+    if (station) {
+        try {
+            images.emplace(firmware_base, ".");
+        } catch (const std::exception& e) {
+            if (firmware_trouble.empty())
+                firmware_trouble = std::string("Cannot upload firmware: ") + e.what();
+        }
+        records.emplace(record_file, session_start, images ? &*images : nullptr);
+        platform::print_console("Vornhale: the station's records go to " + records->place() + "\n");
+        if (const std::string trouble = records->trouble(); !trouble.empty())
+            platform::print_console("Vornhale: " + trouble + "\n");
+    }
 
     const std::optional<bind_failure> failure = bind_status_server(server);
     if (failure)
@@ -64,12 +90,15 @@ int run(bool station)
     int status = failure ? 1 : 0;
     std::atomic<bool> server_ended = false;
     flash_control flashing;
-    const station_output station_out{[&boards_feed](std::string document) { boards_feed.publish(std::move(document)); },
-                                     [](const board_record& record) {
-                                         platform::write_console(platform::console_stream::output,
-                                                                 station_record(record) + "\n");
-                                         return std::string();
-                                     }};
+    station_output station_out;
+    if (station) {
+        station_out.publish = [&boards_feed](std::string document) { boards_feed.publish(std::move(document)); };
+        station_out.record = [&records](const board_record& record) { return records->keep(record); };
+        station_out.record_trouble = [&records] { return records->trouble(); };
+        station_out.record_place = records->place();
+        station_out.images_note = [&images] { return images ? images->changes() : std::string(); };
+        station_out.image_folder = images ? images->folder() : std::filesystem::path();
+    }
     std::thread worker_thread;
     std::thread server_thread;
     if (!failure) {
@@ -118,7 +147,7 @@ int run(bool station)
     const unsigned window_stop = station && platform::stop_requests() == 0 ? 1 : 0;
     window.reset();
     if (worker_thread.joinable()) {
-        if (finish_flashing(flashing, window_stop))
+        if (finish_flashing(flashing, window_stop) || flashing.incomplete)
             status = 1;
         worker_thread.join();
     }
@@ -128,15 +157,17 @@ int run(bool station)
     boards_feed.close();
     if (server_thread.joinable())
         end_server(server, server_thread, server_ended);
+    if (records && !records->finish(record_drain_limit))
+        status = 1;
     return status;
 }
 
 }  // namespace
 
-int vornhale_main(bool station) noexcept
+int vornhale_main(bool station, const std::filesystem::path& record_file) noexcept
 {
     try {
-        return run(station);
+        return run(station, record_file);
     } catch (const std::exception& e) {
         platform::print_console(std::string("Vornhale failed: ") + e.what() + "\n");
     } catch (...) {

@@ -1,13 +1,17 @@
 #include "app/entry.h"
 #include "app/start_folder.h"
+#include "platform/standard_streams.h"
 
+#include <filesystem>
 #include <optional>
 
 // Here the program may be given the folder to start in ("Open With").
 int main(int argc, char** argv)
 {
+    platform::open_missing_standard_streams();
     bool station = false;
-    if (const std::optional<int> status = enter_start_folder(argc, argv, station))
+    std::filesystem::path record_file;
+    if (const std::optional<int> status = enter_start_folder(argc, argv, station, record_file))
         return *status;
-    return vornhale_main(station);
+    return vornhale_main(station, record_file);
 }

@@ -4,22 +4,38 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
 
 constexpr const char* usage_line =
     "usage: vornhale [FOLDER]   (flashes the build output in FOLDER, or in the working folder)\n"
-    "       vornhale --station [FOLDER]   (flashes every board plugged in, each once, several at once)";
+    "       vornhale --station [--record FILE] [FOLDER]   (flashes every board plugged in, each once, several at\n"
+    "         once; --record FILE: the records are appended to FILE)";
 
 }  // namespace
 
-std::optional<int> enter_start_folder(int argc, const char* const* argv, bool& station)
+std::optional<int> enter_start_folder(int argc, const char* const* argv, bool& station,
+                                      std::filesystem::path& record_file)
 {
     station = argc > 1 && std::string_view(argv[1]) == "--station";
     if (station) {
         --argc;
         ++argv;
+    }
+    record_file.clear();
+    if (station && argc > 1 && std::string_view(argv[1]) == "--record") {
+        if (argc < 3 || argv[2][0] == '\0') {
+            std::fprintf(stderr, "%s\n", usage_line);
+            return 2;
+        }
+        std::error_code error;
+        record_file = std::filesystem::absolute(argv[2], error);
+        if (error)
+            record_file = argv[2];
+        argc -= 2;
+        argv += 2;
     }
     if (argc <= 1)
         return std::nullopt;

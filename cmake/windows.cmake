@@ -1,6 +1,6 @@
 # What the Windows build takes from the build machine (see
 # cmake/mingw-w64-x86_64.cmake): {fmt} in header-only mode from the build
-# machine's headers, and Wine to run what is built.
+# machine's headers, nlohmann-json likewise, and Wine to run what is built.
 
 # Only a folder holding a link to the fmt headers goes on the include path: the
 # whole of the build machine's include folder would bring in its C library.
@@ -15,6 +15,19 @@ add_library(fmt_header_only INTERFACE)
 target_include_directories(fmt_header_only SYSTEM INTERFACE "${fmt_include}")
 target_compile_definitions(fmt_header_only INTERFACE FMT_HEADER_ONLY)
 add_library(fmt::fmt ALIAS fmt_header_only)
+
+# nlohmann-json, header only, the same way: a folder holding a link to the
+# build machine's headers.
+set(VORNHALE_JSON_HEADERS "/usr/include/nlohmann" CACHE PATH "nlohmann-json 3 headers of the build machine")
+if(NOT EXISTS "${VORNHALE_JSON_HEADERS}/json.hpp")
+  message(FATAL_ERROR "nlohmann-json headers not found in ${VORNHALE_JSON_HEADERS}: install nlohmann-json3-dev.")
+endif()
+set(json_include "${CMAKE_BINARY_DIR}/json-include")
+file(MAKE_DIRECTORY "${json_include}")
+file(CREATE_LINK "${VORNHALE_JSON_HEADERS}" "${json_include}/nlohmann" SYMBOLIC)
+add_library(nlohmann_json_headers INTERFACE)
+target_include_directories(nlohmann_json_headers SYSTEM INTERFACE "${json_include}")
+add_library(nlohmann_json::nlohmann_json ALIAS nlohmann_json_headers)
 
 # Windows 10 APIs, wide (UTF-16) names for every call; nothing of <windows.h>'s
 # min/max macros.

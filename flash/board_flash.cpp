@@ -81,12 +81,13 @@ std::optional<std::string> refusal_of_names(std::string_view port, std::string_v
 namespace {
 
 // The images of a run, with their sizes as they are now (0 when unreadable).
-std::vector<flash_progress::image> images_of(const std::vector<std::pair<std::uint32_t, std::string>>& files)
+std::vector<flash_progress::image> images_of(const std::filesystem::path& folder,
+                                             const std::vector<std::pair<std::uint32_t, std::string>>& files)
 {
     std::vector<flash_progress::image> images;
     for (const auto& [offset, name] : files) {
         std::error_code error;
-        const std::uintmax_t size = std::filesystem::file_size(name, error);
+        const std::uintmax_t size = std::filesystem::file_size(folder / name, error);
         images.push_back({offset, error ? 0 : size});
     }
     return images;
@@ -96,7 +97,7 @@ std::vector<flash_progress::image> images_of(const std::vector<std::pair<std::ui
 // success, or why it failed.
 std::optional<std::string> run_tool(const std::string& command_line, flash_report::run run,
                                     std::vector<flash_progress::image> images, flash_control& control,
-                                    flash_report& report, bool pass_output)
+                                    flash_report& report, bool pass_output, const std::filesystem::path& folder)
 {
     tool_reason reason;
     flash_progress progress(std::move(images));
@@ -109,7 +110,7 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_repor
                 if (const auto shown = pacer.offer(*figure))
                     report.progress(run, *shown);
         },
-        &control.tool_stop, pass_output);
+        &control.tool_stop, pass_output, folder);
     const std::optional<std::string>& last_error = reason.reason();
 
     using kind = platform::run_outcome::kind;
@@ -134,11 +135,11 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_repor
     return std::string("esptool failed");
 }
 
-bool file_system_image_present()
+bool file_system_image_present(const std::filesystem::path& folder)
 {
     // Any kind of entry counts, through links; a test that fails counts as absent.
     std::error_code error;
-    return std::filesystem::exists("./fs.bin", error);
+    return std::filesystem::exists((folder.empty() ? std::filesystem::path(".") : folder) / "fs.bin", error);
 }
 
 // Where the board is now: its entry in the device list, found by serial
@@ -190,8 +191,8 @@ std::string file_system_command_line(std::string_view port)
     return fmt::format(fmt::runtime(file_system_template), port);
 }
 
-bool flash_board(const board_to_flash& board, const std::string& firmware_base, flash_report& report,
-                 flash_control& control, bool pass_output)
+bool flash_board(const board_to_flash& board, const std::string& firmware_base, const std::filesystem::path& folder,
+                 flash_report& report, flash_control& control, bool pass_output)
 {
     using run = flash_report::run;
     if (control.finish_asked) {
@@ -202,18 +203,18 @@ bool flash_board(const board_to_flash& board, const std::string& firmware_base, 
     const bool listed = find_board(board).has_value();
     report.starting(run::firmware);
     const std::vector<flash_progress::image> firmware_images =
-        images_of({{0x0, firmware_base + ".ino.bootloader.bin"},
+        images_of(folder, {{0x0, firmware_base + ".ino.bootloader.bin"},
                    {0x8000, firmware_base + ".ino.partitions.bin"},
                    {0xe000, "boot_app0.bin"},
                    {0x10000, firmware_base + ".ino.bin"}});
     if (const auto failure = run_tool(firmware_command_line(board.port, firmware_base), run::firmware,
-                                      firmware_images, control, report, pass_output)) {
+                                      firmware_images, control, report, pass_output, folder)) {
         report.failed(run::firmware, *failure);
         return false;
     }
     report.finished(run::firmware);
 
-    if (!file_system_image_present()) {
+    if (!file_system_image_present(folder)) {
         report.no_file_system();
         return true;
     }
@@ -237,8 +238,8 @@ bool flash_board(const board_to_flash& board, const std::string& firmware_base, 
         }
     }
     report.starting(run::app);
-    if (const auto failure = run_tool(file_system_command_line(port), run::app, images_of({{6750208, "fs.bin"}}),
-                                      control, report, pass_output)) {
+    if (const auto failure = run_tool(file_system_command_line(port), run::app,
+                                      images_of(folder, {{6750208, "fs.bin"}}), control, report, pass_output, folder)) {
         report.failed(run::app, *failure);
         return false;
     }

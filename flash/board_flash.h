@@ -2,6 +2,7 @@
 
 #include "flash/flash_worker.h"
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,7 +51,8 @@ inline constexpr std::chrono::seconds board_return_limit{8};
 inline constexpr std::chrono::milliseconds port_settle_time{300};
 
 // Flashes board with the firmware set named after firmware_base, then with
-// ./fs.bin when it exists. Between the runs it finds the board again (by its
+// fs.bin when it exists, running esptool in folder, where the images are (the
+// working folder when empty). Between the runs it finds the board again (by its
 // serial number, else by its port) and waits until its port has settled,
 // since the hard reset at the end of the first run can make it leave USB and
 // come back, possibly under another port name. Starts no run once
@@ -58,5 +60,5 @@ inline constexpr std::chrono::milliseconds port_settle_time{300};
 // whether the tool's output goes on to our standard output. Returns whether
 // everything there was to write was written. The names must have passed
 // refusal_of_names.
-bool flash_board(const board_to_flash& board, const std::string& firmware_base, flash_report& report,
-                 flash_control& control, bool pass_output = true);
+bool flash_board(const board_to_flash& board, const std::string& firmware_base, const std::filesystem::path& folder,
+                 flash_report& report, flash_control& control, bool pass_output = true);

@@ -296,7 +296,7 @@ private:
         std::string failure;
         try {
             card_report report(*this, key);
-            flashed = flash_board(board, base_, report, boards_, false);
+            flashed = flash_board(board, base_, output_.image_folder, report, boards_, false);
         } catch (const std::exception& e) {
             failure = e.what();
         }
@@ -311,7 +311,7 @@ private:
                 if (flashed)
                     card->percent = 100;
                 record = board_record{utc_now(), card->port, card->serial, flashed, flashed ? std::string() : card->reason,
-                                      card->seconds};
+                                      card->seconds, card->attempts, {}, {}, {}, base_ + ".ino.bin"};
             }
             --running_;
             dirty_ = true;

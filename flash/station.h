@@ -3,6 +3,7 @@
 #include "flash/flash_worker.h"
 
 #include <cstddef>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -26,6 +27,11 @@ struct board_record {
     bool flashed = false;
     std::string reason;  // why it failed; empty when flashed
     double seconds = 0;
+    int attempt = 0;               // 1 for the board's first flash in the session
+    std::string chip;              // as esptool describes it, "ESP32-S3 (QFN56) (revision v0.2)"
+    std::string mac;               // as esptool read it from the chip
+    std::string esptool_version;   // "4.7.0"
+    std::string application;       // the application image, "NAME.ino.bin"
 };
 
 // What the station tells as it goes.
@@ -36,6 +42,19 @@ struct station_output {
     // Returns an empty text once the record is kept, else why it could not be
     // (the keeper holds on to it and writes it when it can).
     std::function<std::string(const board_record& record)> record;
+    // Why records are not being kept now (the record file cannot be written),
+    // or the empty text once every record is kept again: while it is not
+    // empty, no new flash starts.
+    std::function<std::string()> record_trouble;
+    // Where the records go, for the page: the record file's path.
+    std::string record_place;
+    // The empty text while the build folder's images are those the station
+    // read at start, else a note for the page (the station goes on flashing
+    // what it read).
+    std::function<std::string()> images_note;
+    // The folder esptool runs in: the station's own copy of the images, under
+    // the names the command lines give them.
+    std::filesystem::path image_folder;
 };
 
 // Thread body. firmware_trouble: why the firmware set cannot be flashed, as

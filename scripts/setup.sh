@@ -12,7 +12,7 @@ as_root() {
 }
 
 # Debian 12 packages. Build-time ones first, then what the tests drive.
-build_packages=(build-essential cmake pkg-config libfmt-dev libgtk-3-dev
+build_packages=(build-essential cmake pkg-config libfmt-dev nlohmann-json3-dev libgtk-3-dev
   libwebkit2gtk-4.1-dev libudev-dev dpkg-dev nodejs npm)
 test_packages=(libgtest-dev libgmock-dev umockdev libumockdev-dev
   gir1.2-umockdev-1.0 python3-gi xvfb xauth x11-utils xdotool imagemagick

@@ -77,9 +77,11 @@ class Vornhale:
     """The binary started in a folder of its own (a fresh temporary one unless
     cwd is given). headless=True removes the display. own_group=True starts it
     in a process group of its own, as a shell starts a foreground job, so that
-    signal_group can signal it as the terminal's Ctrl+C does."""
+    signal_group can signal it as the terminal's Ctrl+C does. stdout: where
+    its standard output goes (a pipe read by finish unless given; "closed":
+    none at all)."""
 
-    def __init__(self, cwd=None, headless=True, env=None, own_group=False, args=()):
+    def __init__(self, cwd=None, headless=True, env=None, own_group=False, args=(), stdout=subprocess.PIPE):
         self._tmp = None
         if cwd is None:
             self._tmp = tempfile.TemporaryDirectory(prefix="vornhale-test-")
@@ -90,10 +92,15 @@ class Vornhale:
         if headless:
             full_env.pop("DISPLAY", None)
             full_env.pop("WAYLAND_DISPLAY", None)
+        # The station's records go to a state folder of the test's own.
+        self._state = tempfile.TemporaryDirectory(prefix="vornhale-state-")
+        full_env["XDG_STATE_HOME"] = self._state.name
         full_env.update(env or {})
+        closed = stdout == "closed"
         self.proc = subprocess.Popen([binary(), *args], cwd=cwd, env=full_env,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     process_group=0 if own_group else None)
+                                     stdout=subprocess.DEVNULL if closed else stdout, stderr=subprocess.PIPE,
+                                     process_group=0 if own_group else None,
+                                     preexec_fn=(lambda: os.close(1)) if closed else None)
         self.stdout = b""
         self.stderr = b""
 
@@ -116,10 +123,10 @@ class Vornhale:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             out, err = self.proc.communicate()
-            self.stdout += out
+            self.stdout += out or b""
             self.stderr += err
             return None, self.stdout, self.stderr
-        self.stdout += out
+        self.stdout += out or b""
         self.stderr += err
         return self.proc.returncode, self.stdout, self.stderr
 
@@ -127,6 +134,7 @@ class Vornhale:
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.communicate()
+        self._state.cleanup()
         if self._tmp is not None:
             self._tmp.cleanup()
 

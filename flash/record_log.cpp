@@ -1,0 +1,214 @@
+#include "flash/record_log.h"
+
+#include "platform/console.h"
+#include "platform/file_names.h"
+
+#include <cmath>
+#include <ctime>
+#include <fmt/core.h>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// How often the keeper's thread tries again what is held back.
+constexpr std::chrono::milliseconds retry_interval{250};
+
+// Whether the file exists and its last byte is not a line end (a record cut
+// by a crash, say): the next record then starts on a line of its own.
+bool ends_mid_line(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in || in.tellg() <= 0)
+        return false;
+    in.seekg(-1, std::ios::end);
+    char last = '\n';
+    in.get(last);
+    return in && last != '\n';
+}
+
+}  // namespace
+
+std::string record_line(const board_record& record, const image_set* images)
+{
+    using json = nlohmann::ordered_json;
+    const auto text_or_null = [](const std::string& text) { return text.empty() ? json(nullptr) : json(text); };
+    json line;
+    line["time"] = record.time;
+    line["port"] = record.port;
+    line["serial"] = record.serial;
+    line["result"] = record.flashed ? "flashed" : "failed";
+    if (!record.flashed)
+        line["reason"] = record.reason;
+    line["seconds"] = std::round(record.seconds * 10) / 10;
+    line["attempt"] = record.attempt > 0 ? json(record.attempt) : json(nullptr);
+    line["chip"] = text_or_null(record.chip);
+    line["mac"] = text_or_null(record.mac);
+    line["esptool"] = text_or_null(record.esptool_version);
+    std::string application = record.application;
+    json digests = json::object();
+    if (images != nullptr)
+        for (const image_set::image& image : images->images()) {
+            digests[image.name] = image.sha256;
+            const std::string_view name = image.name;
+            if (application.empty() && name.ends_with(".ino.bin") && !name.ends_with(".ino.bootloader.bin")
+                && !name.ends_with(".ino.partitions.bin"))
+                application = image.name;
+        }
+    line["application"] = text_or_null(application);
+    line["sha256"] = std::move(digests);
+    // Text that is not UTF-8 (a serial number, esptool's words) shows as U+FFFD.
+    return line.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+fs::path session_record_file(const fs::path& folder, std::chrono::system_clock::time_point start)
+{
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(start);
+    std::tm utc{};
+#ifdef _WIN32
+    ::gmtime_s(&utc, &seconds);
+#else
+    ::gmtime_r(&seconds, &utc);
+#endif
+    char name[32];
+    std::strftime(name, sizeof name, "%Y-%m-%dT%H-%M-%SZ", &utc);
+    return folder / (std::string(name) + ".jsonl");
+}
+
+record_log::record_log(const fs::path& file, std::chrono::system_clock::time_point session_start,
+                       const image_set* images)
+    : images_(images)
+{
+    if (!file.empty()) {
+        path_ = file;
+    } else if (const std::optional<fs::path> folder = platform::records_folder()) {
+        path_ = session_path_ = session_record_file(*folder, session_start);
+        create_new_ = true;
+    }
+    std::error_code error;
+    const fs::path absolute = path_.empty() ? path_ : fs::absolute(path_, error);
+    place_ = platform::utf8_path(error ? path_ : absolute);
+    const std::lock_guard lock(mutex_);
+    write_pending();
+    retry_thread_ = std::thread(&record_log::retry_loop, this);
+}
+
+record_log::~record_log()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        ending_ = true;
+    }
+    wake_.notify_all();
+    if (retry_thread_.joinable())
+        retry_thread_.join();
+}
+
+void record_log::write_pending()
+{
+    if (path_.empty()) {
+        trouble_ = "Records cannot be kept: the system does not say where the user's files go; start the station "
+                   "with --record FILE";
+        return;
+    }
+    if (!file_.is_open()) {
+        std::error_code error;
+        if (create_new_) {
+            fs::create_directories(path_.parent_path(), error);
+            // Another session that started in the same second has its own file.
+            path_ = session_path_;
+            for (int n = 2; fs::exists(path_, error) && n < 100; ++n)
+                path_ = session_path_.parent_path()
+                        / platform::path_from_utf8(fmt::format("{}-{}.jsonl", platform::utf8_path(session_path_.stem()), n));
+            place_ = platform::utf8_path(fs::absolute(path_, error));
+        }
+        const bool cut = ends_mid_line(path_);
+        if (const std::string why = file_.open(path_, create_new_); !why.empty()) {
+            trouble_ = fmt::format("The record file {} cannot be written: {}", place_, why);
+            return;
+        }
+        if (cut)
+            pending_.push_front("\n");
+    }
+    while (!pending_.empty()) {
+        const std::string& line = pending_.front();
+        std::size_t written = 0;
+        const std::string why = file_.append(std::string_view(line).substr(written_of_first_), written);
+        written_of_first_ += written;
+        if (!why.empty()) {
+            trouble_ = fmt::format("The record file {} cannot be written: {}", place_, why);
+            return;
+        }
+        pending_.pop_front();
+        written_of_first_ = 0;
+    }
+    trouble_.clear();
+}
+
+std::string record_log::keep(const board_record& record)
+{
+    std::string line = record_line(record, images_) + "\n";
+    platform::write_record(line);
+    const std::lock_guard lock(mutex_);
+    pending_.push_back(std::move(line));
+    write_pending();
+    return trouble_;
+}
+
+std::string record_log::trouble() const
+{
+    const std::lock_guard lock(mutex_);
+    return trouble_;
+}
+
+void record_log::retry_loop() noexcept
+{
+    try {
+        std::unique_lock lock(mutex_);
+        while (!ending_) {
+            wake_.wait_for(lock, retry_interval, [this] { return ending_; });
+            if (ending_)
+                break;
+            if (!pending_.empty() || !file_.is_open())
+                write_pending();
+            lock.unlock();
+            platform::flush_records();
+            lock.lock();
+        }
+    } catch (...) {
+        // Out of memory: what is held back is tried again at the end (finish).
+    }
+}
+
+bool record_log::finish(std::chrono::milliseconds drain)
+{
+    std::size_t not_in_file = 0;
+    std::string lines;
+    std::string why;
+    {
+        const std::lock_guard lock(mutex_);
+        ending_ = true;
+        write_pending();
+        for (const std::string& line : pending_)
+            if (line != "\n") {
+                ++not_in_file;
+                lines += line;
+            }
+        why = trouble_;
+    }
+    wake_.notify_all();
+    if (retry_thread_.joinable())
+        retry_thread_.join();
+    const std::size_t not_on_output = platform::drain_records(drain);
+    if (not_in_file > 0)
+        platform::print_console(fmt::format("Vornhale: {} record(s) could not be kept. {}. They follow here:\n{}",
+                                            not_in_file, why, lines));
+    if (not_on_output > 0)
+        platform::print_console(fmt::format("Vornhale: {} record(s) could not be written whole to standard output{}.\n",
+                                            not_on_output, not_in_file == 0 ? "; the record file " + place_ + " has them"
+                                                                            : std::string()));
+    return not_in_file == 0 && not_on_output == 0;
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "flash/image_set.h"
+#include "flash/station.h"
+#include "platform/record_file.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// The station's production log: one JSON line per finished board, appended
+// to the record file and on stable storage before keep returns, and written
+// to standard output too (platform/console.h). A record that cannot go to the
+// file now (a full disk, no permission) is kept in memory, in order, and
+// written by a thread of the keeper's own as soon as the file takes it again;
+// meanwhile trouble says why.
+class record_log {
+public:
+    // file: the record file (appended to; created when needed, but no
+    // folder); session_start: where the records go by default, one file per
+    // session named after session_start (created anew, folders too), when
+    // file is empty. images: what every board gets, named in each record.
+    record_log(const std::filesystem::path& file, std::chrono::system_clock::time_point session_start,
+               const image_set* images);
+    // Stops the keeper's thread; what is still not kept is lost (say it with
+    // finish first).
+    ~record_log();
+    record_log(const record_log&) = delete;
+    record_log& operator=(const record_log&) = delete;
+
+    // Keeps one record: the empty text once it is in the file on stable
+    // storage, else why it is not (it is kept and written later). Any thread.
+    std::string keep(const board_record& record);
+
+    // Why records are not being kept now, or the empty text when every record
+    // so far is in the file. Any thread.
+    std::string trouble() const;
+
+    // Where the records go, for the user (the file's path, as UTF-8).
+    const std::string& place() const { return place_; }
+
+    // At the exit: a last try at the file, and at most drain for standard
+    // output to take what it holds back. Says on standard error how many
+    // records were not written whole, and where. Returns whether every record
+    // was. Main thread, once no more records come.
+    bool finish(std::chrono::milliseconds drain);
+
+private:
+    void retry_loop() noexcept;
+    void write_pending();  // mutex_ held
+
+    std::filesystem::path path_;
+    std::filesystem::path session_path_;  // the session's own file, as first named
+    bool create_new_ = false;  // a session's own file: never one that exists
+    std::string place_;
+    const image_set* images_;
+    mutable std::mutex mutex_;  // guards everything below
+    std::condition_variable wake_;
+    platform::record_file file_;
+    std::deque<std::string> pending_;  // lines not yet in the file, oldest first
+    std::size_t written_of_first_ = 0;  // of pending_.front(), already in the file
+    std::string trouble_;
+    bool ending_ = false;
+    std::thread retry_thread_;
+};
+
+// A board's record, one JSON line without its line end: time, port, serial,
+// result ("flashed" or "failed"), reason (when failed), seconds, attempt,
+// chip, mac, esptool, application, and the SHA-256 of each image of images.
+std::string record_line(const board_record& record, const image_set* images);
+
+// The file a session that started at start records in by default:
+// "2026-12-08T09-12-03Z.jsonl" in folder (UTC).
+std::filesystem::path session_record_file(const std::filesystem::path& folder,
+                                          std::chrono::system_clock::time_point start);
