@@ -2,11 +2,14 @@
 esptool in its working directory: what the page is told, and what the tool
 is given."""
 
+import fcntl
+import hashlib
 import json
 import os
 import resource
 import signal
 import socket
+import subprocess
 import sys
 import tempfile
 import time
@@ -384,13 +387,35 @@ class Station(unittest.TestCase):
         except FileNotFoundError:
             return 0
 
-    def start(self):
-        app = Vornhale(cwd=self.cwd, env=board_env(self.testbed), args=["--station"])
+    def start(self, args=(), env=None, stdout=subprocess.PIPE):
+        app = Vornhale(cwd=self.cwd, env=dict(board_env(self.testbed), **(env or {})), args=["--station", *args],
+                       stdout=stdout)
         self.addCleanup(app.close)
         app.wait_serving()
         stream = EventStream(path=b"/station/event")
         self.addCleanup(stream.close)
         return app, stream
+
+    def flash_two(self, **start):
+        """Starts the station, flashes two boards; returns it once both records are in the record file."""
+        start.setdefault("env", {})["XDG_STATE_HOME"] = os.path.join(self.cwd, "state")
+        app, stream = self.start(**start)
+        self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
+        self.plug("1-2", "ttyACM1", "F4:12:FA:00:00:02")
+        self.assertTrue(wait_until(lambda: len(self.records()) == 2, 30), app.stderr)
+        return app, stream
+
+    def records(self, path=None):
+        """The lines of the session's record file (or of path), each parsed; a cut line fails the test."""
+        if path is None:
+            folder = os.path.join(self.cwd, "state", "vornhale", "records")
+            files = os.listdir(folder) if os.path.isdir(folder) else []
+            self.assertLessEqual(len(files), 1, files)
+            if not files:
+                return []
+            path = os.path.join(folder, files[0])
+        with open(path, "rb") as f:
+            return [json.loads(line) for line in f.read().decode().splitlines()]
 
     def until(self, stream, predicate, timeout=30):
         """Reads documents until one satisfies predicate; returns it."""
@@ -471,6 +496,95 @@ class Station(unittest.TestCase):
         self.assertEqual(status, 1, err)
         records = sorted(json.loads(line)["serial"] for line in out.decode().splitlines() if '"failed"' in line)
         self.assertEqual(records, ["F4:12:FA:00:00:01", "F4:12:FA:00:00:02", "F4:12:FA:00:00:03"])
+
+
+    def test_records_are_whole_in_the_file_after_a_kill_and_name_the_images_read_at_start(self):
+        self.write("blink.ino.bin", "v1")
+        self.write("run.ttyACM2", 'while [ ! -e "$here/release" ]; do sleep 0.05; done\n')
+        self.addCleanup(self.write, "release")
+        images = tempfile.TemporaryDirectory(prefix="vornhale-images-")
+        self.addCleanup(images.cleanup)
+        app, stream = self.flash_two(env={"TMPDIR": images.name})
+        self.write("blink.ino.bin", "v2")  # a rebuild: the station goes on flashing what it read
+        self.plug("1-3", "ttyACM2", "F4:12:FA:00:00:03")
+        self.plug("1-4", "ttyACM3", "F4:12:FA:00:00:04")
+        self.assertTrue(wait_until(lambda: len(self.records()) == 3 and self.runs("ttyACM2") == 1, 30))
+        app.proc.kill()
+        app.finish()
+        records = self.records()
+        self.assertEqual(sorted(r["serial"] for r in records), ["F4:12:FA:00:00:0%d" % n for n in (1, 2, 4)])
+        for r in records:
+            self.assertEqual((r["result"], r["attempt"], r["application"], r["sha256"]["blink.ino.bin"]),
+                             ("flashed", 1, "blink.ino.bin", hashlib.sha256(b"v1").hexdigest()))
+        for tty in ("ttyACM0", "ttyACM1", "ttyACM3"):
+            with open(os.path.join(self.cwd, "got." + tty)) as f:
+                self.assertEqual(f.read(), "v1")
+
+    def test_standard_output_takes_whole_records_or_the_exit_says_it_did_not(self):
+        for case in ("read late", "closed", "full", "closed at start"):
+            with self.subTest(case=case):
+                self.setUp()
+                stdout, reader = subprocess.PIPE, None
+                if case in ("read late", "closed"):
+                    reader, stdout = os.pipe()
+                    fcntl.fcntl(stdout, 1031, 4096)  # F_SETPIPE_SZ: a pipe that is full at once
+                    os.write(stdout, b"-" * 4095 + b"\n")
+                    if case == "closed":
+                        os.close(reader)
+                elif case == "full":
+                    stdout = open("/dev/full", "wb")
+                else:
+                    stdout = "closed"
+                app, _ = self.flash_two(stdout=stdout)
+                if not isinstance(stdout, str):
+                    os.close(stdout) if isinstance(stdout, int) else stdout.close()
+                app.signal(signal.SIGTERM)
+                if case == "read late":
+                    time.sleep(1)  # then read, while it waits for the pipe to take the records
+                    with os.fdopen(reader, "rb") as f:
+                        lines = f.read().splitlines()[1:]
+                    self.assertEqual(sorted(json.loads(line)["serial"] for line in lines),
+                                     ["F4:12:FA:00:00:01", "F4:12:FA:00:00:02"])
+                status, _, err = app.finish(timeout=30)
+                self.assertEqual(status, 0 if case in ("read late", "closed at start") else 1, err)
+                self.assertEqual(case in ("closed", "full"), b"could not be written whole to standard output" in err)
+                self.assertEqual([r["result"] for r in self.records()], ["flashed", "flashed"])
+
+    def test_a_record_file_that_cannot_be_written_keeps_the_records_until_it_can(self):
+        for record, status in (("/dev/full", 1), (os.path.join(self.cwd, "later", "records.jsonl"), 0)):
+            with self.subTest(record=record):
+                self.setUp()
+                app, stream = self.start(args=["--record", record])
+                self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
+                self.until(stream, lambda d: d["totals"]["flashed"] == 1)
+                if status == 0:
+                    os.mkdir(os.path.dirname(record))
+                    self.assertTrue(wait_until(lambda: os.path.exists(record) and self.records(record), 10))
+                app.signal(signal.SIGTERM)
+                got, _, err = app.finish(timeout=30)
+                self.assertEqual(got, status, err)
+                if status:
+                    self.assertIn(b"1 record(s) could not be kept", err)
+                    self.assertIn(b'"serial":"F4:12:FA:00:00:01"', err)
+                else:
+                    self.assertEqual([r["serial"] for r in self.records(record)], ["F4:12:FA:00:00:01"])
+
+    def test_a_folder_name_cannot_forge_a_record(self):
+        # A folder the scan cannot search (its path is too long to open) is
+        # named in a message: the newline and record in its name stay in it.
+        name = 'x\n{"time": "2026-12-08T09:12:03Z", "port": "COM9", "serial": "FORGED", "result": "flashed"}\n'
+        folder = os.open(self.cwd, os.O_RDONLY)
+        for level in range(24):
+            os.mkdir(name if level == 0 else "d" * 200, dir_fd=folder)
+            inner = os.open(name if level == 0 else "d" * 200, os.O_RDONLY, dir_fd=folder)
+            os.close(folder)
+            folder = inner
+        os.close(folder)
+        app, _ = self.start()
+        app.signal(signal.SIGTERM)
+        status, out, err = app.finish(timeout=30)
+        self.assertEqual((status, out), (0, b""), err)
+        self.assertIn(b'x\\x0a{"time"', err)
 
 
 if __name__ == "__main__":
