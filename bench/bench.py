@@ -421,11 +421,36 @@ def bench_station(build, work, run_seconds=1.0):
     row("station", "idle CPU over 20 s, no board plugged in", "%.3f %% of one core" % (100 * used / 20), "< 0.5 %")
 
 
+# --- records -----------------------------------------------------------------
+
+def bench_records(build, work):
+    keeper = os.path.abspath(os.path.join(build, "bench", "bench_record_keep"))
+    if not os.path.exists(keeper):
+        row("records", "not built", "n/a")
+        return
+    # On the disk the build is on (a temporary folder may be in memory, where
+    # flushing costs nothing).
+    folder = tempfile.mkdtemp(dir=build, prefix="bench-records-")
+    try:
+        typical_build_output(os.path.join(folder, "build"))
+        medians, slowest = [], []
+        for _ in range(5):
+            err = subprocess.run([keeper, "200"], cwd=os.path.join(folder, "build"), stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE, text=True, check=True).stderr
+            medians.append(int(re.search(r"keep_median_us=(\d+)", err).group(1)) / 1000)
+            slowest.append(int(re.search(r"keep_max_us=(\d+)", err).group(1)) / 1000)
+            os.remove(os.path.join(folder, "build", "records.jsonl"))
+    finally:
+        shutil.rmtree(folder)
+    row("records", "keeping one record (appended, on stable storage)", "%.2f ms" % median(medians), "< 5 ms")
+    row("records", "slowest of 200 records", "%.2f ms" % median(slowest), "")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--update", action="store_true", help="write the table into bench/README.md")
-    parser.add_argument("--only", help="run this benchmark alone (scan, startup, events, serving, idle, station)")
+    parser.add_argument("--only", help="run this benchmark alone (scan, startup, events, serving, idle, station, records)")
     args = parser.parse_args()
     if port_open():
         sys.exit("bench: something already listens on 127.0.0.1:5000")
@@ -434,7 +459,8 @@ def main():
         os.makedirs(serve)
         benchmarks = {"scan": lambda: bench_scan(args.build, work), "startup": lambda: bench_startup(args.build, work),
                       "events": lambda: bench_events(args.build), "serving": lambda: bench_serving(args.build, serve),
-                      "idle": lambda: bench_idle(args.build, work), "station": lambda: bench_station(args.build, work)}
+                      "idle": lambda: bench_idle(args.build, work), "station": lambda: bench_station(args.build, work),
+                      "records": lambda: bench_records(args.build, work)}
         for name, bench in benchmarks.items():
             if args.only in (None, name):
                 bench()
