@@ -82,17 +82,25 @@ record_log::record_log(const fs::path& file, std::chrono::system_clock::time_poi
                        const image_set* images)
     : images_(images)
 {
+    std::error_code error;
     if (!file.empty()) {
         path_ = file;
     } else if (const std::optional<fs::path> folder = platform::records_folder()) {
-        path_ = session_path_ = session_record_file(*folder, session_start);
-        create_new_ = true;
+        // A file of the session's own: another session that started in the
+        // same second has another.
+        create_folder_ = true;
+        fs::create_directories(*folder, error);
+        const fs::path first = session_record_file(*folder, session_start);
+        path_ = first;
+        for (int n = 2; fs::exists(path_, error) && n < 100; ++n)
+            path_ = *folder / platform::path_from_utf8(fmt::format("{}-{}.jsonl", platform::utf8_path(first.stem()), n));
     }
-    std::error_code error;
     const fs::path absolute = path_.empty() ? path_ : fs::absolute(path_, error);
     place_ = platform::utf8_path(error ? path_ : absolute);
-    const std::lock_guard lock(mutex_);
-    write_pending();
+    {
+        const std::lock_guard lock(mutex_);
+        write_pending();
+    }
     retry_thread_ = std::thread(&record_log::retry_loop, this);
 }
 
@@ -116,17 +124,10 @@ void record_log::write_pending()
     }
     if (!file_.is_open()) {
         std::error_code error;
-        if (create_new_) {
+        if (create_folder_)
             fs::create_directories(path_.parent_path(), error);
-            // Another session that started in the same second has its own file.
-            path_ = session_path_;
-            for (int n = 2; fs::exists(path_, error) && n < 100; ++n)
-                path_ = session_path_.parent_path()
-                        / platform::path_from_utf8(fmt::format("{}-{}.jsonl", platform::utf8_path(session_path_.stem()), n));
-            place_ = platform::utf8_path(fs::absolute(path_, error));
-        }
         const bool cut = ends_mid_line(path_);
-        if (const std::string why = file_.open(path_, create_new_); !why.empty()) {
+        if (const std::string why = file_.open(path_); !why.empty()) {
             trouble_ = fmt::format("The record file {} cannot be written: {}", place_, why);
             return;
         }

@@ -22,8 +22,8 @@ class record_log {
 public:
     // file: the record file (appended to; created when needed, but no
     // folder); session_start: where the records go by default, one file per
-    // session named after session_start (created anew, folders too), when
-    // file is empty. images: what every board gets, named in each record.
+    // session named after session_start (a new one, folders too), when file
+    // is empty. images: what every board gets, named in each record.
     record_log(const std::filesystem::path& file, std::chrono::system_clock::time_point session_start,
                const image_set* images);
     // Stops the keeper's thread; what is still not kept is lost (say it with
@@ -54,8 +54,7 @@ private:
     void write_pending();  // mutex_ held
 
     std::filesystem::path path_;
-    std::filesystem::path session_path_;  // the session's own file, as first named
-    bool create_new_ = false;  // a session's own file: never one that exists
+    bool create_folder_ = false;  // the default place: its folders are made when missing
     std::string place_;
     const image_set* images_;
     mutable std::mutex mutex_;  // guards everything below

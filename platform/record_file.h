@@ -23,10 +23,9 @@ public:
     record_file(const record_file&) = delete;
     record_file& operator=(const record_file&) = delete;
 
-    // Opens path for appending, creating it (and no folder) when exclusive is
-    // false or it does not exist yet. Returns why it could not be, or the
-    // empty text.
-    std::string open(const std::filesystem::path& path, bool exclusive);
+    // Opens path for appending, creating it (but no folder) when it does not
+    // exist. Returns why it could not be, or the empty text.
+    std::string open(const std::filesystem::path& path);
     bool is_open() const;
 
     // Appends text, then waits until the system has it on stable storage.

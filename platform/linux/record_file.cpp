@@ -28,9 +28,9 @@ record_file::~record_file()
         ::close(static_cast<int>(handle_));
 }
 
-std::string record_file::open(const std::filesystem::path& path, bool exclusive)
+std::string record_file::open(const std::filesystem::path& path)
 {
-    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | (exclusive ? O_EXCL : 0);
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY;
     const int fd = ::open(path.c_str(), flags, 0644);
     if (fd < 0)
         return std::strerror(errno);

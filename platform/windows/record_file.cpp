@@ -27,11 +27,11 @@ record_file::~record_file()
         ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
 }
 
-std::string record_file::open(const std::filesystem::path& path, bool exclusive)
+std::string record_file::open(const std::filesystem::path& path)
 {
     // FILE_APPEND_DATA alone: every write goes to the end, whoever else appends.
     const HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, exclusive ? CREATE_NEW : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return why(::GetLastError());
     if (handle_ != -1)
