@@ -5,7 +5,8 @@
 // PYTHONIOENCODING asks for UTF-8; leaves a child of its own holding its
 // output when child.N exists; waits sleep.N milliseconds; prints then.N,
 // failing as Python does when that write fails, and says in done.N whether it
-// did; and exits with code.N. Files in the working folder. When the folder
+// did; and exits with code.N. Files beside the stand-in (the station runs it
+// in a folder of its own that holds the images). When the folder
 // holds a file named ports, runs on several ports at once count apart: N is
 // the call's number on its port, and the call goes to call.PORT.N.
 
@@ -48,6 +49,12 @@ int main()
         ::Sleep(6000);
         return 0;
     }
+
+    wchar_t own_path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, own_path, MAX_PATH);
+    std::wstring folder(own_path, length);
+    folder.resize(folder.find_last_of(L"\\/") + 1);
+    ::SetCurrentDirectoryW(folder.c_str());
 
     int count = 0;
     wchar_t** args = ::CommandLineToArgvW(command_line, &count);

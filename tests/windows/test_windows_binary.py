@@ -4,6 +4,7 @@ display (Xvfb): what it serves, what it flashes, how it stops, and its window
 over a stand-in WebView2 runtime (Wine has none) or, without one, the default
 browser (a stand-in registered for http URLs)."""
 
+import hashlib
 import json
 import os
 import pathlib
@@ -524,6 +525,13 @@ class WindowsBinary(unittest.TestCase):
         self.assertEqual(json.loads(last)["state"], "stopped")
         self.assertEqual(sorted((r["serial"], r["port"], r["result"]) for r in records()),
                          [(serial, port, "flashed") for serial, function, port in boards])
+        # The record file, the only record of a program started from Explorer.
+        folder = os.path.join(self.local, "vornhale", "records")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        [name] = os.listdir(folder)
+        kept = [json.loads(line) for line in read_text(os.path.join(folder, name)).splitlines()]
+        self.assertEqual(sorted(kept, key=lambda r: r["serial"]), sorted(records(), key=lambda r: r["serial"]))
+        self.assertEqual({r["sha256"]["blink.ino.bin"] for r in kept}, {hashlib.sha256(b"\xff" * 16).hexdigest()})
         self.assertEqual(sorted((c["serial"], c["stage"], c["percent"], c["attempts"]) for c in document["boards"]),
                          [(serial, "flashed", 100, 1) for serial, function, port in boards])
         for serial, function, port in boards:
