@@ -4,6 +4,7 @@
 #include "flash/page_text.h"
 #include "flash/tool_reason.h"
 #include "platform/process.h"
+#include "platform/file_names.h"
 #include "platform/usb_boards.h"
 
 #include <chrono>
@@ -86,7 +87,7 @@ std::vector<flash_progress::image> images_of(const std::vector<std::pair<std::ui
     std::vector<flash_progress::image> images;
     for (const auto& [offset, name] : files) {
         std::error_code error;
-        const std::uintmax_t size = std::filesystem::file_size(name, error);
+        const std::uintmax_t size = std::filesystem::file_size(platform::path_from_utf8(name), error);
         images.push_back({offset, error ? 0 : size});
     }
     return images;
