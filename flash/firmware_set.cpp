@@ -34,9 +34,9 @@ std::string file_system_trouble(const fs::path& folder, const fs::path& table_pa
     if (!present(image))
         return {};
     std::ifstream file(folder / table_path, std::ios::binary);
-    std::vector<unsigned char> table(partition_table_size);
-    file.read(reinterpret_cast<char*>(table.data()), static_cast<std::streamsize>(table.size()));
-    table.resize(static_cast<std::size_t>(file ? table.size() : file.gcount()));
+    std::string table(partition_table_size, '\0');
+    file.read(table.data(), static_cast<std::streamsize>(table.size()));
+    table.resize(static_cast<std::size_t>(file.gcount()));
     const std::optional<std::vector<partition>> partitions = parse_partition_table(table);
     if (!partitions)
         return {};

@@ -8,10 +8,14 @@ namespace {
 constexpr std::size_t entry_size = 32;
 constexpr std::uint8_t data_type = 0x01;
 
-std::uint32_t little_endian(std::span<const unsigned char> bytes)
+std::uint8_t byte_at(std::string_view bytes, std::size_t at) { return static_cast<std::uint8_t>(bytes[at]); }
+
+std::uint32_t little_endian(std::string_view bytes, std::size_t at)
 {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    std::uint32_t value = 0;
+    for (std::size_t i = 4; i-- > 0;)
+        value = value << 8 | byte_at(bytes, at + i);
+    return value;
 }
 
 // The IDE's choice for the ESP32S3 Dev Module whose file system starts where
@@ -22,19 +26,19 @@ constexpr const char* scheme_advice =
 
 }  // namespace
 
-std::optional<std::vector<partition>> parse_partition_table(std::span<const unsigned char> table)
+std::optional<std::vector<partition>> parse_partition_table(std::string_view table)
 {
-    table = table.first(std::min(table.size(), partition_table_size));
+    table = table.substr(0, partition_table_size);
     std::vector<partition> partitions;
     for (std::size_t at = 0; at + entry_size <= table.size(); at += entry_size) {
-        const std::span<const unsigned char> entry = table.subspan(at, entry_size);
-        if ((entry[0] == 0xEB && entry[1] == 0xEB) || (entry[0] == 0xFF && entry[1] == 0xFF))
+        const std::string_view entry = table.substr(at, entry_size);
+        if (entry.starts_with("\xEB\xEB") || entry.starts_with("\xFF\xFF"))
             return partitions;
-        if (entry[0] != 0xAA || entry[1] != 0x50)
+        if (!entry.starts_with("\xAA\x50"))
             return std::nullopt;
-        const std::span<const unsigned char> label = entry.subspan(12, 16);
-        partitions.push_back({entry[2], entry[3], little_endian(entry.subspan(4, 4)), little_endian(entry.subspan(8, 4)),
-                              std::string(label.begin(), std::find(label.begin(), label.end(), 0))});
+        const std::string_view label = entry.substr(12, 16);
+        partitions.push_back({byte_at(entry, 2), byte_at(entry, 3), little_endian(entry, 4), little_endian(entry, 8),
+                              std::string(label.substr(0, label.find('\0')))});
     }
     return std::nullopt;
 }

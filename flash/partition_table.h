@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,10 +28,10 @@ struct partition {
     bool operator==(const partition&) const = default;
 };
 
-// The entries of table, in order, up to its end; nothing when it is not a
-// partition table: an entry that starts with neither magic, or the bytes end
-// (or reach partition_table_size) before the end of the table.
-std::optional<std::vector<partition>> parse_partition_table(std::span<const unsigned char> table);
+// The entries of table (its bytes), in order, up to its end; nothing when it
+// is not a partition table: an entry that starts with neither magic, or the
+// bytes end (or reach partition_table_size) before the end of the table.
+std::optional<std::vector<partition>> parse_partition_table(std::string_view table);
 
 // A data partition the sketch mounts a file system from: FAT, SPIFFS or LittleFS.
 bool holds_file_system(const partition& p);

@@ -172,9 +172,8 @@ class Flashing(unittest.TestCase):
 
     def test_arduino_export_is_explained_before_esptool_runs(self):
         # Export compiled binary: the set in a subfolder, no boot_app0.bin,
-        # which the ESP32 cores in the Arduino IDE's data folder hold. Told
-        # with the board plugged in and without it.
-        sketch = self.cwd
+        # which the ESP32 cores in the Arduino IDE's data folder hold.
+        self.testbed.add_from_string(BOARD)
         export = os.path.join(self.cwd, "build", "esp32.esp32.esp32s3")
         os.makedirs(export)
         for name in ("blink.ino.bin", "blink.ino.bootloader.bin", "blink.ino.partitions.bin", "blink.ino.merged.bin"):
@@ -187,23 +186,19 @@ class Flashing(unittest.TestCase):
             os.makedirs(os.path.join(core, version, "tools", "partitions"))
             self.write(os.path.join(core, version, "tools", "partitions", "boot_app0.bin"))
         newest = os.path.join(core, "3.0.10", "tools", "partitions", "boot_app0.bin")
-        for board in (True, False):
-            with self.subTest(board=board):
-                self.testbed = UMockdev.Testbed.new()
-                if board:
-                    self.testbed.add_from_string(BOARD)
-                texts = 3 if board else 4
-                either = "" if board else " No board was found either."
-                self.cwd = sketch
-                self.assertEqual(self.run_vornhale(texts, home.name)[0][-2:], [
-                    "Firmware file found: blink.ino.bin", "Cannot upload firmware: Open the folder "
-                    "build/esp32.esp32.esp32s3 with Vornhale: blink.ino.bootloader.bin and blink.ino.partitions.bin "
-                    "are there, not here. boot_app0.bin is not in build/esp32.esp32.esp32s3 either: copy it there "
-                    "from %s.%s" % (newest, either)])
-                self.cwd = export
-                self.assertEqual(self.run_vornhale(texts, home.name)[0][-1], "Cannot upload firmware: boot_app0.bin "
-                                 "is not in this folder: copy it here from %s.%s" % (newest, either))
-                self.assertEqual(self.calls(), [])
+        self.assertEqual(self.run_vornhale(3, home.name)[0][1:], [
+            "Firmware file found: blink.ino.bin", "Cannot upload firmware: Open the folder build/esp32.esp32.esp32s3 "
+            "with Vornhale: blink.ino.bootloader.bin and blink.ino.partitions.bin are there, not here. "
+            "boot_app0.bin is not in build/esp32.esp32.esp32s3 either: copy it there from %s." % newest])
+        self.cwd = export
+        self.assertEqual(self.run_vornhale(3, home.name)[0][2:],
+                         ["Cannot upload firmware: boot_app0.bin is not in this folder: copy it here from %s." % newest])
+        # Told before the board is plugged in, too.
+        self.testbed = UMockdev.Testbed.new()
+        self.assertEqual(self.run_vornhale(4, home.name)[0][2:], ["Firmware file found: blink.ino.bin", "Cannot upload "
+                         "firmware: boot_app0.bin is not in this folder: copy it here from %s. No board was found "
+                         "either." % newest])
+        self.assertEqual(self.calls(), [])
 
     def test_hostile_file_names(self):
         self.testbed.add_from_string(BOARD)
