@@ -1,39 +1,45 @@
 #include "app/start_folder.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include "platform/console.h"
+#include "platform/file_names.h"
+
+#include <filesystem>
 #include <string_view>
-#include <unistd.h>
+#include <system_error>
 
 namespace {
 
-constexpr const char* usage_line =
+constexpr std::string_view usage_lines =
     "usage: vornhale [FOLDER]   (flashes the build output in FOLDER, or in the working folder)\n"
-    "       vornhale --station [FOLDER]   (flashes every board plugged in, each once, several at once)";
+    "       vornhale --station [FOLDER]   (flashes every board plugged in, each once, several at once)\n"
+    "       vornhale --help | --version\n";
 
 }  // namespace
 
-std::optional<int> enter_start_folder(int argc, const char* const* argv, bool& station)
+std::optional<int> enter_start_folder(const std::vector<std::string>& arguments, bool& station)
 {
-    station = argc > 1 && std::string_view(argv[1]) == "--station";
-    if (station) {
-        --argc;
-        ++argv;
-    }
-    if (argc <= 1)
+    using platform::console_stream;
+    station = !arguments.empty() && arguments[0] == "--station";
+    const std::size_t first = station ? 1 : 0;
+    if (arguments.size() <= first)
         return std::nullopt;
-    const std::string_view first = argv[1];
-    if (argc == 2 && (first == "-h" || first == "--help")) {
-        std::fprintf(stderr, "%s\n", usage_line);
+    const std::string& folder = arguments[first];
+    if (arguments.size() == first + 1 && (folder == "-h" || folder == "--help")) {
+        platform::write_console(console_stream::output, usage_lines);
         return 0;
     }
-    if (argc > 2 || (first.starts_with("-") && first != "-")) {
-        std::fprintf(stderr, "%s\n", usage_line);
+    if (arguments.size() == first + 1 && folder == "--version") {
+        platform::write_console(console_stream::output, "vornhale " VORNHALE_VERSION "\n");
+        return 0;
+    }
+    if (arguments.size() > first + 1 || (folder.starts_with("-") && folder != "-")) {
+        platform::write_console(console_stream::error, usage_lines);
         return 2;
     }
-    if (::chdir(argv[1]) != 0) {
-        std::fprintf(stderr, "Vornhale cannot open the folder %s: %s\n", argv[1], std::strerror(errno));
+    std::error_code error;
+    std::filesystem::current_path(platform::path_from_utf8(folder), error);
+    if (error) {
+        platform::print_console("Vornhale cannot open the folder " + folder + ": " + error.message() + "\n");
         return 2;
     }
     return std::nullopt;

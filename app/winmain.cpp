@@ -1,10 +1,14 @@
-// The Windows entry: a GUI program (no console window of its own). Its one
-// argument may be --station (a shortcut's target can say it); anything else
-// is ignored, as the working folder is where the firmware is.
+// The Windows entry: a GUI program (no console window of its own). It takes
+// the same arguments as on Linux: a folder to work in (one dropped on
+// vornhale.exe, or a shortcut's), --station before it, --help, --version.
 
 #include "app/entry.h"
+#include "app/start_folder.h"
+#include "platform/windows/windows_text.h"
 
-#include <cwchar>
+#include <optional>
+#include <string>
+#include <vector>
 #include <windows.h>
 
 #include <shellapi.h>
@@ -12,10 +16,14 @@
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     int count = 0;
-    bool station = false;
-    if (wchar_t** arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
-        station = count > 1 && std::wcscmp(arguments[1], L"--station") == 0;
-        ::LocalFree(arguments);
+    std::vector<std::string> arguments;
+    if (wchar_t** given = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
+        for (int i = 1; i < count; ++i)
+            arguments.push_back(platform::windows::to_utf8(given[i]));
+        ::LocalFree(given);
     }
+    bool station = false;
+    if (const std::optional<int> status = enter_start_folder(arguments, station))
+        return *status;
     return vornhale_main(station);
 }

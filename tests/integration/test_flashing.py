@@ -197,6 +197,11 @@ class Flashing(unittest.TestCase):
         self.cwd = export
         self.assertEqual(self.run_vornhale(3, home.name)[0][2:],
                          ["Cannot upload firmware: boot_app0.bin is not in this folder: copy it here from %s." % newest])
+        # Told before the board is plugged in, too.
+        self.testbed = UMockdev.Testbed.new()
+        self.assertEqual(self.run_vornhale(4, home.name)[0][2:], ["Firmware file found: blink.ino.bin", "Cannot upload "
+                         "firmware: boot_app0.bin is not in this folder: copy it here from %s. No board was found "
+                         "either." % newest])
         self.assertEqual(self.calls(), [])
 
     def test_hostile_file_names(self):

@@ -279,13 +279,18 @@ class WindowsBinary(unittest.TestCase):
         self.assertEqual(self.calls(), [firmware_args("COM7", "blink"), file_system_args("COM7")])
 
     def test_names_an_interpreter_or_the_code_page_would_change_arrive_whole(self):
+        # The build folder's too, dropped on vornhale.exe: Explorer gives its whole path.
         self.seed_board("COM7")
+        started_in, self.cwd = self.cwd, os.path.join(self.cwd, "Sketch %PATH% \u00fc\u706b")
+        os.mkdir(self.cwd)
         for base in ("a&b %PATH% ^x !y! (z)", "Schl\u00fcssel \u0431\u043b\u0438\u043d\u043a \u706b \U0001f525"):
             with self.subTest(base=base):
                 for name in os.listdir(self.cwd):
                     os.remove(os.path.join(self.cwd, name))
                 self.build_output(base)
-                app = self.start()
+                app = VornhaleExe(started_in, args=[wine_output("winepath", "-w", self.cwd)])
+                self.addCleanup(app.close)
+                app.wait_serving()
                 stream = EventStream()
                 self.addCleanup(stream.close)
                 texts = [stream.read_event(timeout=20) for _ in range(6)]
