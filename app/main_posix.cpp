@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
 // Here the program may be given the folder to start in ("Open With").
 int main(int argc, char** argv)
@@ -11,7 +13,8 @@ int main(int argc, char** argv)
     platform::open_missing_standard_streams();
     bool station = false;
     std::filesystem::path record_file;
-    if (const std::optional<int> status = enter_start_folder(argc, argv, station, record_file))
+    if (const std::optional<int> status =
+            enter_start_folder(std::vector<std::string>(argv + 1, argv + argc), station, record_file))
         return *status;
     return vornhale_main(station, record_file);
 }

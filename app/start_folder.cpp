@@ -1,55 +1,59 @@
 #include "app/start_folder.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include "platform/console.h"
+#include "platform/file_names.h"
+
+#include <filesystem>
 #include <string_view>
 #include <system_error>
-#include <unistd.h>
 
 namespace {
 
-constexpr const char* usage_line =
+constexpr std::string_view usage_lines =
     "usage: vornhale [FOLDER]   (flashes the build output in FOLDER, or in the working folder)\n"
     "       vornhale --station [--record FILE] [FOLDER]   (flashes every board plugged in, each once, several at\n"
-    "         once; --record FILE: the records are appended to FILE)";
+    "         once; the records go to FILE, or to a file of the session's own)\n"
+    "       vornhale --help | --version\n";
 
 }  // namespace
 
-std::optional<int> enter_start_folder(int argc, const char* const* argv, bool& station,
+std::optional<int> enter_start_folder(const std::vector<std::string>& arguments, bool& station,
                                       std::filesystem::path& record_file)
 {
-    station = argc > 1 && std::string_view(argv[1]) == "--station";
-    if (station) {
-        --argc;
-        ++argv;
-    }
+    using platform::console_stream;
+    station = !arguments.empty() && arguments[0] == "--station";
+    std::size_t first = station ? 1 : 0;
     record_file.clear();
-    if (station && argc > 1 && std::string_view(argv[1]) == "--record") {
-        if (argc < 3 || argv[2][0] == '\0') {
-            std::fprintf(stderr, "%s\n", usage_line);
+    if (station && arguments.size() > 1 && arguments[1] == "--record") {
+        if (arguments.size() < 3 || arguments[2].empty()) {
+            platform::write_console(console_stream::error, usage_lines);
             return 2;
         }
         std::error_code error;
-        record_file = std::filesystem::absolute(argv[2], error);
-        if (error)
-            record_file = argv[2];
-        argc -= 2;
-        argv += 2;
+        record_file = platform::path_from_utf8(arguments[2]);
+        if (const std::filesystem::path absolute = std::filesystem::absolute(record_file, error); !error)
+            record_file = absolute;
+        first = 3;
     }
-    if (argc <= 1)
+    if (arguments.size() <= first)
         return std::nullopt;
-    const std::string_view first = argv[1];
-    if (argc == 2 && (first == "-h" || first == "--help")) {
-        std::fprintf(stderr, "%s\n", usage_line);
+    const std::string& folder = arguments[first];
+    if (arguments.size() == first + 1 && (folder == "-h" || folder == "--help")) {
+        platform::write_console(console_stream::output, usage_lines);
         return 0;
     }
-    if (argc > 2 || (first.starts_with("-") && first != "-")) {
-        std::fprintf(stderr, "%s\n", usage_line);
+    if (arguments.size() == first + 1 && folder == "--version") {
+        platform::write_console(console_stream::output, "vornhale " VORNHALE_VERSION "\n");
+        return 0;
+    }
+    if (arguments.size() > first + 1 || (folder.starts_with("-") && folder != "-")) {
+        platform::write_console(console_stream::error, usage_lines);
         return 2;
     }
-    if (::chdir(argv[1]) != 0) {
-        std::fprintf(stderr, "Vornhale cannot open the folder %s: %s\n", argv[1], std::strerror(errno));
+    std::error_code error;
+    std::filesystem::current_path(platform::path_from_utf8(folder), error);
+    if (error) {
+        platform::print_console("Vornhale cannot open the folder " + folder + ": " + error.message() + "\n");
         return 2;
     }
     return std::nullopt;

@@ -2,15 +2,20 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
-// The folder Vornhale works in, and how. Started with no argument, it stays
-// in the folder it was started in; with one, a folder (as the desktop entry's
-// "Open With Vornhale" passes it), it changes into that folder first. A first
+// The folder Vornhale works in, and how, from its arguments (UTF-8, the
+// program's name left out). With none, it stays in the folder it was started
+// in; with one, a folder (as "Open With Vornhale" passes it, or a folder
+// dropped on vornhale.exe), it changes into that folder first. A first
 // argument --station asks for station mode (station set), with the folder
-// after it; --record FILE after --station names the record file (record_file
-// set, made absolute from the folder Vornhale was started in). Prints the usage lines for -h or --help, and a message for
-// anything else, on standard error. Returns the exit status when the program
-// should end at once (0 after help, 2 for a usage error or a folder it cannot
-// enter), nothing to carry on.
-std::optional<int> enter_start_folder(int argc, const char* const* argv, bool& station,
+// after it; --record FILE right after --station names the file the station
+// appends its records to (record_file set, made absolute from the folder
+// Vornhale was started in; otherwise left empty). --help (-h) prints the usage lines and --version the version, on
+// standard output; a usage error prints the usage lines, and a folder it
+// cannot enter a message, on standard error. Returns the exit status when the
+// program should end at once (0 after help or the version, 2 for a usage
+// error or a folder it cannot enter), nothing to carry on.
+std::optional<int> enter_start_folder(const std::vector<std::string>& arguments, bool& station,
                                       std::filesystem::path& record_file);

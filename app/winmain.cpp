@@ -1,14 +1,17 @@
-// The Windows entry: a GUI program (no console window of its own). Its first
-// argument may be --station (a shortcut's target can say it), followed by
-// --record FILE; anything else is ignored, as the working folder is where the
-// firmware is.
+// The Windows entry: a GUI program (no console window of its own). It takes
+// the same arguments as on Linux: a folder to work in (one dropped on
+// vornhale.exe, or a shortcut's), --station before it (and --record FILE
+// after that), --help, --version.
 
 #include "app/entry.h"
+#include "app/start_folder.h"
 #include "platform/standard_streams.h"
+#include "platform/windows/windows_text.h"
 
 #include <filesystem>
-#include <cwchar>
-#include <system_error>
+#include <optional>
+#include <string>
+#include <vector>
 #include <windows.h>
 
 #include <shellapi.h>
@@ -17,17 +20,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     platform::open_missing_standard_streams();
     int count = 0;
+    std::vector<std::string> arguments;
+    if (wchar_t** given = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
+        for (int i = 1; i < count; ++i)
+            arguments.push_back(platform::windows::to_utf8(given[i]));
+        ::LocalFree(given);
+    }
     bool station = false;
     std::filesystem::path record_file;
-    if (wchar_t** arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
-        station = count > 1 && std::wcscmp(arguments[1], L"--station") == 0;
-        if (station && count > 3 && std::wcscmp(arguments[2], L"--record") == 0 && arguments[3][0] != L'\0') {
-            std::error_code error;
-            record_file = std::filesystem::absolute(arguments[3], error);
-            if (error)
-                record_file = arguments[3];
-        }
-        ::LocalFree(arguments);
-    }
+    if (const std::optional<int> status = enter_start_folder(arguments, station, record_file))
+        return *status;
     return vornhale_main(station, record_file);
 }

@@ -4,6 +4,7 @@
 #include "flash/page_text.h"
 #include "flash/tool_reason.h"
 #include "platform/process.h"
+#include "platform/file_names.h"
 #include "platform/usb_boards.h"
 
 #include <chrono>
@@ -87,7 +88,7 @@ std::vector<flash_progress::image> images_of(const std::filesystem::path& folder
     std::vector<flash_progress::image> images;
     for (const auto& [offset, name] : files) {
         std::error_code error;
-        const std::uintmax_t size = std::filesystem::file_size(folder / name, error);
+        const std::uintmax_t size = std::filesystem::file_size(folder / platform::path_from_utf8(name), error);
         images.push_back({offset, error ? 0 : size});
     }
     return images;

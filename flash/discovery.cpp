@@ -4,7 +4,7 @@
 #include "flash/page_text.h"
 #include "platform/console.h"
 #include "platform/file_names.h"
-#include "platform/usb.h"
+#include "platform/usb_boards.h"
 
 #include <filesystem>
 #include <fmt/core.h>
@@ -16,9 +16,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::uint16_t board_vendor_id = 0x303A;
-constexpr std::uint16_t board_product_id = 0x1001;
 
 void print_line(std::string_view message)
 {
@@ -60,27 +57,21 @@ void discover_board(std::optional<std::string>& board_port, status_queue& queue)
 {
     board_port.reset();
 
-    // A device list that cannot be read counts as no board.
-    usb::device device;
+    // A device list that cannot be read counts as no board. With several
+    // boards, the first one listed is the board, named port or not.
+    std::vector<platform::usb_board_entry> boards;
     try {
-        device = usb::find_device_with_vid_pid(board_vendor_id, board_product_id);
+        boards = platform::list_board_entries();
     } catch (const std::exception& e) {
         print_line(e.what());
     }
 
-    if (!device) {
+    if (boards.empty())
         queue.push("The board is not connected.");
-    } else {
-        std::optional<std::string> name;
-        try {
-            const usb::serial_port port(device, 0, true);
-            name = port.get_name();
-        } catch (const std::exception& e) {
-            print_line(e.what());
-        }
-        board_port = std::move(name);
-    }
-    device = usb::device();
+    else if (boards.front().port_trouble.empty())
+        board_port = std::move(boards.front().board.port);
+    else
+        print_line(boards.front().port_trouble.c_str());
 
     queue.push("Device port: " + (board_port ? page_text(*board_port) : std::string("not found")));
 }

@@ -1,11 +1,13 @@
 #include "flash/firmware_set.h"
 
 #include "flash/page_text.h"
+#include "flash/partition_table.h"
 #include "platform/arduino_data.h"
 #include "platform/file_names.h"
 #include "platform/version_order.h"
 
 #include <fmt/core.h>
+#include <fstream>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -20,6 +22,30 @@ bool present(const fs::path& path)
 {
     std::error_code error;
     return fs::exists(path, error);
+}
+
+// Why fs.bin in folder would not be the file system the sketch sees under the
+// partition table at table_path (table_name, as the page shows it), or the
+// empty text. A table that is missing or unreadable is left to esptool and the
+// board: only a table that says where the file system is can tell.
+std::string file_system_trouble(const fs::path& folder, const fs::path& table_path, std::string_view table_name)
+{
+    const fs::path image = folder / "fs.bin";
+    if (!present(image))
+        return {};
+    std::ifstream file(folder / table_path, std::ios::binary);
+    std::string table(partition_table_size, '\0');
+    file.read(table.data(), static_cast<std::streamsize>(table.size()));
+    table.resize(static_cast<std::size_t>(file.gcount()));
+    const std::optional<std::vector<partition>> partitions = parse_partition_table(table);
+    if (!partitions)
+        return {};
+    std::error_code error;
+    std::optional<std::uintmax_t> size;
+    if (fs::is_regular_file(image, error))
+        if (const std::uintmax_t bytes = fs::file_size(image, error); !error)
+            size = bytes;
+    return file_system_misfit(*partitions, size, table_name);
 }
 
 }  // namespace
@@ -74,6 +100,10 @@ std::string firmware_set_trouble(const std::string& firmware_base, const fs::pat
                               : fmt::format("boot_app0.bin is not in {} either: copy it there from {}.",
                                             page_text(platform::utf8_path(folder)), source));
     }
+    const fs::path flash_folder = flash_here ? fs::path(".") : folder;
+    if (std::string misfit = file_system_trouble(flash_folder, partitions, page_text(firmware_base) + ".ino.partitions.bin");
+        !misfit.empty())
+        trouble.push_back(std::move(misfit));
     if (trouble.empty())
         return {};
     std::string text = "Cannot upload firmware:";

@@ -17,7 +17,10 @@
 //   B.ino.partitions.bin are there, not here.";
 // - boot_app0.bin is not in the folder to flash from (this one, or F): says
 //   where the newest one the Arduino IDE's ESP32 core installed is, or where
-//   it comes from.
+//   it comes from;
+// - fs.bin is in that folder, and the partition table there has no
+//   file-system partition where fs.bin is written, or one too small for it:
+//   says which partition scheme to choose in the IDE (flash/partition_table.h).
 // The flashing worker shows it instead of running esptool.
 std::string firmware_set_trouble(const std::string& firmware_base, const std::filesystem::path& image_folder);
 

@@ -64,12 +64,14 @@ std::string serial_of(const std::string& port)
 void flash(const std::optional<std::string>& board_port, const std::string& firmware_base,
            const std::string& firmware_trouble, status_queue& queue, flash_control& control)
 {
-    if (!board_port || firmware_base.empty()) {
-        queue.push("Cannot upload firmware: file not found, or board not connected.");
+    // What is wrong with the folder is told whether or not a board is there:
+    // the maker can mend it before plugging in.
+    if (!firmware_base.empty() && !firmware_trouble.empty()) {
+        queue.push(board_port ? firmware_trouble : firmware_trouble + " No board was found either.");
         return;
     }
-    if (!firmware_trouble.empty()) {
-        queue.push(firmware_trouble);
+    if (!board_port || firmware_base.empty()) {
+        queue.push("Cannot upload firmware: file not found, or board not connected.");
         return;
     }
     if (const auto refusal = refusal_of_names(*board_port, firmware_base)) {

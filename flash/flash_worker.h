@@ -34,11 +34,12 @@ struct flash_control {
 
 // Thread body: flashes the board at board_port with the firmware set named
 // after firmware_base, then with ./fs.bin when that exists, and pushes a
-// status text before and after each stage. Refuses (one text) when either
-// input is missing, with firmware_trouble instead when that is not empty (see
-// firmware_set_trouble), or when a name would not reach the tool unchanged
-// through its command line; stops after a failed stage with the tool's reason, and
-// before a stage once control.finish_asked. Reads board_port and
+// status text before and after each stage. Refuses (one text) with
+// firmware_trouble when that is not empty (see firmware_set_trouble), adding
+// that no board was found when none was; when either input is missing; or
+// when a name would not reach the tool unchanged through its command line.
+// Stops after a failed stage with the tool's reason, and before a stage once
+// control.finish_asked. Reads board_port and
 // firmware_base without a lock: both must be final before the thread starts
 // and outlive it, as must queue and control. Never throws.
 void flash_worker(const std::optional<std::string>& board_port, const std::string& firmware_base,

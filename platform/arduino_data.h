@@ -1,5 +1,8 @@
 #pragma once
 
+// Seam: where the Arduino IDE keeps its data. platform/linux/arduino_data.cpp (the home folder),
+// platform/windows/arduino_data.cpp (%LOCALAPPDATA%).
+
 #include <filesystem>
 #include <optional>
 

@@ -1,5 +1,8 @@
 #pragma once
 
+// Seam: our standard output and error, never waiting. platform/linux/console.cpp (non-blocking descriptors),
+// platform/windows/console.cpp (a writer thread).
+
 #include <chrono>
 #include <cstddef>
 #include <string_view>

@@ -1,5 +1,8 @@
 #pragma once
 
+// Seam: SHA-256 digests from the system's own library. platform/linux/digest.cpp (GLib's GChecksum),
+// platform/windows/digest.cpp (BCrypt).
+
 #include <string>
 #include <string_view>
 

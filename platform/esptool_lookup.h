@@ -1,5 +1,8 @@
 #pragma once
 
+// Seam: where esptool is. platform/linux/esptool_lookup.cpp; on Windows the process runner starts the name as given
+// (platform/windows/process.cpp).
+
 #include <optional>
 #include <string>
 #include <string_view>

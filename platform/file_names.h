@@ -1,5 +1,8 @@
 #pragma once
 
+// Seam: file names as UTF-8 text. platform/linux/file_names.cpp, platform/windows/file_names.cpp (UTF-16 at every
+// call).
+
 #include <filesystem>
 #include <optional>
 #include <string>

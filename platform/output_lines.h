@@ -1,5 +1,7 @@
 #pragma once
 
+// Shared by both systems' process runners: a program's output cut into lines (header only).
+
 #include "platform/process.h"
 
 #include <cstddef>

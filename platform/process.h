@@ -1,5 +1,8 @@
 #pragma once
 
+// Seam: running esptool. platform/linux/process.cpp (posix_spawn), platform/windows/process.cpp (CreateProcessW);
+// the command-line splitter both use is platform/command_line.cpp.
+
 #include <atomic>
 #include <chrono>
 #include <filesystem>

@@ -1,5 +1,8 @@
 #pragma once
 
+// Seam: the station's record file, each append on stable storage. platform/linux/record_file.cpp (fsync),
+// platform/windows/record_file.cpp (FlushFileBuffers).
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>

@@ -1,5 +1,8 @@
 #pragma once
 
+// Seam: the listening socket. platform/linux/socket_options.cpp (POSIX), platform/windows/socket_options.cpp
+// (Winsock).
+
 #include <httplib.h>
 #include <string>
 

@@ -1,5 +1,8 @@
 #pragma once
 
+// Seam: standard streams closed at start. platform/linux/standard_streams.cpp (descriptors),
+// platform/windows/standard_streams.cpp (the C library's descriptors).
+
 namespace platform {
 
 // Gives each standard stream (input, output, error) that is closed at start

@@ -1,5 +1,8 @@
 #pragma once
 
+// Seam: a user's stop requests. platform/linux/stop_signal.cpp (signals into GLib's loop),
+// platform/windows/stop_signal.cpp (console events and a message window).
+
 #include <functional>
 
 // Orderly ending on the stop requests a user can send: on Linux SIGINT,

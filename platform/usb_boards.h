@@ -1,14 +1,34 @@
 #pragma once
 
+// Seam: the boards on USB. platform/linux/usb_boards.cpp (libudev), platform/windows/usb_boards.cpp (SetupAPI);
+// list_boards is platform/usb_boards.cpp.
+
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
 
-// The ESP32-S3 boards on USB (vendor 0x303A, product 0x1001) and their
-// comings and goings, for flashing several at once. Nothing but these boards
-// is looked at, and nothing is opened. Failures to list devices are thrown as
-// usb::error (platform/usb.h).
+// The ESP32-S3 boards on USB (vendor 0x303A, product 0x1001), the serial port
+// of each, and their comings and goings: the single board of a flash and
+// every board of the station are found here. Nothing but these boards is
+// looked at, and nothing is opened. Implemented over libudev in
+// platform/linux/, over SetupAPI in platform/windows/.
+
+namespace usb {
+
+// A failure to list or watch the devices; its message says what failed.
+class error : public std::exception {
+public:
+    explicit error(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+}  // namespace usb
+
 namespace platform {
 
 struct usb_board {
@@ -24,7 +44,19 @@ struct usb_board {
     bool operator==(const usb_board&) const = default;
 };
 
-// The boards present now whose serial port has a name. Any thread.
+// A board as the system lists it. port_trouble is empty when its serial port
+// (interface 0) has a name, else it says why it has none.
+struct usb_board_entry {
+    usb_board board;
+    std::string port_trouble;
+};
+
+// Every board present now, in the order the system lists them, with or
+// without a named port. Throws usb::error when the devices cannot be listed.
+// Any thread.
+std::vector<usb_board_entry> list_board_entries();
+
+// The boards present now whose serial port has a name, in the same order.
 std::vector<usb_board> list_boards();
 
 // Tells when the boards plugged in may have changed: a udev monitor on Linux;

@@ -1,5 +1,7 @@
 #pragma once
 
+// Shared by both systems: the order of version folder names (platform/version_order.cpp).
+
 #include <string_view>
 
 namespace platform {

@@ -1,5 +1,8 @@
 #pragma once
 
+// Seam: the window with its web view. platform/linux/webview.cpp (GTK 3, WebKitGTK 4.1),
+// platform/windows/webview.cpp (WebView2).
+
 #include <memory>
 #include <stdexcept>
 #include <string>

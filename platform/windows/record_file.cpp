@@ -1,6 +1,5 @@
 #include "platform/record_file.h"
 
-#include "platform/windows_text.h"
 
 #include <cstdlib>
 #include <system_error>

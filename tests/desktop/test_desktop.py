@@ -109,14 +109,15 @@ class Desktop(unittest.TestCase):
                                    (["--flash-everything"], 2, b"usage: vornhale [FOLDER]"),
                                    (["-x"], 2, b"usage: vornhale [FOLDER]"),
                                    (["--help"], 0, b"usage: vornhale [FOLDER]"),
-                                   (["-h"], 0, b"usage: vornhale [FOLDER]")):
+                                   (["-h"], 0, b"usage: vornhale [FOLDER]"),
+                                   (["--version"], 0, b"vornhale %s\n" % os.environb[b"VORNHALE_VERSION"])):
             with self.subTest(args=args):
                 result = subprocess.run([binary] + args, capture_output=True, timeout=10,
                                         env=dict(os.environ, DISPLAY=""))
                 self.assertEqual(result.returncode, status)
-                self.assertTrue(result.stderr.startswith(said), result.stderr)
-                self.assertEqual(result.stdout, b"")
-
+                told, silent = (result.stdout, result.stderr) if status == 0 else (result.stderr, result.stdout)
+                self.assertTrue(told.startswith(said), result)
+                self.assertEqual(silent, b"")
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv)

@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -492,15 +493,35 @@ TEST_F(FlashWorker, EndlessOutputIsPassedOnButNotKept)
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, STDOUT_FILENO);
     ::close(null);
+    // The tool's output file is memory too, though never mapped: its
+    // allocated size, looked at while the tool writes.
+    std::atomic<bool> writing = true;
+    long long file_peak = 0;  // bytes
+    std::thread watcher([&] {
+        while (writing) {
+            for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+                std::error_code error;
+                if (!fs::read_symlink(fd, error).string().starts_with("/memfd:esptool-output"))
+                    continue;
+                struct stat file {};
+                if (::stat(fd.path().c_str(), &file) == 0)
+                    file_peak = std::max(file_peak, static_cast<long long>(file.st_blocks) * 512);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
     rusage before{};
     ::getrusage(RUSAGE_SELF, &before);
     const auto texts = run_worker();
     const auto endless_message = run_worker();
     rusage after{};
     ::getrusage(RUSAGE_SELF, &after);
+    writing = false;
+    watcher.join();
     ::dup2(saved_stdout, STDOUT_FILENO);
     ::close(saved_stdout);
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024);  // KiB
+    EXPECT_LT(file_peak, 64 << 20);
     EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, "Firmware upload failed: out of patience"}));
     ASSERT_EQ(endless_message.size(), 2u);
     EXPECT_TRUE(endless_message[1].starts_with("Firmware upload failed: out of patience and more and more"));

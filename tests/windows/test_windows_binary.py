@@ -280,13 +280,18 @@ class WindowsBinary(unittest.TestCase):
         self.assertEqual(self.calls(), [firmware_args("COM7", "blink"), file_system_args("COM7")])
 
     def test_names_an_interpreter_or_the_code_page_would_change_arrive_whole(self):
+        # The build folder's too, dropped on vornhale.exe: Explorer gives its whole path.
         self.seed_board("COM7")
+        started_in, self.cwd = self.cwd, os.path.join(self.cwd, "Sketch %PATH% \u00fc\u706b")
+        os.mkdir(self.cwd)
         for base in ("a&b %PATH% ^x !y! (z)", "Schl\u00fcssel \u0431\u043b\u0438\u043d\u043a \u706b \U0001f525"):
             with self.subTest(base=base):
                 for name in os.listdir(self.cwd):
                     os.remove(os.path.join(self.cwd, name))
                 self.build_output(base)
-                app = self.start()
+                app = VornhaleExe(started_in, args=[wine_output("winepath", "-w", self.cwd)])
+                self.addCleanup(app.close)
+                app.wait_serving()
                 stream = EventStream()
                 self.addCleanup(stream.close)
                 texts = [stream.read_event(timeout=20) for _ in range(6)]
@@ -473,27 +478,31 @@ class WindowsBinary(unittest.TestCase):
 
     def test_the_status_shows_each_run_s_progress_rising_to_100(self):
         self.seed_board("COM7")
-        self.build_output("blink")
-        self.write(say_0=FIRMWARE_PROGRESS, step_0="400", say_1=APP_PROGRESS, step_1="400")
-        app = self.start()
-        stream = EventStream()
-        self.addCleanup(stream.close)
-        texts = [stream.read_event(timeout=20)]
-        while texts[-1] != "App upload done.":
-            texts.append(stream.read_event(timeout=20))
-        app.stop()
-        self.assertEqual(app.finish()[0], 0)
-        for stage, start, done, expected in (
-                ("firmware", UPLOADING_FIRMWARE, "Firmware upload done.", FIRMWARE_FIGURES),
-                ("app", UPLOADING_APP, "App upload done.", {50, 100})):
-            with self.subTest(stage=stage):
-                between = texts[texts.index(start) + 1:texts.index(done)]
-                figures = [int(m[1]) if (m := re.search(r"\.\.\. (\d+) %", text)) else -1 for text in between]
-                self.assertEqual(between, [progress_text(stage, figure) for figure in figures])  # with its bar
-                self.assertEqual(figures, sorted(set(figures)))  # rising, each once
-                self.assertLessEqual(set(figures), expected)
-                self.assertLess(figures[0], 100)
-                self.assertEqual(figures[-1], 100)
+        # The images' sizes are read under names outside the ANSI code page too.
+        for base in ("blink", "Schl\u00fcssel \u0431\u043b\u0438\u043d\u043a"):
+            for name in os.listdir(self.cwd):
+                os.remove(os.path.join(self.cwd, name))
+            self.build_output(base)
+            self.write(say_0=FIRMWARE_PROGRESS, step_0="400", say_1=APP_PROGRESS, step_1="400")
+            app = self.start()
+            stream = EventStream()
+            texts = [stream.read_event(timeout=20)]
+            while texts[-1] != "App upload done.":
+                texts.append(stream.read_event(timeout=20))
+            stream.close()
+            app.stop()
+            self.assertEqual(app.finish()[0], 0)
+            for stage, start, done, expected in (
+                    ("firmware", UPLOADING_FIRMWARE, "Firmware upload done.", FIRMWARE_FIGURES),
+                    ("app", UPLOADING_APP, "App upload done.", {50, 100})):
+                with self.subTest(base=base, stage=stage):
+                    between = texts[texts.index(start) + 1:texts.index(done)]
+                    figures = [int(m[1]) if (m := re.search(r"\.\.\. (\d+) %", text)) else -1 for text in between]
+                    self.assertEqual(between, [progress_text(stage, figure) for figure in figures])  # with its bar
+                    self.assertEqual(figures, sorted(set(figures)))  # rising, each once
+                    self.assertLessEqual(set(figures), expected)
+                    self.assertLess(figures[0], 100)
+                    self.assertEqual(figures[-1], 100)
 
     def test_station_flashes_each_board_once_several_at_once_and_one_plugged_in_meanwhile(self):
         self.build_output("blink")

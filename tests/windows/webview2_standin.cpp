@@ -13,7 +13,7 @@
 // device written into the registry the parent (DEVPKEY_Device_Parent) Windows
 // would report, a board's serial function its composite device.
 
-#include "platform/webview2_interfaces.h"
+#include "platform/windows/webview2_interfaces.h"
 
 #include <windows.h>
 

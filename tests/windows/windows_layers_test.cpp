@@ -7,9 +7,8 @@
 #include "flash/flash_worker.h"
 #include "platform/process.h"
 #include "platform/socket_options.h"
-#include "platform/usb.h"
 #include "platform/usb_boards.h"
-#include "platform/windows_text.h"
+#include "platform/windows/windows_text.h"
 #include "support/tool_calls.h"
 #include "support/work_dir.h"
 

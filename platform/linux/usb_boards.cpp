@@ -1,6 +1,6 @@
 #include "platform/usb_boards.h"
 
-#include "platform/udev_tty.h"
+#include "platform/linux/udev.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -28,24 +28,32 @@ constexpr std::uint16_t board_product = 0x1001;
 
 }  // namespace
 
-std::vector<usb_board> list_boards()
+std::vector<usb_board_entry> list_board_entries()
 {
     // A context of this call's own: libudev's objects belong to one thread.
     const udev_ptr context = new_context();
-    std::vector<usb_board> boards;
+    std::vector<usb_board_entry> entries;
     for (const device_ptr& dev :
          all_below(context.get(), nullptr, "usb",
                    [](udev_device* d) { return is_usb_device(d, board_vendor, board_product); },
                    "Failed to list USB devices")) {
+        // A composite device shows each function as an interface of its own;
+        // the port is the tty below interface 0.
+        usb_board_entry entry;
+        const char* serial = udev_device_get_sysattr_value(dev.get(), "serial");
+        entry.board.serial = serial != nullptr ? serial : "";
+        entry.board.location = udev_device_get_syspath(dev.get());
         const device_ptr interface = find_interface(context.get(), dev.get(), 0);
         const device_ptr tty = interface ? find_tty(context.get(), interface.get()) : nullptr;
-        if (!tty)
-            continue;
-        const char* serial = udev_device_get_sysattr_value(dev.get(), "serial");
-        boards.push_back(usb_board{serial != nullptr ? serial : "", udev_device_get_devnode(tty.get()),
-                                   udev_device_get_syspath(dev.get())});
+        if (tty)
+            entry.board.port = udev_device_get_devnode(tty.get());
+        else if (!interface)
+            entry.port_trouble = "Failed to find interface 0 of the USB device.";
+        else
+            entry.port_trouble = "Failed to find the serial port of interface 0 of the USB device.";
+        entries.push_back(std::move(entry));
     }
-    return boards;
+    return entries;
 }
 
 // The monitor hears udev's announcements for the subsystems "usb" (devices,

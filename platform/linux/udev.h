@@ -1,10 +1,10 @@
 #pragma once
 
-// What the USB layers over libudev share (usb_udev.cpp, usb_boards_udev.cpp):
-// owning pointers, device lists, and the serial port below a USB interface.
-// Linux builds only; failures are thrown as usb::error.
+// libudev for the board list (usb_boards.cpp): owning pointers, device
+// lists, and the serial port below a USB interface. Failures are thrown as
+// usb::error.
 
-#include "platform/usb.h"
+#include "platform/usb_boards.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,6 +1,6 @@
-#include "platform/setupapi_ports.h"
+#include "platform/windows/setupapi_ports.h"
 
-#include "platform/windows_text.h"
+#include "platform/windows/windows_text.h"
 
 #include <cfgmgr32.h>
 #include <cwchar>

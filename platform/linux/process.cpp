@@ -4,6 +4,7 @@
 #include "platform/esptool_lookup.h"
 #include "platform/output_lines.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -96,30 +97,72 @@ public:
     output_file() : fd_(::memfd_create("esptool-output", MFD_CLOEXEC)) {}
     int fd() const { return fd_.get(); }
 
-    // Passes on what the program has written since the last call.
-    void read_new(output_lines& lines, bool pass_output)
+    // Passes on what the program has written since the last call, at most
+    // most bytes of it, giving back to the system what has been read as it
+    // goes. Returns whether it stopped at most rather than at the end.
+    bool read_new(output_lines& lines, bool pass_output, std::size_t most = read_step)
     {
+        skip_excess(lines);
         char buffer[65536];
-        for (;;) {
-            const ssize_t got = ::pread(fd_.get(), buffer, sizeof buffer, static_cast<off_t>(offset_));
+        std::size_t read = 0;
+        while (read < most) {
+            const std::size_t want = std::min(sizeof buffer, most - read);
+            const ssize_t got = ::pread(fd_.get(), buffer, want, static_cast<off_t>(offset_));
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0)
-                break;
+                return false;
             offset_ += static_cast<std::size_t>(got);
+            read += static_cast<std::size_t>(got);
             if (pass_output)
                 write_console(console_stream::output, std::string_view(buffer, static_cast<std::size_t>(got)));
             lines.feed(buffer, static_cast<std::size_t>(got));
+            release_read();
         }
-        if (offset_ - released_ >= release_step) {
-            const std::size_t upto = offset_ / release_step * release_step;
-            if (::fallocate(fd_.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(upto)) == 0)
-                released_ = upto;
-        }
+        return true;
+    }
+
+    // What the program wrote before it ended, and no more: a child it left
+    // behind may go on writing.
+    void read_rest(output_lines& lines, bool pass_output)
+    {
+        struct stat status {};
+        if (::fstat(fd_.get(), &status) != 0)
+            return;
+        const auto end = static_cast<std::size_t>(status.st_size);
+        while (offset_ < end && read_new(lines, pass_output, std::min(read_step, end - offset_)))
+            ;
     }
 
 private:
     static constexpr std::size_t release_step = 64 * 1024;
+    // How much one look reads before the runner looks at the program's end
+    // and at a stop again.
+    static constexpr std::size_t read_step = 1024 * 1024;
+    static constexpr std::size_t unread_limit = 12 * 1024 * 1024;
+
+    // A program that prints faster than we read (a flood, never esptool)
+    // would keep all it is ahead in memory: beyond unread_limit, what lies
+    // between is passed over, and its last part read.
+    void skip_excess(output_lines& lines)
+    {
+        struct stat status {};
+        if (::fstat(fd_.get(), &status) != 0 || static_cast<std::size_t>(status.st_size) - offset_ <= unread_limit)
+            return;
+        offset_ = static_cast<std::size_t>(status.st_size) - read_step;
+        lines.feed("\n", 1);  // the line before the gap ends there
+        release_read();
+    }
+
+    void release_read()
+    {
+        if (offset_ - released_ < release_step)
+            return;
+        const std::size_t upto = offset_ / release_step * release_step;
+        if (::fallocate(fd_.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(upto)) == 0)
+            released_ = upto;
+    }
+
     fd_owner fd_;
     std::size_t offset_ = 0;    // read up to here
     std::size_t released_ = 0;  // given back up to here
@@ -211,13 +254,13 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
             ::kill(-pid, SIGKILL);
             killed = true;
         }
-        output.read_new(lines, pass_output);
-        wait_a_moment(ended_fd.get());
+        if (!output.read_new(lines, pass_output))
+            wait_a_moment(ended_fd.get());
     }
 
     // Everything the program wrote is there once it has ended; a child it
     // left behind may go on writing, and is not waited for.
-    output.read_new(lines, pass_output);
+    output.read_rest(lines, pass_output);
     lines.deliver();
     lines.rethrow();
 

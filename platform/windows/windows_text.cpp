@@ -1,4 +1,4 @@
-#include "platform/windows_text.h"
+#include "platform/windows/windows_text.h"
 
 #include <fmt/core.h>
 #include <stdexcept>

@@ -1,7 +1,7 @@
 #include "platform/usb_boards.h"
 
-#include "platform/setupapi_ports.h"
-#include "platform/windows_text.h"
+#include "platform/windows/setupapi_ports.h"
+#include "platform/windows/windows_text.h"
 
 #include <algorithm>
 #include <cfgmgr32.h>
@@ -12,7 +12,7 @@
 
 // The boards through SetupAPI. A board's serial function is a present device
 // of the Ports class, "USB\VID_303A&PID_1001&MI_00\<instance>", with its port
-// name in PortName (as usb_setupapi.cpp finds the one board). The serial
+// name in PortName. The serial
 // number is the last part of the instance identifier of the composite device
 // the function belongs to, "USB\VID_303A&PID_1001\F4:12:FA:00:00:01", which
 // the function's property DEVPKEY_Device_Parent names. That identifier is a
@@ -60,26 +60,38 @@ std::string serial_number(const device_set& ports, SP_DEVINFO_DATA& function, co
 
 }  // namespace
 
-std::vector<usb_board> list_boards()
+std::vector<usb_board_entry> list_board_entries()
 {
     constexpr const char* what = "Failed to list the serial ports";
     const std::wstring prefix = device_prefix(0x303A, 0x1001);
     const device_set ports(&GUID_DEVCLASS_PORTS, nullptr, DIGCF_PRESENT, what);
-    std::vector<usb_board> boards;
+    // The serial functions (interface 0) in the order SetupAPI lists them;
+    // after them, a board's other functions of the Ports class, which name
+    // the board but not its serial port.
+    std::vector<usb_board_entry> entries;
+    std::vector<usb_board_entry> others;
     for (DWORD i = 0;; ++i) {
         auto found = ports.at(i, what);
         if (!found)
-            return boards;
-        if (!starts_with(found->second, prefix + L"&MI_00\\"))
-            continue;
-        std::string port;
-        try {
-            port = port_name(ports, found->first);
-        } catch (const usb::error&) {
-            continue;  // no named port (yet)
+            break;
+        const std::wstring& id = found->second;
+        usb_board_entry entry;
+        entry.board.location = to_utf8(id);
+        if (starts_with(id, prefix + L"&MI_00\\")) {
+            entry.board.serial = serial_number(ports, found->first, prefix);
+            try {
+                entry.board.port = port_name(ports, found->first);
+            } catch (const usb::error& e) {
+                entry.port_trouble = e.what();  // no named port (yet)
+            }
+            entries.push_back(std::move(entry));
+        } else if (starts_with(id, prefix + L"\\") || starts_with(id, prefix + L"&")) {
+            entry.port_trouble = "Failed to find the serial port of interface 0 of the USB device.";
+            others.push_back(std::move(entry));
         }
-        boards.push_back(usb_board{serial_number(ports, found->first, prefix), port, to_utf8(found->second)});
     }
+    entries.insert(entries.end(), std::make_move_iterator(others.begin()), std::make_move_iterator(others.end()));
+    return entries;
 }
 
 // Windows tells a window of device arrivals (WM_DEVICECHANGE), but Wine

@@ -2,7 +2,7 @@
 
 #include "platform/console.h"
 #include "platform/output_lines.h"
-#include "platform/windows_text.h"
+#include "platform/windows/windows_text.h"
 
 #include <chrono>
 #include <cstdio>

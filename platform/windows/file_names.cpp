@@ -1,6 +1,6 @@
 #include "platform/file_names.h"
 
-#include "platform/windows_text.h"
+#include "platform/windows/windows_text.h"
 
 #include <cstdlib>
 

@@ -2,8 +2,8 @@
 
 #include "platform/console.h"
 #include "platform/stop_signal.h"
-#include "platform/webview2_interfaces.h"
-#include "platform/windows_text.h"
+#include "platform/windows/webview2_interfaces.h"
+#include "platform/windows/windows_text.h"
 
 #include <algorithm>
 #include <atomic>

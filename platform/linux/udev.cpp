@@ -1,4 +1,4 @@
-#include "platform/udev_tty.h"
+#include "platform/linux/udev.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #include "platform/socket_options.h"
 
-#include "platform/windows_text.h"
+#include "platform/windows/windows_text.h"
 
 namespace platform {
 

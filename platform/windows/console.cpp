@@ -1,6 +1,6 @@
 #include "platform/console.h"
 
-#include "platform/windows_text.h"
+#include "platform/windows/windows_text.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,10 +1,10 @@
 #pragma once
 
-// What the USB layers over SetupAPI share (usb_setupapi.cpp,
-// usb_boards_setupapi.cpp): device lists, instance identifiers, and the name
-// of a serial port. Windows builds only; failures are thrown as usb::error.
+// SetupAPI for the board list (usb_boards.cpp): device lists, instance
+// identifiers, and the name of a serial port. Failures are thrown as
+// usb::error.
 
-#include "platform/usb.h"
+#include "platform/usb_boards.h"
 
 #include <cstdint>
 #include <optional>

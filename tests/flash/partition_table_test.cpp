@@ -1,0 +1,57 @@
+#include "flash/partition_table.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <tuple>
+
+namespace {
+
+// As ESP-IDF writes it: 32-byte entries {AA 50, type, subtype, offset, size,
+// label[16], flags}, an MD5 entry (when md5), 0xFF up to 0xC00 bytes.
+std::string table_of(const std::vector<partition>& entries, bool md5 = true)
+{
+    std::string out;
+    for (const partition& p : entries) {
+        out += {'\xAA', '\x50', char(p.type), char(p.subtype)};
+        for (const std::uint32_t v : {p.offset, p.size})
+            out += {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+        out += p.label + std::string(20 - p.label.size(), '\0');
+    }
+    out += md5 ? "\xEB\xEB" + std::string(30, 'm') : "";
+    return out + std::string(0xC00 - out.size(), '\xFF');
+}
+
+// The Arduino ESP32 core's default.csv, default_8MB.csv and default_16MB.csv.
+std::vector<partition> scheme(std::uint32_t app, std::uint32_t fs, std::uint32_t fs_size, std::uint8_t subtype = 0x82)
+{
+    return {{1, 0x02, 0x9000, 0x5000, "nvs"}, {1, 0x00, 0xE000, 0x2000, "otadata"}, {0, 0x10, 0x10000, app, "app0"},
+            {0, 0x11, 0x10000 + app, app, "app1"}, {1, subtype, fs, fs_size, "spiffs"}, {1, 0x03, fs + fs_size, 0x10000, "coredump"}};
+}
+
+const std::string choose = ": in the Arduino IDE's Tools menu choose Flash Size \"8MB (64Mb)\" and Partition Scheme "
+                           "\"8M with spiffs (3MB APP/1.5MB SPIFFS)\", then export again.";
+
+}  // namespace
+
+TEST(PartitionTable, FileSystemImageMustFitThePartitionAtItsOffset)
+{
+    const std::string at = "fs.bin would be written at 0x670000, but t.bin ";
+    const std::vector<std::tuple<std::vector<partition>, std::optional<std::uintmax_t>, std::string>> cases{
+        {scheme(0x330000, 0x670000, 0x180000), 0x180000, ""},
+        {scheme(0x330000, 0x670000, 0x180000, 0x83), std::nullopt, ""},  // LittleFS; fs.bin not a file
+        {scheme(0x330000, 0x670000, 0x180000, 0x81), 0x180001, "fs.bin (1572865 bytes) is larger than the file-system "
+         "partition at 0x670000 (0x180000 bytes): make it again for that size (mklittlefs -s 0x180000)."},
+        {scheme(0x140000, 0x290000, 0x160000), 1, at + "puts the sketch's file system at 0x290000" + choose},
+        {scheme(0x640000, 0xC90000, 0x360000), 1, at + "puts the sketch's file system at 0xc90000" + choose},
+        {scheme(0x330000, 0x670000, 0x180000, 0x03), 1, at + "has no file-system partition" + choose}};
+    for (const auto& [partitions, size, misfit] : cases) {
+        EXPECT_EQ(parse_partition_table(table_of(partitions, size != 1)), partitions);
+        EXPECT_EQ(file_system_misfit(partitions, size, "t.bin"), misfit) << partitions[4].offset;
+    }
+    // Short, no magic, no end within 0xC00 bytes; nothing after the MD5 entry is read.
+    const std::string eight = table_of(scheme(0x330000, 0x670000, 0x180000));
+    for (const std::string& table : {std::string(), eight.substr(0, 40), eight.substr(0, 192), "\xAA\x51" + eight.substr(2),
+                                     table_of(std::vector(96, partition{1, 0x82, 0, 0, "x"}), false)})
+        EXPECT_EQ(parse_partition_table(table), std::nullopt) << table.size() << " bytes";
+    EXPECT_EQ(parse_partition_table(std::string(eight).replace(7 * 32, 32, 32, 'x')), scheme(0x330000, 0x670000, 0x180000));
+}
