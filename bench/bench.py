@@ -321,7 +321,7 @@ USB = "/devices/pci0000:00/0000:00:14.0/usb1/"
 STATION_TOOL = """#!/bin/sh
 port=""; previous=""
 for a in "$@"; do [ "$previous" = "--port" ] && port="$a"; previous="$a"; done
-date +%s.%N >> "started.$(basename "$port")"
+date +%s.%N >> "$(dirname "$0")/started.$(basename "$port")"  # beside the tool: it runs in the station's copy
 sleep {seconds}
 """
 
@@ -344,7 +344,8 @@ def station_run(binary, folder, testbed, boards, plugged_later=0):
     delays from each later plug to its board's first run."""
     for number in range(boards):
         plug(testbed, number, "F4:12:FA:00:00:%02X" % number)
-    env = dict(HEADLESS_ENV, UMOCKDEV_DIR=testbed.get_root_dir(), LD_PRELOAD="libumockdev-preload.so.0")
+    env = dict(HEADLESS_ENV, UMOCKDEV_DIR=testbed.get_root_dir(), LD_PRELOAD="libumockdev-preload.so.0",
+               XDG_STATE_HOME=os.path.join(folder, "..", "state"))
     started = time.monotonic()
     proc = subprocess.Popen([binary, "--station"], cwd=folder, env=env, stdout=subprocess.PIPE,
                             stderr=subprocess.DEVNULL)
@@ -406,7 +407,8 @@ def bench_station(build, work, run_seconds=1.0):
 
     folder = os.path.join(tempfile.mkdtemp(dir=work), "build")
     typical_build_output(folder)
-    env = dict(HEADLESS_ENV, UMOCKDEV_DIR=UMockdev.Testbed.new().get_root_dir(), LD_PRELOAD="libumockdev-preload.so.0")
+    env = dict(HEADLESS_ENV, UMOCKDEV_DIR=UMockdev.Testbed.new().get_root_dir(), LD_PRELOAD="libumockdev-preload.so.0",
+               XDG_STATE_HOME=os.path.join(folder, "..", "state"))
     proc = subprocess.Popen([binary, "--station"], cwd=folder, env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     try:
