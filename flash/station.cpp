@@ -2,6 +2,7 @@
 
 #include "flash/board_flash.h"
 #include "flash/page_text.h"
+#include "flash/tool_reason.h"
 #include "platform/stop_signal.h"
 #include "platform/usb_boards.h"
 
@@ -307,6 +308,8 @@ private:
                 card->where = flashed ? stage::flashed : stage::failed;
                 if (!flashed && card->reason.empty())
                     card->reason = failure.empty() ? "esptool failed" : failure;
+                if (!flashed)
+                    card->note = not_answering_hint(card->reason, card->attempts < settings_.attempts);
                 card->seconds = std::chrono::duration<double>(clock::now() - card->started).count();
                 if (flashed)
                     card->percent = 100;

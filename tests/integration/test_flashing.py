@@ -422,6 +422,9 @@ class Station(unittest.TestCase):
         self.assertLess(time.monotonic() - started, 4, "the two boards were not flashed at once")
         self.assertEqual(self.card(done, "F4:12:FA:00:00:02")["reason"],
                          "Firmware: Failed to connect to ESP32-S3: No serial data received.")
+        self.assertEqual(self.card(done, "F4:12:FA:00:00:02")["note"],
+                         "The board did not answer: hold its BOOT button, press RESET, then release BOOT. "
+                         "It is flashed again when it comes back on USB.")
         self.assertEqual(len(done["boards"]), 2)
 
         # The flashed board comes back (as after its reset): not flashed again. A
