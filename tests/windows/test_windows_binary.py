@@ -87,8 +87,8 @@ def cpu_seconds(pid):
 
 
 def progress_text(stage, percent):
-    return '<span aria-busy="true">Uploading %s... %d %%</span><progress value="%d" max="100"></progress>' % (
-        stage, percent, percent)
+    return ('<span aria-busy="true">Uploading %s... %d %%</span><progress value="%d" max="100" '
+            'style="--pico-progress-color: #2f6fce"></progress>' % (stage, percent, percent))
 
 
 def firmware_args(port, base):
