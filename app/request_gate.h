@@ -21,16 +21,27 @@
 // clients therefore cost a descriptor each, never a serving thread, and the
 // page is answered however many of them there are.
 //
+// A head ends where the HTTP library's parser ends it: lines end only at
+// CR LF, and the head at the first empty line. A head with a bare line feed
+// before its end is refused at once (400), so the parser never has to wait
+// for more of a head on a serving thread.
+//
 // Limits: a request head must arrive whole within head_deadline of the
-// connection's admission and hold at most longest_head bytes; at most
-// max_waiting connections wait (a newer one makes the oldest give way), and
-// at most max_ready heads wait for a serving thread (one beyond that is
-// closed). So open connections stay far below the descriptor limit.
+// connection's admission (however it trickles in) and hold at most
+// longest_head bytes (431 otherwise); at most max_ready heads wait for a
+// serving thread (one beyond that is closed). At most waiting_limit
+// connections wait: half the descriptor limit goes to the gate's connections
+// (waiting, ready and served), at most max_waiting of them waiting. When one
+// too many waits, one gives way, oldest first within the first class that has
+// one: a connection that has sent nothing since it was accepted, then one
+// whose head has begun to arrive, then one kept alive after a response. So a
+// flood of silent connections only ever pushes out its own kind.
 class request_gate {
 public:
     static constexpr std::chrono::seconds head_deadline{5};
     static constexpr std::size_t longest_head = 64 * 1024;
     static constexpr std::size_t max_waiting = 256;
+    static constexpr std::size_t min_waiting = 16;
     static constexpr std::size_t max_ready = 64;
 
     struct connection {
@@ -63,26 +74,40 @@ public:
     // serve, then for the watching thread. Once.
     void shutdown();
 
-    // Whether a request head ends in text (an empty line after the request line
-    // and headers).
-    static bool holds_whole_head(const std::string& text);
+    // How much of text is a request head, as far as it has arrived: partial
+    // (more is to come), whole (the head's length in `length`), malformed (a
+    // bare line feed) or too_long. examined: a length of text that was found
+    // partial before.
+    enum class head { partial, whole, malformed, too_long };
+    static head examine_head(const std::string& text, std::size_t examined, std::size_t& length);
+
+    // How many connections may wait for a head with the given descriptor limit
+    // and number of serving threads.
+    static std::size_t waiting_limit(std::size_t descriptors, std::size_t threads);
 
 private:
     struct waiting {
         connection c;
         std::chrono::steady_clock::time_point deadline;
+        std::size_t examined = 0;  // of c.received, found partial
     };
 
     void watch();
     void serve_ready();
     void wake();
     void dispatch(connection c);  // mutex_ held
-    // Reads what the client sent; true when the connection is done waiting
-    // (handed on or closed).
+    // Hands on, refuses or keeps a connection by what it has received; true
+    // when it is done waiting (handed on or closed). mutex_ not held.
+    bool settle(waiting& w);
+    // Reads what the client sent, then settles the connection.
     bool receive(waiting& w);
+    // Closes one waiting connection, the first to give way (see above).
+    void evict_one();
+    static void refuse(socket_t sock, const char* response);
     static void close(socket_t sock);
 
     serve_function serve_;
+    const std::size_t waiting_limit_;
 
     std::mutex mutex_;
     std::condition_variable ready_changed_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <httplib.h>
 #include <string>
 
@@ -24,5 +25,8 @@ socket_failure last_socket_failure();
 // Raises the soft limit on open descriptors where the system has one, so that
 // the connections the server holds never keep esptool from starting.
 void raise_descriptor_limit() noexcept;
+
+// How many descriptors (sockets among them) the process may have open at once.
+std::size_t descriptor_limit() noexcept;
 
 }  // namespace platform

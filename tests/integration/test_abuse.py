@@ -2,14 +2,16 @@
 nothing but its own routes, and answers normal requests again right after."""
 
 import os
+import select
 import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
 import unittest
 
-from support.vornhale import HOST, PORT, EventStream, Vornhale
+from support.vornhale import HOST, PORT, EventStream, Vornhale, wait_until
 
 ROUTES_SERVED = {"/", "/pico.red.min.css", "/event"}
 # Under a sanitizer freed memory stays in quarantine: resident memory says
@@ -63,6 +65,33 @@ def flood(head, filler, total):
             return b""
 
 
+def closed(sock):
+    """Whether the server has ended the connection, without waiting."""
+    watch = select.poll()
+    watch.register(sock, select.POLLIN)
+    try:
+        return bool(watch.poll(0)) and sock.recv(1, socket.MSG_PEEK) == b""
+    except OSError:
+        return True
+
+
+def response(sock, rest=b""):
+    """One response with a length on a kept-alive connection: its status (None
+    if the server closed first) and what came after it."""
+    while b"\r\n\r\n" not in rest or len(rest.split(b"\r\n\r\n", 1)[1]) < length_of(rest):
+        data = sock.recv(65536)
+        if not data:
+            return None, b""
+        rest += data
+    head, body = rest.split(b"\r\n\r\n", 1)
+    return status_of(head), body[length_of(rest):]
+
+
+def length_of(head):
+    fields = head.split(b"\r\n\r\n", 1)[0].lower().split(b"\r\ncontent-length: ", 1)
+    return int(fields[1].split(b"\r\n", 1)[0]) if len(fields) > 1 else 0
+
+
 def status_of(answer):
     line = answer.split(b"\r\n", 1)[0]
     parts = line.split(b" ")
@@ -111,6 +140,42 @@ class Abuse(unittest.TestCase):
         answer = exchange(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n" + header * 1048 + b"\r\n")
         self.assertNotEqual(status_of(answer), 500, answer[:200])
         self.assert_still_serving()
+
+    def test_a_head_is_at_most_64_kib_wherever_its_end_arrives(self):
+        start = b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\nConnection: close\r\n"
+        for size, status in ((64 * 1024, 200), (64 * 1024 + 1, 431)):
+            with self.subTest(size=size):
+                lines, left = b"", size - len(start) - 2
+                while left:
+                    line = b"X-Fill: " + b"x" * (min(left, 8000) - 10) + b"\r\n"
+                    lines, left = lines + line, left - len(line)
+                self.assertEqual(status_of(exchange(start + lines + b"\r\n")), status)
+
+    def test_heads_ended_by_bare_line_feeds_hold_no_thread(self):
+        # More of them than serving threads, each sending a byte now and then.
+        clients = [socket.create_connection((HOST, PORT), timeout=10) for _ in range(20)]
+        stop = threading.Event()
+
+        def trickle():
+            while not stop.wait(1.0):
+                for sock in clients:
+                    try:
+                        sock.send(b"x")
+                    except OSError:
+                        pass
+        trickler = threading.Thread(target=trickle)
+        try:
+            for sock in clients:
+                sock.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\n\n")
+            trickler.start()
+            self.assertEqual(status_of(get(b"/")), 200)
+            self.assertEqual([status_of(sock.recv(4096)) for sock in clients], [400] * len(clients))
+        finally:
+            stop.set()
+            if trickler.is_alive():
+                trickler.join()
+            for sock in clients:
+                sock.close()
 
     def test_bodies_and_header_floods_cost_no_memory(self):
         pid = self.app.proc.pid
@@ -168,36 +233,45 @@ class Abuse(unittest.TestCase):
 
     def test_slow_and_silent_connections_do_not_keep_the_page_away(self):
         stop = threading.Event()
+        cut_off = []
 
         def trickle():
+            # 40 s for the whole head: the server ends it long before.
             try:
                 with socket.create_connection((HOST, PORT), timeout=10) as sock:
                     for byte in b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n":
                         sock.sendall(bytes([byte]))
-                        if stop.wait(1.0):
-                            return
+                        if stop.wait(1.0) or closed(sock):
+                            break
+                    cut_off.append(closed(sock))
             except OSError:
-                return
+                cut_off.append(True)
 
         slow = [threading.Thread(target=trickle) for _ in range(64)]
         for client in slow:
             client.start()
+        # A head begun before the silent crowd outlives the silent ones that
+        # cannot all wait.
+        begun = socket.create_connection((HOST, PORT), timeout=10)
+        begun.sendall(b"GET / HTTP/1.1\r\n")
         held = []
         try:
             for _ in range(300):
                 held.append(socket.create_connection((HOST, PORT), timeout=10))
-            time.sleep(1.0)
+            self.assertTrue(wait_until(lambda: closed(begun) or sum(map(closed, held)) >= 300 - 256, 20))
+            self.assertFalse(closed(begun))
             for path in (b"/", b"/pico.red.min.css"):
                 with self.subTest(path=path):
                     answer = exchange(b"GET " + path + b" HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n"
                                       b"Connection: close\r\n\r\n", timeout=3)
                     self.assertEqual(status_of(answer), 200, answer[:200])
         finally:
-            for sock in held:
+            for sock in held + [begun]:
                 sock.close()
-            stop.set()
             for client in slow:
-                client.join()
+                client.join(60)
+            stop.set()
+        self.assertEqual(cut_off, [True] * len(slow))
         self.assert_still_serving()
         stream = EventStream()
         self.assertTrue(stream.head.startswith(b"HTTP/1.1 200 OK"))
@@ -208,21 +282,77 @@ class Abuse(unittest.TestCase):
         for _ in range(48):
             exchange(b"POST / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\nContent-Length: 1\r\n\r\nx", timeout=3)
         request = b"GET %s HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n"
-        with socket.create_connection((HOST, PORT), timeout=5) as sock:
-            answers = []
-            for path in (b"/", b"/pico.red.min.css"):
-                sock.sendall(request % path)
-                head = b""
-                while b"\r\n\r\n" not in head:
-                    data = sock.recv(65536)
-                    self.assertTrue(data, "closed after %r" % answers)
-                    head += data
-                answers.append(status_of(head))
-                length = int(head.lower().split(b"content-length: ", 1)[1].split(b"\r\n", 1)[0])
-                body = head.split(b"\r\n\r\n", 1)[1]
-                while len(body) < length:
-                    body += sock.recv(65536)
-            self.assertEqual(answers, [200, 200])
+        paths = (b"/", b"/pico.red.min.css")
+        for pipelined in (False, True):
+            with self.subTest(pipelined=pipelined), socket.create_connection((HOST, PORT), timeout=5) as sock:
+                if pipelined:
+                    sock.sendall(b"".join(request % path for path in paths))
+                answers, rest = [], b""
+                for path in paths:
+                    if not pipelined:
+                        sock.sendall(request % path)
+                    status, rest = response(sock, rest)
+                    answers.append(status)
+                self.assertEqual(answers, [200, 200])
+
+
+# Opens connections as fast as it can and never sends; says so after every 100.
+FLOOD = """
+import collections, socket
+held, opened = collections.deque(), 0
+while True:
+    try:
+        held.append(socket.create_connection(("127.0.0.1", 5000), timeout=2))
+    except OSError:
+        continue
+    opened += 1
+    if opened % 100 == 0:
+        print(opened, flush=True)
+    if len(held) > 200:
+        held.popleft().close()
+"""
+
+
+class Crowds(unittest.TestCase):
+    def test_a_connect_flood_costs_a_browser_nothing(self):
+        # Four processes flood the program, with its descriptor limit as it
+        # comes and as low as 256: a browser's kept-alive connection, a new
+        # one for the page and the page's stream are all served.
+        request = b"GET /pico.red.min.css HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n"
+        for descriptors in (None, 256):
+            with self.subTest(descriptors=descriptors), Vornhale(descriptors=descriptors) as app:
+                app.wait_serving()
+                floods = [subprocess.Popen([sys.executable, "-c", FLOOD], stdout=subprocess.PIPE) for _ in range(4)]
+                browser = None
+                try:
+                    descriptors_used = 0
+                    for _ in range(4):
+                        # 400 connections or more since the browser's last request.
+                        for flood in floods:
+                            flood.stdout.readline()
+                        if browser is not None and time.monotonic() - idle_since < 4:
+                            browser.sendall(request)
+                            self.assertEqual(response(browser)[0], 200)
+                        else:  # idle longer than a connection is kept alive
+                            browser = socket.create_connection((HOST, PORT), timeout=10)
+                            browser.sendall(request)
+                            self.assertEqual(response(browser)[0], 200)
+                        idle_since = time.monotonic()
+                        self.assertEqual(status_of(get(b"/")), 200)
+                        stream = EventStream()
+                        self.assertTrue(stream.head.startswith(b"HTTP/1.1 200 OK"))
+                        stream.close()
+                        descriptors_used = max(descriptors_used, len(os.listdir("/proc/%d/fd" % app.proc.pid)))
+                    # Room to spare for esptool and the window.
+                    self.assertLess(descriptors_used, (descriptors or 1024) * 3 // 4)
+                finally:
+                    for flood in floods:
+                        flood.kill()
+                        flood.wait()
+                    if browser is not None:
+                        browser.close()
+                app.signal()
+                self.assertEqual(app.finish(timeout=10)[0], 0)
 
 
 class SlowClients(unittest.TestCase):
