@@ -76,7 +76,7 @@ request_gate::head request_gate::examine_head(const std::string& text, std::size
 std::size_t request_gate::waiting_limit(std::size_t descriptors, std::size_t threads)
 {
     const std::size_t ours = descriptors / 2;
-    const std::size_t busy = max_ready + threads;
+    const std::size_t busy = max_admitted + max_ready + threads;
     return std::clamp(ours > busy ? ours - busy : 0, min_waiting, max_waiting);
 }
 
@@ -103,7 +103,9 @@ void request_gate::wake()
 void request_gate::admit(connection c)
 {
     {
-        const std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        if (c.requests == 0)
+            admitted_taken_.wait(lock, [this] { return closing_ || admitted_.size() < max_admitted; });
         if (!closing_) {
             // A request that arrived with the previous one needs no waiting.
             std::size_t length = 0;
@@ -125,6 +127,7 @@ void request_gate::close_waiting()
     {
         const std::lock_guard lock(mutex_);
         closing_ = true;
+        admitted_taken_.notify_all();
     }
     wake();
 }
@@ -144,6 +147,7 @@ void request_gate::shutdown()
         const std::lock_guard lock(mutex_);
         closing_ = true;
         ready_changed_.notify_all();
+        admitted_taken_.notify_all();
     }
     wake();
     for (std::thread& server : servers_)
@@ -220,6 +224,7 @@ void request_gate::watch()
             for (connection& c : admitted_)
                 waiting_.push_back({std::move(c), steady::now() + head_deadline});
             admitted_.clear();
+            admitted_taken_.notify_all();
         }
         if (closing) {
             for (const waiting& w : waiting_)

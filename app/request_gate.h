@@ -31,7 +31,7 @@
 // longest_head bytes (431 otherwise); at most max_ready heads wait for a
 // serving thread (one beyond that is closed). At most waiting_limit
 // connections wait: half the descriptor limit goes to the gate's connections
-// (waiting, ready and served), at most max_waiting of them waiting. When one
+// (admitted, waiting, ready and served), at most max_waiting of them waiting. When one
 // too many waits, one gives way, oldest first within the first class that has
 // one: a connection that has sent nothing since it was accepted, then one
 // whose head has begun to arrive, then one kept alive after a response. So a
@@ -43,6 +43,7 @@ public:
     static constexpr std::size_t max_waiting = 256;
     static constexpr std::size_t min_waiting = 16;
     static constexpr std::size_t max_ready = 64;
+    static constexpr std::size_t max_admitted = 16;
 
     struct connection {
         socket_t sock = INVALID_SOCKET;
@@ -60,7 +61,10 @@ public:
     request_gate& operator=(const request_gate&) = delete;
 
     // Takes the connection: from now on the gate closes it, unless it hands it
-    // to serve. Any thread.
+    // to serve. Any thread. A new connection (no request served on it yet)
+    // waits while max_admitted others wait for the gate's thread to take them:
+    // the system queues the ones still to be accepted, which hold no
+    // descriptor of ours.
     void admit(connection c);
 
     // Closes every waiting connection, and each one admitted later. Any thread.
@@ -111,6 +115,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable ready_changed_;
+    std::condition_variable admitted_taken_;
     std::vector<connection> admitted_;  // guarded by mutex_: not yet watched
     std::deque<connection> ready_;      // guarded by mutex_: heads waiting for a thread
     std::set<socket_t> served_;         // guarded by mutex_: connections a thread serves
