@@ -39,7 +39,7 @@ constexpr const char* head_too_long =
 }  // namespace
 
 request_gate::request_gate(std::size_t threads, serve_function serve)
-    : serve_(std::move(serve)), waiting_limit_(waiting_limit(platform::descriptor_limit(), threads)),
+    : serve_(std::move(serve)), waiting_share_(waiting_share(platform::descriptor_limit(), threads)),
       wake_socket_(make_wake_socket())
 {
     watcher_ = std::thread(&request_gate::watch, this);
@@ -73,11 +73,11 @@ request_gate::head request_gate::examine_head(const std::string& text, std::size
     return text.size() >= longest_head ? head::too_long : head::partial;
 }
 
-std::size_t request_gate::waiting_limit(std::size_t descriptors, std::size_t threads)
+std::size_t request_gate::waiting_share(std::size_t descriptors, std::size_t threads)
 {
     const std::size_t ours = descriptors / 2;
-    const std::size_t busy = max_admitted + max_ready + threads;
-    return std::clamp(ours > busy ? ours - busy : 0, min_waiting, max_waiting);
+    const std::size_t busy = max_admitted + threads;
+    return std::max(ours > busy ? ours - busy : 0, min_waiting + max_ready);
 }
 
 void request_gate::refuse(socket_t sock, const char* response)
@@ -218,9 +218,13 @@ void request_gate::watch()
     std::vector<pollfd> watched;
     for (;;) {
         bool closing = false;
+        std::size_t most_waiting = 0;
         {
             const std::lock_guard lock(mutex_);
             closing = closing_;
+            // The heads that wait for a serving thread count in the share too.
+            const std::size_t ready = std::min(ready_.size(), waiting_share_);
+            most_waiting = std::clamp(waiting_share_ - ready, min_waiting, max_waiting);
             for (connection& c : admitted_)
                 waiting_.push_back({std::move(c), steady::now() + head_deadline});
             admitted_.clear();
@@ -259,7 +263,7 @@ void request_gate::watch()
         auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(next - now) + std::chrono::milliseconds(1);
         if (wake_socket_ == INVALID_SOCKET)
             timeout = std::min<std::chrono::milliseconds>(timeout, unwoken_interval);
-        if (waiting_.size() > waiting_limit_)
+        if (waiting_.size() > most_waiting)
             timeout = std::chrono::milliseconds(0);
 #ifdef _WIN32
         // httplib's own poll is a macro it takes back at the end of its header.
@@ -285,7 +289,7 @@ void request_gate::watch()
                     ++it;
             }
         }
-        while (waiting_.size() > waiting_limit_)
+        while (waiting_.size() > most_waiting)
             evict_one();
     }
 }

@@ -29,13 +29,13 @@
 // Limits: a request head must arrive whole within head_deadline of the
 // connection's admission (however it trickles in) and hold at most
 // longest_head bytes (431 otherwise); at most max_ready heads wait for a
-// serving thread (one beyond that is closed). At most waiting_limit
-// connections wait: half the descriptor limit goes to the gate's connections
-// (admitted, waiting, ready and served), at most max_waiting of them waiting. When one
-// too many waits, one gives way, oldest first within the first class that has
-// one: a connection that has sent nothing since it was accepted, then one
-// whose head has begun to arrive, then one kept alive after a response. So a
-// flood of silent connections only ever pushes out its own kind.
+// serving thread (one beyond that is closed). Half the descriptor limit goes
+// to the gate's connections (admitted, waiting, ready and served): the
+// connections waiting for a head get what the others leave of it, at most
+// max_waiting. When one too many waits, one gives way, oldest first within the
+// first class that has one: a connection that has sent nothing since it was
+// accepted, then one whose head has begun to arrive, then one kept alive after
+// a response. So a flood of silent connections only pushes out its own kind.
 class request_gate {
 public:
     static constexpr std::chrono::seconds head_deadline{5};
@@ -85,9 +85,9 @@ public:
     enum class head { partial, whole, malformed, too_long };
     static head examine_head(const std::string& text, std::size_t examined, std::size_t& length);
 
-    // How many connections may wait for a head with the given descriptor limit
-    // and number of serving threads.
-    static std::size_t waiting_limit(std::size_t descriptors, std::size_t threads);
+    // How many connections may wait for a head or a serving thread with the
+    // given descriptor limit and number of serving threads.
+    static std::size_t waiting_share(std::size_t descriptors, std::size_t threads);
 
 private:
     struct waiting {
@@ -111,7 +111,7 @@ private:
     static void close(socket_t sock);
 
     serve_function serve_;
-    const std::size_t waiting_limit_;
+    const std::size_t waiting_share_;
 
     std::mutex mutex_;
     std::condition_variable ready_changed_;

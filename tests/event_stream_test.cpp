@@ -162,10 +162,7 @@ TEST_P(StreamRelease, AbandonedStreamsAreReleasedWithoutAnyText)
             ASSERT_FALSE(open_stream(s.port, "", route)->read_until("\r\n\r\n").empty());
         ASSERT_TRUE(eventually([&] { return s.finished_requests >= ended; }));
     }
-    if (route == "/event")
-        s.queue.push("still served");
-    else
-        s.station.publish("still served");
+    route == "/event" ? s.queue.push("still served") : s.station.publish("still served");
     EXPECT_EQ(kept->read_exactly(event_chunk("still served").size()), event_chunk("still served"));
 }
 
