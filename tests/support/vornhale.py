@@ -1,6 +1,7 @@
 """Runs the real vornhale binary for tests and talks to it on 127.0.0.1:5000."""
 
 import os
+import resource
 import signal
 import socket
 import subprocess
@@ -77,9 +78,10 @@ class Vornhale:
     """The binary started in a folder of its own (a fresh temporary one unless
     cwd is given). headless=True removes the display. own_group=True starts it
     in a process group of its own, as a shell starts a foreground job, so that
-    signal_group can signal it as the terminal's Ctrl+C does."""
+    signal_group can signal it as the terminal's Ctrl+C does. descriptors: its
+    limit on open descriptors (soft and hard), if not the test's own."""
 
-    def __init__(self, cwd=None, headless=True, env=None, own_group=False, args=()):
+    def __init__(self, cwd=None, headless=True, env=None, own_group=False, args=(), descriptors=None):
         self._tmp = None
         if cwd is None:
             self._tmp = tempfile.TemporaryDirectory(prefix="vornhale-test-")
@@ -93,7 +95,9 @@ class Vornhale:
         full_env.update(env or {})
         self.proc = subprocess.Popen([binary(), *args], cwd=cwd, env=full_env,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     process_group=0 if own_group else None)
+                                     process_group=0 if own_group else None,
+                                     preexec_fn=None if descriptors is None else
+                                     lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, descriptors)))
         self.stdout = b""
         self.stderr = b""
 
