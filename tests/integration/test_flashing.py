@@ -2,13 +2,16 @@
 esptool in its working directory: what the page is told, and what the tool
 is given."""
 
+import itertools
 import json
 import os
+import random
 import resource
 import signal
 import socket
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -323,14 +326,28 @@ USB = "/devices/pci0000:00/0000:00:14.0/usb1/"
 
 # A stand-in for esptool for several boards at once: records each call's
 # arguments in calls.TTY, runs run.TTY, prints say.TTY, exits with code.TTY.
+# It names the chip it reached as esptool does (the serial number of the
+# board on its port, or mac.SERIAL instead), notes in "reached" which board it
+# reached (its serial number, or its socket) for which image, and, when the
+# folder holds "resets", adds the port there once it is done: the board then
+# leaves USB and comes back as an ESP32-S3 does after esptool's reset.
 STATION_TOOL = """#!/bin/sh
-port=""; previous=""
-for a in "$@"; do [ "$previous" = "--port" ] && port="$a"; previous="$a"; done
+port=""; previous=""; image=firmware
+for a in "$@"; do [ "$previous" = "--port" ] && port="$a"; previous="$a"; [ "$a" = fs.bin ] && image=fs; done
 tty=$(basename "$port")
 echo "$*" >> "calls.$tty"
+if [ ! -e "$port" ]; then
+  echo "A fatal error occurred: Could not open $port, the port is busy or doesn't exist."; exit 2
+fi
+serial=$(cat "/sys/class/tty/$tty/device/../serial" 2>/dev/null)
+board=${serial:-$(basename "$(dirname "$(readlink -f "/sys/class/tty/$tty/device")")")}
+mac=$(echo "$serial" | tr A-F a-f); [ -e "mac.$serial" ] && mac=$(cat "mac.$serial")
+echo "$board $image" >> reached
+printf 'esptool.py v4.7.0\nChip is ESP32-S3 (QFN56) (revision v0.2)\nMAC: %s\n' "$mac"
 [ -e "run.$tty" ] && . "./run.$tty"
 [ -e "say.$tty" ] && cat "say.$tty"
 [ -e "code.$tty" ] && exit "$(cat "code.$tty")"
+[ -e resets ] && echo "$tty" >> resets
 exit 0
 """
 
@@ -356,6 +373,8 @@ class Station(unittest.TestCase):
         os.chmod(path, mode)
 
     def plug(self, port, tty, serial="", vendor="303a", product="1001"):
+        """Plugs a board into USB socket port under the name tty. Each tty is a
+        pty of the test's own, so that a name can come back on another board."""
         number = int(port.split("-")[1])
         self.testbed.add_from_string("P: %s%s\nN: bus/usb/001/%03d\nE: DEVNAME=/dev/bus/usb/001/%03d\n"
                                      "E: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nA: idVendor=%s\nA: idProduct=%s\n%s\n"
@@ -363,14 +382,30 @@ class Station(unittest.TestCase):
                                         "A: serial=%s\n" % serial if serial else ""))
         self.testbed.add_from_string("P: %s%s/%s:1.0\nE: DEVTYPE=usb_interface\nE: SUBSYSTEM=usb\n"
                                      "A: bInterfaceNumber=00\n\n" % (USB, port, port))
-        self.testbed.add_from_string("P: %s%s/%s:1.0/tty/%s\nN: %s\nE: DEVNAME=/dev/%s\nE: SUBSYSTEM=tty\n"
-                                     "A: dev=166:0\nL: device=../../../%s:1.0\n\n" % (USB, port, port, tty, tty, tty, port))
+        self.testbed.add_from_string("P: %s%s/%s:1.0/tty/%s\nE: DEVNAME=/dev/%s\nE: SUBSYSTEM=tty\n"
+                                     "A: dev=166:0\nL: device=../../../%s:1.0\n\n" % (USB, port, port, tty, tty, port))
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        os.makedirs(os.path.join(self.testbed.get_root_dir(), "dev"), exist_ok=True)
+        os.symlink(os.ttyname(slave), os.path.join(self.testbed.get_root_dir(), "dev", tty))
         self.testbed.uevent("/sys" + USB + port, "bind")
 
     def unplug(self, port, tty):
+        os.remove(os.path.join(self.testbed.get_root_dir(), "dev", tty))
         for path in ("%s/%s:1.0/tty/%s" % (port, port, tty), "%s/%s:1.0" % (port, port), port):
             self.testbed.uevent("/sys" + USB + path, "remove")
             self.testbed.remove_device("/sys" + USB + path)
+
+    def replug_by_hand(self, stream, port, tty, again, serial):
+        """Unplugs a finished board and plugs it in again as a person does: a
+        while after its card showed the result (sooner, the station could not
+        tell it from the board's own reset), waiting until the station has
+        seen it gone."""
+        time.sleep(2.5)
+        self.unplug(port, tty)
+        self.until(stream, lambda d: self.card(d, serial)["note"] == "Unplugged.")
+        self.plug(port, again, serial)
 
     def runs(self, tty):
         try:
@@ -404,33 +439,30 @@ class Station(unittest.TestCase):
         self.plug("1-2", "ttyACM1", "F4:12:FA:00:00:02")
         self.plug("1-3", "ttyUSB0", "0001", vendor="10c4", product="ea60")  # not a board: never opened
         for tty in ("ttyACM0", "ttyACM1"):
-            self.write("run." + tty, "sleep 1\n")
+            self.write("run." + tty, "sleep 0.5\n")
         self.write("say.ttyACM1", "A fatal error occurred: Failed to connect to ESP32-S3: No serial data received.\n")
         self.write("code.ttyACM1", "2")
         app, stream = self.start()
-        started = time.monotonic()
+        self.until(stream, lambda d: d["totals"]["in_progress"] == 2)  # both at once
         done = self.until(stream, lambda d: d["totals"]["flashed"] == 1 and d["totals"]["failed"] == 1)
-        self.assertLess(time.monotonic() - started, 4, "the two boards were not flashed at once")
         self.assertEqual(self.card(done, "F4:12:FA:00:00:02")["reason"],
                          "Firmware: Failed to connect to ESP32-S3: No serial data received.")
         self.assertEqual(len(done["boards"]), 2)
 
-        # The flashed board comes back (as after its reset): not flashed again. A
-        # board plugged in later is flashed; the failed one, plugged in again,
-        # is flashed again, three times in all.
-        self.unplug("1-1", "ttyACM0")
-        self.plug("1-1", "ttyACM5", "F4:12:FA:00:00:01")
+        # The flashed board, plugged in again, is not flashed again. A board
+        # plugged in later is flashed; the failed one, plugged in again, is
+        # flashed again, three times in all.
+        self.replug_by_hand(stream, "1-1", "ttyACM0", "ttyACM5", "F4:12:FA:00:00:01")
         self.plug("1-4", "ttyACM6", "F4:12:FA:00:00:03")
-        for again in ("ttyACM7", "ttyACM8", "ttyACM9"):
-            self.unplug("1-2", "ttyACM1" if again == "ttyACM7" else previous)
+        previous = "ttyACM1"
+        for attempts, again in ((2, "ttyACM7"), (3, "ttyACM8"), (3, "ttyACM9")):
             for name in ("say", "code"):
                 with open(os.path.join(self.cwd, name + ".ttyACM1")) as f:
                     self.write("%s.%s" % (name, again), f.read())
-            self.plug("1-2", again, "F4:12:FA:00:00:02")
+            self.replug_by_hand(stream, "1-2", previous, again, "F4:12:FA:00:00:02")
             previous = again
             self.until(stream, lambda d: self.card(d, "F4:12:FA:00:00:02")["stage"] == "failed"
-                       and self.card(d, "F4:12:FA:00:00:02")["attempts"] >= (2 if again == "ttyACM7" else 3)
-                       or again == "ttyACM9")
+                       and self.card(d, "F4:12:FA:00:00:02")["attempts"] == attempts)
         last = self.until(stream, lambda d: d["totals"]["flashed"] == 2
                           and "not flashed again" in self.card(d, "F4:12:FA:00:00:02")["note"])
         self.assertEqual(self.card(last, "F4:12:FA:00:00:01")["note"], "Flashed in this session: not flashed again.")
@@ -445,6 +477,102 @@ class Station(unittest.TestCase):
                          + [("F4:12:FA:00:00:03", "flashed")])
         self.assertTrue(all(r["time"].endswith("Z") and r["seconds"] >= 0 for r in records))
         self.assertNotIn(b"Failed to connect", out.replace(b'"reason": "Firmware: Failed to connect', b""))
+
+    def reenumerate_after_resets(self, sockets, taken_by=None):
+        """Plays the USB bus of boards that behave as ESP32-S3 boards do: after
+        each run the stand-in ends, its board leaves USB 0.3 to 1.0 s later,
+        stays away 0.2 s, and comes back under the lowest free ttyACM number;
+        several boards at once. sockets: socket of each tty plugged in, with
+        its serial number. taken_by: (socket, serial) of a board plugged in,
+        into the tty of the first board without a serial number, while that
+        one resets. Returns a function that tells whether the bus is at rest."""
+        self.write("resets")
+        lock = threading.Lock()
+        pending = []  # (when, what, socket)
+        seen = [0]
+
+        def free_tty():
+            return next("ttyACM%d" % n for n in itertools.count() if "ttyACM%d" % n not in sockets)
+
+        def bus():
+            while not stopped.is_set():
+                with open(os.path.join(self.cwd, "resets")) as f:
+                    ended = f.read().split()
+                with lock:
+                    for tty in ended[seen[0]:]:
+                        pending.append((time.monotonic() + random.uniform(0.3, 1.0), "leave", tty))
+                    seen[0] = len(ended)
+                    due = sorted(p for p in pending if p[0] <= time.monotonic())
+                    for p in due:
+                        pending.remove(p)
+                for when, what, where in due:
+                    if what == "leave":
+                        socket_, serial = sockets.pop(where)
+                        self.unplug(socket_, where)
+                        if not serial and taken_by and taken_by[0] not in [s for s, _ in sockets.values()]:
+                            sockets[where] = taken_by
+                            self.plug(taken_by[0], where, taken_by[1])
+                        with lock:
+                            pending.append((when + 0.2, "back", (socket_, serial)))
+                    else:
+                        tty = free_tty()
+                        sockets[tty] = where
+                        self.plug(where[0], tty, where[1])
+                time.sleep(0.02)
+
+        stopped = threading.Event()
+        thread = threading.Thread(target=bus)
+        thread.start()
+        self.addCleanup(thread.join)
+        self.addCleanup(stopped.set)
+
+        def at_rest():
+            with lock:
+                with open(os.path.join(self.cwd, "resets")) as f:
+                    return not pending and len(f.read().split()) == seen[0]
+        return at_rest
+
+    def test_boards_that_reset_as_real_ones_each_get_both_images_once(self):
+        # Four boards with serial numbers, one without, whose port a board
+        # plugged in meanwhile takes while it resets; one that a run reaches
+        # under another MAC; two devices that report one serial number.
+        sockets = {"ttyACM0": ("1-1", "F4:12:FA:00:00:01"), "ttyACM1": ("1-2", "F4:12:FA:00:00:02"),
+                   "ttyACM2": ("1-3", "F4:12:FA:00:00:03"), "ttyACM3": ("1-4", ""),
+                   "ttyACM4": ("1-5", "F4:12:FA:00:00:05"), "ttyACM5": ("1-6", "F4:12:FA:00:00:07"),
+                   "ttyACM6": ("1-7", "F4:12:FA:00:00:07")}
+        for tty, (socket_, serial) in sockets.items():
+            self.plug(socket_, tty, serial)
+            self.write("run." + tty, "sleep 0.3\n")
+        self.write("mac.F4:12:FA:00:00:05", "f4:12:fa:00:00:09")
+        at_rest = self.reenumerate_after_resets(sockets, taken_by=("1-8", "F4:12:FA:00:00:08"))
+        app, stream = self.start()
+        self.until(stream, lambda d: d["totals"]["flashed"] == 5 and d["totals"]["in_progress"] == 0)
+        self.assertTrue(wait_until(at_rest, 10))
+        settled = self.until(stream, lambda d: all(b["present"] for b in d["boards"] if b["stage"] == "flashed"))
+        with open(os.path.join(self.cwd, "reached")) as f:
+            reached = sorted(f.read().splitlines())
+        self.assertEqual(reached, sorted(["%s %s" % (board, image) for board in
+                                          ("F4:12:FA:00:00:01", "F4:12:FA:00:00:02", "F4:12:FA:00:00:03", "1-4",
+                                           "F4:12:FA:00:00:08") for image in ("firmware", "fs")]
+                                         + ["F4:12:FA:00:00:05 firmware"]))
+        self.assertEqual(sorted((b["serial"], b["stage"], b["attempts"]) for b in settled["boards"]),
+                         [("", "flashed", 1)] + [("F4:12:FA:00:00:0%d" % n, "flashed", 1) for n in (1, 2, 3)]
+                         + [("F4:12:FA:00:00:05", "failed", 1)] + [("F4:12:FA:00:00:07", "failed", 0)] * 2
+                         + [("F4:12:FA:00:00:08", "flashed", 1)])
+        app.signal(signal.SIGTERM)
+        status, out, err = app.finish(timeout=30)
+        self.assertEqual(status, 0, err)
+        records = {}
+        for line in out.decode().splitlines():
+            record = json.loads(line)
+            records.setdefault(record["serial"], []).append((record["result"], record.get("reason", "")))
+        self.assertEqual(records.pop("F4:12:FA:00:00:05"), [(
+            "failed", "Firmware: esptool reached another board: its MAC is f4:12:fa:00:00:09, this board's serial "
+            "number is F4:12:FA:00:00:05")])
+        self.assertEqual(records.pop("F4:12:FA:00:00:07"),
+                         [("failed", "two boards report the serial number F4:12:FA:00:00:07: unplug one")] * 2)
+        self.assertEqual(records, {serial: [("flashed", "")] for serial in (
+            "", "F4:12:FA:00:00:01", "F4:12:FA:00:00:02", "F4:12:FA:00:00:03", "F4:12:FA:00:00:08")})
 
     def test_a_board_unplugged_mid_flash_fails_alone_and_two_stops_stop_the_rest(self):
         self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
