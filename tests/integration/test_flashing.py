@@ -427,7 +427,7 @@ class Station(unittest.TestCase):
         deadline = time.monotonic() + timeout
         while True:
             document = json.loads(stream.read_event(timeout=max(0.1, deadline - time.monotonic())))
-            if os.environ.get("DBG"): print(round(time.monotonic(), 2), document["totals"], [(b["serial"][-2:], b["port"][-4:], b["stage"], b["attempts"], b["present"], b["reason"][:60]) for b in document["boards"]], file=sys.stderr)
+            if os.environ.get("DBG"): print(round(time.monotonic(), 2), document["totals"], [(b["serial"][-2:], b["port"][-4:], b["stage"], b["attempts"], b.get("present"), b["reason"][:60]) for b in document["boards"]], file=sys.stderr)
             if predicate(document):
                 return document
 
@@ -490,6 +490,7 @@ class Station(unittest.TestCase):
         one resets. Returns a function that tells whether the bus is at rest."""
         self.write("resets")
         lock = threading.Lock()
+        taken_by = [taken_by]
         pending = []  # (when, what, socket)
         seen = [0]
 
@@ -516,10 +517,10 @@ class Station(unittest.TestCase):
                 if what == "leave":
                     socket_, serial = sockets.pop(where)
                     self.unplug(socket_, where)
-                    if not serial and taken_by and taken_by[0] not in [s for s, _ in sockets.values()]:
-                        sockets[where] = taken_by
+                    if not serial and taken_by[0]:
+                        sockets[where], taken_by[0] = taken_by[0], None
                         time.sleep(0.06)
-                        self.plug(taken_by[0], where, taken_by[1])
+                        self.plug(sockets[where][0], where, sockets[where][1])
                     with lock:
                         pending.append((when + 0.2, "back", (socket_, serial)))
                 else:
