@@ -26,7 +26,7 @@ platform::usb_board board(std::string_view text)
 struct rules_case {
     const char* name;
     std::vector<std::pair<int, std::string>> events;
-    std::vector<std::string> decisions;  // "start KEY PORT #ATTEMPT", "twin PORT"
+    std::vector<std::string> decisions;  // "start KEY PORT #ATTEMPT", "twin PORT"; "ended KEY" as it came
     std::size_t parallel = 8;
 };
 
@@ -41,6 +41,8 @@ std::vector<std::string> words(const std::string& text)
     }
     return out;
 }
+
+void PrintTo(const rules_case& c, std::ostream* os) { *os << c.name; }
 
 class StationRules : public testing::TestWithParam<rules_case> {};
 
@@ -61,6 +63,7 @@ TEST_P(StationRules, EventsInDecisionsOut)
                 decisions.push_back("twin " + twin.port.substr(5));
         } else {
             r.ended(w[1], now, w[0] == "ok", "esptool failed");
+            decisions.push_back("ended " + w[1]);
         }
         for (const flash_start& s : r.starts(now))
             decisions.push_back(fmt::format("start {} {} #{}", s.key.starts_with("@") ? "@" + s.key.substr(11) : s.key,
@@ -76,22 +79,23 @@ const rules_case rules_cases[] = {
     {"OwnResetAfterTheFlashIsNoReplug",
      {{0, "list A@1-1:ttyACM0 B@1-2:ttyACM1"}, {5000, "ok A"}, {5000, "fail B"}, {5400, "list B@1-2:ttyACM1"},
       {5600, "list"}, {5800, "list A@1-1:ttyACM1"}, {6000, "list A@1-1:ttyACM1 B@1-2:ttyACM0"}},
-     {"start A ttyACM0 #1", "start B ttyACM1 #1"}},
+     {"start A ttyACM0 #1", "start B ttyACM1 #1", "ended A", "ended B"}},
     // The board left mid-flash and was away when the flash ended: back, it is still its reset.
     {"ResetSeenBeforeTheFlashEnded",
      {{0, "list A@1-1:ttyACM0"}, {900, "list"}, {1000, "fail A"}, {1150, "list A@1-1:ttyACM2"}},
-     {"start A ttyACM0 #1"}},
+     {"start A ttyACM0 #1", "ended A"}},
     // A hand that unplugs a failed board after its reset and plugs it in again: flashed again, 3 attempts in all.
     {"FailedBoardPluggedInAgainByHand",
      {{0, "list A@1-1:ttyACM0"}, {1000, "fail A"}, {4000, "list"}, {5000, "list A@1-1:ttyACM3"}, {6000, "fail A"},
       {9000, "list"}, {9500, "list A@1-1:ttyACM0"}, {10000, "fail A"}, {13000, "list"}, {14000, "list A@1-1:ttyACM0"}},
-     {"start A ttyACM0 #1", "start A ttyACM3 #2", "start A ttyACM0 #3"}},
+     {"start A ttyACM0 #1", "ended A", "start A ttyACM3 #2", "ended A", "start A ttyACM0 #3", "ended A"}},
     {"FlashedBoardPluggedInAgainIsNotFlashedAgain",
-     {{0, "list A@1-1:ttyACM0"}, {1000, "ok A"}, {4000, "list"}, {5000, "list A@1-1:ttyACM0"}}, {"start A ttyACM0 #1"}},
+     {{0, "list A@1-1:ttyACM0"}, {1000, "ok A"}, {4000, "list"}, {5000, "list A@1-1:ttyACM0"}},
+     {"start A ttyACM0 #1", "ended A"}},
     // Known by serial, not by socket: two boards swapped between two sockets.
     {"BoardsSwappedBetweenSocketsAreKnownBySerial",
      {{0, "list A@1-1:ttyACM0"}, {1000, "ok A"}, {4000, "list"}, {5000, "list D@1-1:ttyACM0 A@1-2:ttyACM1"}},
-     {"start A ttyACM0 #1", "start D ttyACM0 #1"}},
+     {"start A ttyACM0 #1", "ended A", "start D ttyACM0 #1"}},
     // A board without a serial number is known by its socket: its port taken by
     // another board while it resets is not it, and its return is no new board.
     {"BoardWithoutSerialKnownBySocket",
@@ -106,17 +110,17 @@ const rules_case rules_cases[] = {
     {"AWaitingBoardJoinedByATwinIsNotStarted",
      {{0, "list A@1-1:ttyACM0 B@1-2:ttyACM1 S@1-3:ttyACM2"}, {1, "list A@1-1:ttyACM0 B@1-2:ttyACM1 S@1-3:ttyACM2 "
                                                                    "S@1-4:ttyACM3"}, {2, "ok A"}},
-     {"start A ttyACM0 #1", "twin ttyACM2", "twin ttyACM3", "start B ttyACM1 #1"}, 1},
+     {"start A ttyACM0 #1", "twin ttyACM2", "twin ttyACM3", "ended A", "start B ttyACM1 #1"}, 1},
     {"AtMostEightAtOnce",
      {{0, "list A@1-1:ttyACM0 B@1-2:ttyACM1 C@1-3:ttyACM2 D@1-4:ttyACM3 E@1-5:ttyACM4 F@1-6:ttyACM5 G@1-7:ttyACM6 "
           "H@1-8:ttyACM7 I@1-9:ttyACM8"},
       {3000, "fail C"}},
      {"start A ttyACM0 #1", "start B ttyACM1 #1", "start C ttyACM2 #1", "start D ttyACM3 #1", "start E ttyACM4 #1",
-      "start F ttyACM5 #1", "start G ttyACM6 #1", "start H ttyACM7 #1", "start I ttyACM8 #1"}},
+      "start F ttyACM5 #1", "start G ttyACM6 #1", "start H ttyACM7 #1", "ended C", "start I ttyACM8 #1"}},
     {"UnpluggedBeforeItsTurnWaitsAgainWhenBack",
      {{0, "list A@1-1:ttyACM0 B@1-2:ttyACM1"}, {100, "list A@1-1:ttyACM0"}, {200, "ok A"},
       {3000, "list A@1-1:ttyACM0 B@1-2:ttyACM4"}},
-     {"start A ttyACM0 #1", "start B ttyACM4 #1"}, 1},
+     {"start A ttyACM0 #1", "ended A", "start B ttyACM4 #1"}, 1},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, StationRules, testing::ValuesIn(rules_cases),
