@@ -27,9 +27,6 @@ using station_rules::stage;
 // and re-reads the device list as a safety net for a missed change.
 constexpr std::chrono::milliseconds look_interval{250};
 constexpr std::chrono::seconds relist_interval{5};
-// Finished boards the page shows; earlier ones count in the totals only (the
-// record keeps every one).
-constexpr std::size_t finished_shown = 100;
 
 std::string utc_now()
 {
@@ -329,15 +326,12 @@ private:
         std::size_t earlier = 0;
         std::string boards;
         const clock::time_point now = clock::now();
-        const std::size_t first_shown =
-            rules_.finished_count() > finished_shown ? rules_.finished_count() - finished_shown + 1 : 0;
         for (const station_rules::board_card& c : rules_.cards()) {
             flashed += c.where == stage::flashed;
             failed += c.where == stage::failed;
             in_progress += station_rules::is_flashing(c.where);
             waiting += c.where == stage::waiting && c.present;
-            if (c.finished != 0 && c.finished < first_shown && !station_rules::is_flashing(c.where)
-                && c.where != stage::waiting) {
+            if (!rules_.on_page(c)) {
                 ++earlier;
                 continue;
             }

@@ -124,10 +124,17 @@ public:
     // reset may follow.
     void ended(const std::string& key, clock::time_point now, bool flashed, std::string reason = {});
 
+    // Whether the page lists the card: every board not finished yet, and the
+    // last finished_shown to finish; the others count in the totals only.
+    static constexpr std::size_t finished_shown = 100;
+    bool on_page(const board_card& card) const
+    {
+        return card.finished == 0 || card.finished + finished_shown > finished_;
+    }
+
     std::size_t running() const { return running_; }
     board_card* find(const std::string& key);
     const std::vector<board_card>& cards() const { return cards_; }
-    std::size_t finished_count() const { return finished_; }
 
 private:
     board_card& fresh(const platform::usb_board& board, std::string key);

@@ -167,6 +167,24 @@ TEST(StationRules, SecondRunWaitsForTheBoardToLeaveAndComeBackAndUsesItsPortThen
     }
 }
 
+TEST(StationRules, ThePageListsTheBoardsUnderWayAndTheLast100Finished)
+{
+    rules r(1000);
+    std::vector<platform::usb_board> boards;
+    for (int i = 0; i < 150; ++i)
+        boards.push_back(board(fmt::format("S{}@1-{}:ttyACM{}", i, i, i)));
+    r.listed(clock::time_point{}, boards);
+    const std::vector<flash_start> started = r.starts(clock::time_point{});
+    for (std::size_t i = 0; i < 130; ++i)
+        r.ended(started[i].key, clock::time_point{}, i % 2 == 0);
+    std::size_t listed = 0;
+    for (const board_card& card : r.cards())
+        listed += r.on_page(card);
+    EXPECT_EQ(listed, 100 + 20);
+    EXPECT_FALSE(r.on_page(*r.find("S29")));
+    EXPECT_TRUE(r.on_page(*r.find("S30")));
+}
+
 TEST(StationRules, MacMatchesTheSerialNumberInAnyCase)
 {
     EXPECT_TRUE(same_mac("F4:12:FA:00:00:01", "f4:12:fa:00:00:01"));

@@ -546,11 +546,12 @@ class Station(unittest.TestCase):
     def test_boards_that_reset_as_real_ones_each_get_both_images_once(self):
         # Four boards with serial numbers, one without, whose port a board
         # plugged in meanwhile takes while it resets; one that a run reaches
-        # under another MAC; two devices that report one serial number.
+        # under another MAC; two devices that report one serial number, which
+        # holds a control that would reverse the text around it.
         sockets = {"ttyACM0": ("1-1", "F4:12:FA:00:00:01"), "ttyACM1": ("1-2", "F4:12:FA:00:00:02"),
                    "ttyACM2": ("1-3", "F4:12:FA:00:00:03"), "ttyACM3": ("1-4", ""),
-                   "ttyACM4": ("1-5", "F4:12:FA:00:00:05"), "ttyACM5": ("1-6", "F4:12:FA:00:00:07"),
-                   "ttyACM6": ("1-7", "F4:12:FA:00:00:07")}
+                   "ttyACM4": ("1-5", "F4:12:FA:00:00:05"), "ttyACM5": ("1-6", "F4:12:FA:00:00:07\u202e"),
+                   "ttyACM6": ("1-7", "F4:12:FA:00:00:07\u202e")}
         for tty, (socket_, serial) in sockets.items():
             self.plug(socket_, tty, serial)
             self.write("run." + tty, "sleep 0.3\n")
@@ -568,7 +569,7 @@ class Station(unittest.TestCase):
                                          + ["F4:12:FA:00:00:05 firmware"]))
         self.assertEqual(sorted((b["serial"], b["stage"], b["attempts"]) for b in settled["boards"]),
                          [("", "flashed", 1)] + [("F4:12:FA:00:00:0%d" % n, "flashed", 1) for n in (1, 2, 3)]
-                         + [("F4:12:FA:00:00:05", "failed", 1)] + [("F4:12:FA:00:00:07", "failed", 0)] * 2
+                         + [("F4:12:FA:00:00:05", "failed", 1)] + [("F4:12:FA:00:00:07\ufffd", "failed", 0)] * 2
                          + [("F4:12:FA:00:00:08", "flashed", 1)])
         app.signal(signal.SIGTERM)
         status, out, err = app.finish(timeout=30)
@@ -580,8 +581,8 @@ class Station(unittest.TestCase):
         self.assertEqual(records.pop("F4:12:FA:00:00:05"), [(
             "failed", "Firmware: esptool reached another board: its MAC is f4:12:fa:00:00:09, this board's serial "
             "number is F4:12:FA:00:00:05")])
-        self.assertEqual(records.pop("F4:12:FA:00:00:07"),
-                         [("failed", "two boards report the serial number F4:12:FA:00:00:07: unplug one")] * 2)
+        self.assertEqual(records.pop("F4:12:FA:00:00:07\ufffd"),
+                         [("failed", "two boards report the serial number F4:12:FA:00:00:07\ufffd: unplug one")] * 2)
         self.assertEqual(records, {serial: [("flashed", "")] for serial in (
             "", "F4:12:FA:00:00:01", "F4:12:FA:00:00:02", "F4:12:FA:00:00:03", "F4:12:FA:00:00:08")})
 
