@@ -397,7 +397,7 @@ def station_run(binary, folder, testbed, boards, plugged_later=0, resets=False):
     bus = None
     if resets:
         open(os.path.join(folder, "resets"), "w").close()
-        bus = threading.Thread(target=reenumerate, args=(folder, testbed, sockets, stopped))
+        bus = threading.Thread(target=reenumerate, args=(folder, testbed, sockets, stopped), daemon=True)
         bus.start()
     env = dict(HEADLESS_ENV, UMOCKDEV_DIR=testbed.get_root_dir(), LD_PRELOAD="libumockdev-preload.so.0")
     started = time.monotonic()
