@@ -414,8 +414,8 @@ class Station(unittest.TestCase):
         except FileNotFoundError:
             return 0
 
-    def start(self):
-        app = Vornhale(cwd=self.cwd, env=board_env(self.testbed), args=["--station"])
+    def start(self, preexec=None):
+        app = Vornhale(cwd=self.cwd, env=board_env(self.testbed), args=["--station"], preexec=preexec)
         self.addCleanup(app.close)
         app.wait_serving()
         stream = EventStream(path=b"/station/event")
@@ -585,6 +585,23 @@ class Station(unittest.TestCase):
                          [("failed", "two boards report the serial number F4:12:FA:00:00:07\ufffd: unplug one")] * 2)
         self.assertEqual(records, {serial: [("flashed", "")] for serial in (
             "", "F4:12:FA:00:00:01", "F4:12:FA:00:00:02", "F4:12:FA:00:00:03", "F4:12:FA:00:00:08")})
+
+    def test_only_a_stop_request_ends_the_station(self):
+        # Started with standard output closed: what is written there must not
+        # count as a stop, whatever descriptor it lands on.
+        self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
+        self.plug("1-2", "ttyACM1", "F4:12:FA:00:00:02")
+        self.write("run.ttyACM1", "while [ ! -e release ]; do sleep 0.05; done\n")
+        app, stream = self.start(preexec=lambda: os.close(1))
+        self.until(stream, lambda d: self.card(d, "F4:12:FA:00:00:01")["stage"] == "flashed")
+        self.write("release")
+        last = self.until(stream, lambda d: d["totals"]["flashed"] == 2)
+        self.assertEqual(last["state"], "running")
+        self.assertIsNone(app.proc.poll())
+        app.signal(signal.SIGINT)
+        status, _, err = app.finish(timeout=30)
+        self.assertEqual(status, 0, err)
+        self.assertIn(b"nothing is flashing", err)
 
     def test_a_board_unplugged_mid_flash_fails_alone_and_two_stops_stop_the_rest(self):
         self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")

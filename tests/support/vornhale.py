@@ -77,9 +77,10 @@ class Vornhale:
     """The binary started in a folder of its own (a fresh temporary one unless
     cwd is given). headless=True removes the display. own_group=True starts it
     in a process group of its own, as a shell starts a foreground job, so that
-    signal_group can signal it as the terminal's Ctrl+C does."""
+    signal_group can signal it as the terminal's Ctrl+C does. preexec: run
+    in the child before the binary starts."""
 
-    def __init__(self, cwd=None, headless=True, env=None, own_group=False, args=()):
+    def __init__(self, cwd=None, headless=True, env=None, own_group=False, args=(), preexec=None):
         self._tmp = None
         if cwd is None:
             self._tmp = tempfile.TemporaryDirectory(prefix="vornhale-test-")
@@ -93,7 +94,7 @@ class Vornhale:
         full_env.update(env or {})
         self.proc = subprocess.Popen([binary(), *args], cwd=cwd, env=full_env,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     process_group=0 if own_group else None)
+                                     process_group=0 if own_group else None, preexec_fn=preexec)
         self.stdout = b""
         self.stderr = b""
 
