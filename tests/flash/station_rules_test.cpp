@@ -1,46 +1,46 @@
-// The station's rules as events in (boards listed at a time, a flash that
-// ended) and decisions out (flashes started, records of boards that share a
-// serial number), with boards that behave as ESP32-S3 boards do: they leave
-// USB 0.3 to 1.0 s after esptool's reset and come back 0.2 s later, often
-// under a port name another board had.
+// The station's rules as events in and decisions out, with boards that behave
+// as ESP32-S3 boards do: they leave USB 0.3 to 1.0 s after esptool's reset and
+// come back 0.2 s later, often under a port name another board had.
 #include "flash/station_rules.h"
 
 #include <fmt/core.h>
 #include <gtest/gtest.h>
+#include <sstream>
 
 namespace {
 
 using namespace station_rules;
-using ms = std::chrono::milliseconds;
 
-// "SERIAL@SOCKET:PORT", serial empty for a board without one.
-platform::usb_board board(std::string_view text)
-{
-    const auto at = text.find('@'), colon = text.find(':');
-    return {std::string(text.substr(0, at)), "/dev/" + std::string(text.substr(colon + 1)),
-            "/sys/usb1/" + std::string(text.substr(at + 1, colon - at - 1))};
-}
-
-// One event: at a time (ms), the boards listed ("list A@1-1:ttyACM0 ..."), or
-// a flash that ended ("ok KEY", "fail KEY").
-struct rules_case {
-    const char* name;
-    std::vector<std::pair<int, std::string>> events;
-    std::vector<std::string> decisions;  // "start KEY PORT #ATTEMPT", "twin PORT"; "ended KEY" as it came
-    std::size_t parallel = 8;
-};
-
-std::vector<std::string> words(const std::string& text)
+std::vector<std::string> split(const std::string& text, char by = ' ')
 {
     std::vector<std::string> out;
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t end = std::min(text.find(' ', at), text.size());
-        if (end > at)
-            out.push_back(text.substr(at, end - at));
-        at = end + 1;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, by);)
+        if (!part.empty() && part != " ")
+            out.push_back(part);
+    return out;
+}
+
+clock::time_point at(const std::string& ms) { return clock::time_point{} + std::chrono::milliseconds(std::stoi(ms)); }
+
+// "A@1:0": serial A (none when empty), in socket 1-1, on ttyACM0.
+std::vector<platform::usb_board> boards(const std::vector<std::string>& words, std::size_t from)
+{
+    std::vector<platform::usb_board> out;
+    for (std::size_t i = from; i < words.size(); ++i) {
+        const auto sign = words[i].find('@'), colon = words[i].find(':');
+        out.push_back({words[i].substr(0, sign), "/dev/ttyACM" + words[i].substr(colon + 1),
+                       "/sys/usb1/1-" + words[i].substr(sign + 1, colon - sign - 1)});
     }
     return out;
 }
+
+struct rules_case {
+    const char* name;
+    const char* events;     // "MS list BOARD...", "MS ok KEY", "MS fail KEY", separated by "|"
+    const char* decisions;  // "start KEY PORT #ATTEMPT", "twin PORT", and "ended KEY" as it came, separated by ","
+    std::size_t parallel = 8;
+};
 
 void PrintTo(const rules_case& c, std::ostream* os) { *os << c.name; }
 
@@ -48,121 +48,80 @@ class StationRules : public testing::TestWithParam<rules_case> {};
 
 TEST_P(StationRules, EventsInDecisionsOut)
 {
-    const rules_case& c = GetParam();
-    rules r(c.parallel);
-    const clock::time_point zero{};
-    std::vector<std::string> decisions;
-    for (const auto& [time, event] : c.events) {
-        const clock::time_point now = zero + ms(time);
-        std::vector<std::string> w = words(event);
-        if (w[0] == "list") {
-            std::vector<platform::usb_board> boards;
-            for (std::size_t i = 1; i < w.size(); ++i)
-                boards.push_back(board(w[i]));
-            for (const board_card& twin : r.listed(now, boards))
-                decisions.push_back("twin " + twin.port.substr(5));
+    rules r(GetParam().parallel);
+    std::string decisions;
+    const auto decide = [&](const std::string& d) { decisions += (decisions.empty() ? "" : ", ") + d; };
+    for (const std::string& event : split(GetParam().events, '|')) {
+        const std::vector<std::string> w = split(event);
+        if (w[1] == "list") {
+            for (const board_card& twin : r.listed(at(w[0]), boards(w, 2)))
+                decide("twin " + twin.port.substr(11));
         } else {
-            r.ended(w[1], now, w[0] == "ok", "esptool failed");
-            decisions.push_back("ended " + w[1]);
+            r.ended(w[2], at(w[0]), w[1] == "ok", "esptool failed");
+            decide("ended " + w[2]);
         }
-        for (const flash_start& s : r.starts(now))
-            decisions.push_back(fmt::format("start {} {} #{}", s.key.starts_with("@") ? "@" + s.key.substr(11) : s.key,
-                                            s.board.port.substr(5), s.attempt));
+        for (const flash_start& s : r.starts(at(w[0])))
+            decide(fmt::format("start {} {} #{}", s.key.starts_with("@") ? "@" + s.key.substr(13) : s.key,
+                               s.board.port.substr(11), s.attempt));
     }
-    EXPECT_EQ(decisions, c.decisions);
+    EXPECT_EQ(decisions, GetParam().decisions);
 }
 
 const rules_case rules_cases[] = {
-    {"NewBoardsStartOnceEach", {{0, "list A@1-1:ttyACM0 B@1-2:ttyACM1"}, {10, "list A@1-1:ttyACM0 B@1-2:ttyACM1"}},
-     {"start A ttyACM0 #1", "start B ttyACM1 #1"}},
-    // esptool's reset after the flash, failed or not, under a port name the other had: no new flash.
+    {"NewBoardsStartOnceEach", "0 list A@1:0 B@2:1 | 10 list A@1:0 B@2:1", "start A 0 #1, start B 1 #1"},
+    // esptool's reset after the flash, failed or not, under the port the other had: no new flash.
     {"OwnResetAfterTheFlashIsNoReplug",
-     {{0, "list A@1-1:ttyACM0 B@1-2:ttyACM1"}, {5000, "ok A"}, {5000, "fail B"}, {5400, "list B@1-2:ttyACM1"},
-      {5600, "list"}, {5800, "list A@1-1:ttyACM1"}, {6000, "list A@1-1:ttyACM1 B@1-2:ttyACM0"}},
-     {"start A ttyACM0 #1", "start B ttyACM1 #1", "ended A", "ended B"}},
-    // The board left mid-flash and was away when the flash ended: back, it is still its reset.
-    {"ResetSeenBeforeTheFlashEnded",
-     {{0, "list A@1-1:ttyACM0"}, {900, "list"}, {1000, "fail A"}, {1150, "list A@1-1:ttyACM2"}},
-     {"start A ttyACM0 #1", "ended A"}},
-    // A hand that unplugs a failed board after its reset and plugs it in again: flashed again, 3 attempts in all.
+     "0 list A@1:0 B@2:1 | 5000 ok A | 5000 fail B | 5400 list B@2:1 | 5600 list | 5800 list A@1:1 | 6000 list A@1:1 B@2:0",
+     "start A 0 #1, start B 1 #1, ended A, ended B"},
+    {"ResetSeenBeforeTheFlashEnded", "0 list A@1:0 | 900 list | 1000 fail A | 1150 list A@1:2", "start A 0 #1, ended A"},
+    // A hand that plugs a failed board in again after its reset: flashed again, 3 attempts in all.
     {"FailedBoardPluggedInAgainByHand",
-     {{0, "list A@1-1:ttyACM0"}, {1000, "fail A"}, {4000, "list"}, {5000, "list A@1-1:ttyACM3"}, {6000, "fail A"},
-      {9000, "list"}, {9500, "list A@1-1:ttyACM0"}, {10000, "fail A"}, {13000, "list"}, {14000, "list A@1-1:ttyACM0"}},
-     {"start A ttyACM0 #1", "ended A", "start A ttyACM3 #2", "ended A", "start A ttyACM0 #3", "ended A"}},
-    {"FlashedBoardPluggedInAgainIsNotFlashedAgain",
-     {{0, "list A@1-1:ttyACM0"}, {1000, "ok A"}, {4000, "list"}, {5000, "list A@1-1:ttyACM0"}},
-     {"start A ttyACM0 #1", "ended A"}},
-    // Known by serial, not by socket: two boards swapped between two sockets.
-    {"BoardsSwappedBetweenSocketsAreKnownBySerial",
-     {{0, "list A@1-1:ttyACM0"}, {1000, "ok A"}, {4000, "list"}, {5000, "list D@1-1:ttyACM0 A@1-2:ttyACM1"}},
-     {"start A ttyACM0 #1", "ended A", "start D ttyACM0 #1"}},
-    // A board without a serial number is known by its socket: its port taken by
-    // another board while it resets is not it, and its return is no new board.
-    {"BoardWithoutSerialKnownBySocket",
-     {{0, "list @1-1:ttyACM0"}, {1000, "list"}, {1100, "list C@1-2:ttyACM0"}, {1300, "list C@1-2:ttyACM0 @1-1:ttyACM1"}},
-     {"start @1-1 ttyACM0 #1", "start C ttyACM0 #1"}},
-    // Two devices report one serial number: neither is flashed under it while
-    // both are there, each fails once; one left alone stays failed until plugged in alone.
-    {"SerialReportedTwice",
-     {{0, "list S@1-1:ttyACM0 S@1-2:ttyACM1"}, {100, "list S@1-1:ttyACM0 S@1-2:ttyACM1"},
-      {200, "list S@1-2:ttyACM1"}, {300, "list"}, {400, "list S@1-2:ttyACM1"}},
-     {"twin ttyACM0", "twin ttyACM1", "start S ttyACM1 #1"}},
-    {"AWaitingBoardJoinedByATwinIsNotStarted",
-     {{0, "list A@1-1:ttyACM0 B@1-2:ttyACM1 S@1-3:ttyACM2"}, {1, "list A@1-1:ttyACM0 B@1-2:ttyACM1 S@1-3:ttyACM2 "
-                                                                   "S@1-4:ttyACM3"}, {2, "ok A"}},
-     {"start A ttyACM0 #1", "twin ttyACM2", "twin ttyACM3", "ended A", "start B ttyACM1 #1"}, 1},
-    {"AtMostEightAtOnce",
-     {{0, "list A@1-1:ttyACM0 B@1-2:ttyACM1 C@1-3:ttyACM2 D@1-4:ttyACM3 E@1-5:ttyACM4 F@1-6:ttyACM5 G@1-7:ttyACM6 "
-          "H@1-8:ttyACM7 I@1-9:ttyACM8"},
-      {3000, "fail C"}},
-     {"start A ttyACM0 #1", "start B ttyACM1 #1", "start C ttyACM2 #1", "start D ttyACM3 #1", "start E ttyACM4 #1",
-      "start F ttyACM5 #1", "start G ttyACM6 #1", "start H ttyACM7 #1", "ended C", "start I ttyACM8 #1"}},
-    {"UnpluggedBeforeItsTurnWaitsAgainWhenBack",
-     {{0, "list A@1-1:ttyACM0 B@1-2:ttyACM1"}, {100, "list A@1-1:ttyACM0"}, {200, "ok A"},
-      {3000, "list A@1-1:ttyACM0 B@1-2:ttyACM4"}},
-     {"start A ttyACM0 #1", "ended A", "start B ttyACM4 #1"}, 1},
+     "0 list A@1:0 | 1000 fail A | 4000 list | 5000 list A@1:3 | 6000 fail A | 9000 list | 9500 list A@1:0 | "
+     "10000 fail A | 13000 list | 14000 list A@1:0",
+     "start A 0 #1, ended A, start A 3 #2, ended A, start A 0 #3, ended A"},
+    {"FlashedBoardPluggedInAgainIsNotFlashedAgain", "0 list A@1:0 | 1000 ok A | 4000 list | 5000 list A@1:0",
+     "start A 0 #1, ended A"},
+    {"BoardsSwappedBetweenSocketsAreKnownBySerial", "0 list A@1:0 | 1000 ok A | 4000 list | 5000 list D@1:0 A@2:1",
+     "start A 0 #1, ended A, start D 0 #1"},
+    // Its port taken by another board while it resets is not it; its return is no new board.
+    {"BoardWithoutSerialKnownBySocket", "0 list @1:0 | 1000 list | 1100 list C@2:0 | 1300 list C@2:0 @1:1",
+     "start @1 0 #1, start C 0 #1"},
+    // Neither is flashed while both are there; one left alone is flashed once plugged in alone.
+    {"SerialReportedTwice", "0 list S@1:0 S@2:1 | 100 list S@1:0 S@2:1 | 200 list S@2:1 | 300 list | 400 list S@2:1",
+     "twin 0, twin 1, start S 1 #1"},
+    {"AWaitingBoardJoinedByATwinIsNotStarted", "0 list A@1:0 B@2:1 S@3:2 | 1 list A@1:0 B@2:1 S@3:2 S@4:3 | 2 ok A",
+     "start A 0 #1, twin 2, twin 3, ended A, start B 1 #1", 1},
+    {"AtMostEightAtOnce", "0 list A@1:0 B@2:1 C@3:2 D@4:3 E@5:4 F@6:5 G@7:6 H@8:7 I@9:8 | 3000 fail C",
+     "start A 0 #1, start B 1 #1, start C 2 #1, start D 3 #1, start E 4 #1, start F 5 #1, start G 6 #1, "
+     "start H 7 #1, ended C, start I 8 #1"},
+    {"UnpluggedBeforeItsTurnWaitsAgainWhenBack", "0 list A@1:0 B@2:1 | 100 list A@1:0 | 200 ok A | 3000 list A@1:0 B@2:4",
+     "start A 0 #1, ended A, start B 4 #1", 1},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, StationRules, testing::ValuesIn(rules_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Between the two runs: when and on which port the second one starts.
+// Between the two runs: when, and on which port, the second one starts.
 TEST(StationRules, SecondRunWaitsForTheBoardToLeaveAndComeBackAndUsesItsPortThen)
 {
-    struct step {
-        int ms;
-        const char* listed;  // boards listed then
-        const char* decided;  // "wait", "use PORT" or "gone"
+    const std::pair<const char*, const char*> cases[] = {  // steps "MS DECISION BOARD...", separated by "|"
+        {"A@1:0", "0 wait A@1:0 | 1400 wait A@1:0 | 1500 use:0 A@1:0"},
+        {"A@1:0", "600 wait A@1:0 | 700 wait B@2:0 | 900 wait B@2:0 A@1:1 | 1150 wait A@1:1 | 1200 use:1 A@1:1"},
+        {"A@1:0", "700 wait | 900 wait A@1:5 | 1100 wait A@1:6 | 1300 wait A@1:6 | 1400 use:6 A@1:6"},  // settles again
+        {"A@1:0", "800 wait A@1:3 | 1100 use:3 A@1:3"},  // gone and back unseen
+        {"@1:0", "500 wait B@2:0 | 700 wait B@2:0 @1:1 | 1000 use:1 B@2:0 @1:1"},
+        {"A@1:0", "500 wait A@1:0 A@2:1 | 9000 gone A@1:0 A@2:1"},  // two devices with its serial
+        {"A@1:0", "500 wait | 8400 wait | 8600 gone"},
     };
-    const std::vector<std::pair<const char*, std::vector<step>>> cases = {
-        {"stays", {{0, "A@1-1:ttyACM0", "wait"}, {1400, "A@1-1:ttyACM0", "wait"}, {1500, "A@1-1:ttyACM0", "use ttyACM0"}}},
-        {"back under a name another board had",
-         {{600, "A@1-1:ttyACM0", "wait"}, {700, "B@1-2:ttyACM0", "wait"}, {900, "B@1-2:ttyACM0 A@1-1:ttyACM1", "wait"},
-          {1150, "B@1-2:ttyACM0 A@1-1:ttyACM1", "wait"}, {1200, "A@1-1:ttyACM1", "use ttyACM1"}}},
-        {"settling starts again when the name changes",
-         {{700, "", "wait"}, {900, "A@1-1:ttyACM5", "wait"}, {1100, "A@1-1:ttyACM6", "wait"},
-          {1300, "A@1-1:ttyACM6", "wait"}, {1400, "A@1-1:ttyACM6", "use ttyACM6"}}},
-        {"gone and back unseen, under another name", {{800, "A@1-1:ttyACM3", "wait"}, {1100, "A@1-1:ttyACM3", "use ttyACM3"}}},
-        {"without serial, found by its socket",
-         {{500, "B@1-2:ttyACM0", "wait"}, {700, "B@1-2:ttyACM0 @1-1:ttyACM1", "wait"},
-          {1000, "B@1-2:ttyACM0 @1-1:ttyACM1", "use ttyACM1"}}},
-        {"two devices with its serial", {{500, "A@1-1:ttyACM0 A@1-2:ttyACM1", "wait"},
-                                         {9000, "A@1-1:ttyACM0 A@1-2:ttyACM1", "gone"}}},
-        {"never back", {{500, "", "wait"}, {8400, "", "wait"}, {8600, "", "gone"}}},
-    };
-    for (const auto& [name, steps] : cases) {
-        SCOPED_TRACE(name);
-        const bool without_serial = std::string_view(name).starts_with("without");
-        board_return watch(board(without_serial ? "@1-1:ttyACM0" : "A@1-1:ttyACM0"), clock::time_point{});
-        for (const step& s : steps) {
-            std::vector<platform::usb_board> listed;
-            for (const std::string& w : words(s.listed))
-                listed.push_back(board(w));
-            const auto d = watch.listed(clock::time_point{} + ms(s.ms), listed);
-            const std::string got = d.what == board_return::decision::kind::use    ? "use " + d.port.substr(5)
-                                    : d.what == board_return::decision::kind::gone ? "gone"
-                                                                                   : "wait";
-            EXPECT_EQ(got, s.decided) << "at " << s.ms << " ms";
+    for (const auto& [meant, steps] : cases) {
+        SCOPED_TRACE(steps);
+        board_return watch(boards({meant}, 0)[0], clock::time_point{});
+        for (const std::string& step : split(steps, '|')) {
+            const std::vector<std::string> w = split(step);
+            const auto d = watch.listed(at(w[0]), boards(w, 2));
+            using kind = board_return::decision::kind;
+            EXPECT_EQ(d.what == kind::use ? "use:" + d.port.substr(11) : d.what == kind::gone ? "gone" : "wait", w[1])
+                << step;
         }
     }
 }
@@ -170,10 +129,10 @@ TEST(StationRules, SecondRunWaitsForTheBoardToLeaveAndComeBackAndUsesItsPortThen
 TEST(StationRules, ThePageListsTheBoardsUnderWayAndTheLast100Finished)
 {
     rules r(1000);
-    std::vector<platform::usb_board> boards;
+    std::vector<std::string> words{"0", "list"};
     for (int i = 0; i < 150; ++i)
-        boards.push_back(board(fmt::format("S{}@1-{}:ttyACM{}", i, i, i)));
-    r.listed(clock::time_point{}, boards);
+        words.push_back(fmt::format("S{}@{}:{}", i, i, i));
+    r.listed(clock::time_point{}, boards(words, 2));
     const std::vector<flash_start> started = r.starts(clock::time_point{});
     for (std::size_t i = 0; i < 130; ++i)
         r.ended(started[i].key, clock::time_point{}, i % 2 == 0);
