@@ -2,7 +2,6 @@
 esptool in its working directory: what the page is told, and what the tool
 is given."""
 
-import itertools
 import json
 import os
 import random
@@ -480,67 +479,47 @@ class Station(unittest.TestCase):
         self.assertTrue(all(r["time"].endswith("Z") and r["seconds"] >= 0 for r in records))
         self.assertNotIn(b"Failed to connect", out.replace(b'"reason": "Firmware: Failed to connect', b""))
 
-    def reenumerate_after_resets(self, sockets, taken_by=None):
+    def reenumerate_after_resets(self, sockets, taken_by):
         """Plays the USB bus of boards that behave as ESP32-S3 boards do: after
         each run the stand-in ends, its board leaves USB 0.3 to 1.0 s later,
-        stays away 0.2 s, and comes back under the lowest free ttyACM number;
-        several boards at once. sockets: socket of each tty plugged in, with
-        its serial number. taken_by: (socket, serial) of a board plugged in,
-        into the tty of the first board without a serial number, while that
-        one resets. Returns a function that tells whether the bus is at rest."""
+        stays away 0.2 s and comes back under the lowest free ttyACM number;
+        several at once. sockets: tty -> (socket, serial number). taken_by:
+        (socket, serial number) of a board plugged into the tty of the first
+        board without a serial number while that one resets. Returns an event
+        set while no reset is under way."""
         self.write("resets")
-        lock = threading.Lock()
-        taken_by = [taken_by]
-        pending = []  # (when, what, socket)
-        seen = [0]
+        at_rest, stopped, pending = threading.Event(), threading.Event(), []
 
-        def free_tty():
-            return next("ttyACM%d" % n for n in itertools.count() if "ttyACM%d" % n not in sockets)
-
-        def bus():
+        def bus(seen=0, taken_by=taken_by):
             while not stopped.is_set():
                 with open(os.path.join(self.cwd, "resets")) as f:
                     ended = f.read().split()
-                with lock:
-                    for tty in ended[seen[0]:]:
-                        pending.append((time.monotonic() + random.uniform(0.3, 1.0), "leave", tty))
-                    seen[0] = len(ended)
-                    due = min(pending, default=None)
-                    if due and due[0] > time.monotonic():
-                        due = None
-                    if due:
-                        pending.remove(due)
-                if not due:
+                pending.extend((time.monotonic() + random.uniform(0.3, 1.0), "leave", tty) for tty in ended[seen:])
+                seen = len(ended)
+                (at_rest.clear if pending else at_rest.set)()
+                due = min(pending, default=(time.monotonic() + 1,))
+                if due[0] > time.monotonic():
                     time.sleep(0.01)
                     continue
-                when, what, where = due
-                if what == "leave":
-                    socket_, serial = sockets.pop(where)
-                    self.unplug(socket_, where)
-                    if not serial and taken_by[0]:
-                        sockets[where], taken_by[0] = taken_by[0], None
+                pending.remove(due)
+                if due[1] == "leave":
+                    board = sockets.pop(due[2])
+                    self.unplug(board[0], due[2])
+                    pending.append((due[0] + 0.2, "back", board))
+                    if not board[1] and taken_by:
+                        sockets[due[2]], taken_by = taken_by, None
                         time.sleep(0.06)
-                        self.plug(sockets[where][0], where, sockets[where][1])
-                    with lock:
-                        pending.append((when + 0.2, "back", (socket_, serial)))
+                        self.plug(sockets[due[2]][0], due[2], sockets[due[2]][1])
                 else:
-                    tty = free_tty()
-                    sockets[tty] = where
-                    self.plug(where[0], tty, where[1])
-                # The station reads udev's announcements between its looks at
-                # the devices; a socket holds ten of them.
-                time.sleep(0.06)
+                    tty = next("ttyACM%d" % n for n in range(64) if "ttyACM%d" % n not in sockets)
+                    sockets[tty] = due[2]
+                    self.plug(due[2][0], tty, due[2][1])
+                time.sleep(0.06)  # the station reads udev's news between looks; a socket holds ten
 
-        stopped = threading.Event()
         thread = threading.Thread(target=bus)
         thread.start()
         self.addCleanup(thread.join)
         self.addCleanup(stopped.set)
-
-        def at_rest():
-            with lock:
-                with open(os.path.join(self.cwd, "resets")) as f:
-                    return not pending and len(f.read().split()) == seen[0]
         return at_rest
 
     def test_boards_that_reset_as_real_ones_each_get_both_images_once(self):
@@ -559,7 +538,7 @@ class Station(unittest.TestCase):
         at_rest = self.reenumerate_after_resets(sockets, taken_by=("1-8", "F4:12:FA:00:00:08"))
         app, stream = self.start()
         self.until(stream, lambda d: d["totals"]["flashed"] == 5 and d["totals"]["in_progress"] == 0)
-        self.assertTrue(wait_until(at_rest, 10))
+        self.assertTrue(at_rest.wait(10))
         settled = self.until(stream, lambda d: all(b["present"] for b in d["boards"] if b["stage"] == "flashed"))
         with open(os.path.join(self.cwd, "reached")) as f:
             reached = sorted(f.read().splitlines())
