@@ -325,11 +325,8 @@ USB = "/devices/pci0000:00/0000:00:14.0/usb1/"
 
 # A stand-in for esptool for several boards at once: records each call's
 # arguments in calls.TTY, runs run.TTY, prints say.TTY, exits with code.TTY.
-# It names the chip it reached as esptool does (the serial number of the
-# board on its port, or mac.SERIAL instead), notes in "reached" which board it
-# reached (its serial number, or its socket) for which image, and, when the
-# folder holds "resets", adds the port there once it is done: the board then
-# leaves USB and comes back as an ESP32-S3 does after esptool's reset.
+# It prints the MAC of the board on its port (or mac.SERIAL), notes in "reached"
+# which board (serial or socket) got which image, and its port in "resets".
 STATION_TOOL = """#!/bin/sh
 port=""; previous=""; image=firmware
 for a in "$@"; do [ "$previous" = "--port" ] && port="$a"; previous="$a"; [ "$a" = fs.bin ] && image=fs; done
@@ -372,8 +369,7 @@ class Station(unittest.TestCase):
         os.chmod(path, mode)
 
     def plug(self, port, tty, serial="", vendor="303a", product="1001"):
-        """Plugs a board into USB socket port under the name tty. Each tty is a
-        pty of the test's own, so that a name can come back on another board."""
+        """Plugs a board in; its tty is a pty of ours, so that a name can come back."""
         number = int(port.split("-")[1])
         self.testbed.add_from_string("P: %s%s\nN: bus/usb/001/%03d\nE: DEVNAME=/dev/bus/usb/001/%03d\n"
                                      "E: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nA: idVendor=%s\nA: idProduct=%s\n%s\n"
@@ -384,8 +380,7 @@ class Station(unittest.TestCase):
         self.testbed.add_from_string("P: %s%s/%s:1.0/tty/%s\nE: DEVNAME=/dev/%s\nE: SUBSYSTEM=tty\n"
                                      "A: dev=166:0\nL: device=../../../%s:1.0\n\n" % (USB, port, port, tty, tty, port))
         master, slave = os.openpty()
-        self.addCleanup(os.close, master)
-        self.addCleanup(os.close, slave)
+        self.addCleanup(lambda: os.close(master) or os.close(slave))
         os.makedirs(os.path.join(self.testbed.get_root_dir(), "dev"), exist_ok=True)
         os.symlink(os.ttyname(slave), os.path.join(self.testbed.get_root_dir(), "dev", tty))
         self.testbed.uevent("/sys" + USB + port, "bind")
@@ -397,10 +392,8 @@ class Station(unittest.TestCase):
             self.testbed.remove_device("/sys" + USB + path)
 
     def replug_by_hand(self, stream, port, tty, again, serial):
-        """Unplugs a finished board and plugs it in again as a person does: a
-        while after its card showed the result (sooner, the station could not
-        tell it from the board's own reset), waiting until the station has
-        seen it gone."""
+        """Plugs a finished board in again as a person does: a while after its
+        result (sooner is its own reset), once the station has seen it gone."""
         time.sleep(2.5)
         self.unplug(port, tty)
         self.until(stream, lambda d: self.card(d, serial)["note"] == "Unplugged.")
@@ -426,7 +419,6 @@ class Station(unittest.TestCase):
         deadline = time.monotonic() + timeout
         while True:
             document = json.loads(stream.read_event(timeout=max(0.1, deadline - time.monotonic())))
-            if os.environ.get("DBG"): print(round(time.monotonic(), 2), document["totals"], [(b["serial"][-2:], b["port"][-4:], b["stage"], b["attempts"], b.get("present"), b["reason"][:60]) for b in document["boards"]], file=sys.stderr)
             if predicate(document):
                 return document
 
@@ -480,13 +472,9 @@ class Station(unittest.TestCase):
         self.assertNotIn(b"Failed to connect", out.replace(b'"reason": "Firmware: Failed to connect', b""))
 
     def reenumerate_after_resets(self, sockets, taken_by):
-        """Plays the USB bus of boards that behave as ESP32-S3 boards do: after
-        each run the stand-in ends, its board leaves USB 0.3 to 1.0 s later,
-        stays away 0.2 s and comes back under the lowest free ttyACM number;
-        several at once. sockets: tty -> (socket, serial number). taken_by:
-        (socket, serial number) of a board plugged into the tty of the first
-        board without a serial number while that one resets. Returns an event
-        set while no reset is under way."""
+        """After each run its board leaves 0.3 to 1.0 s later, stays away 0.2 s and
+        comes back under the lowest free ttyACM, as an ESP32-S3 does; taken_by is
+        plugged into the tty of the first board without serial while it resets."""
         self.write("resets")
         at_rest, stopped, pending = threading.Event(), threading.Event(), []
 
@@ -523,10 +511,8 @@ class Station(unittest.TestCase):
         return at_rest
 
     def test_boards_that_reset_as_real_ones_each_get_both_images_once(self):
-        # Four boards with serial numbers, one without, whose port a board
-        # plugged in meanwhile takes while it resets; one that a run reaches
-        # under another MAC; two devices that report one serial number, which
-        # holds a control that would reverse the text around it.
+        # A board without serial whose tty another takes while it resets, one whose run
+        # reaches another MAC, two devices with one serial (holding a bidi control).
         sockets = {"ttyACM0": ("1-1", "F4:12:FA:00:00:01"), "ttyACM1": ("1-2", "F4:12:FA:00:00:02"),
                    "ttyACM2": ("1-3", "F4:12:FA:00:00:03"), "ttyACM3": ("1-4", ""),
                    "ttyACM4": ("1-5", "F4:12:FA:00:00:05"), "ttyACM5": ("1-6", "F4:12:FA:00:00:07\u202e"),
@@ -554,9 +540,8 @@ class Station(unittest.TestCase):
         status, out, err = app.finish(timeout=30)
         self.assertEqual(status, 0, err)
         records = {}
-        for line in out.decode().splitlines():
-            record = json.loads(line)
-            records.setdefault(record["serial"], []).append((record["result"], record.get("reason", "")))
+        for r in map(json.loads, out.decode().splitlines()):
+            records.setdefault(r["serial"], []).append((r["result"], r.get("reason", "")))
         self.assertEqual(records.pop("F4:12:FA:00:00:05"), [(
             "failed", "Firmware: esptool reached another board: its MAC is f4:12:fa:00:00:09, this board's serial "
             "number is F4:12:FA:00:00:05")])
@@ -566,8 +551,7 @@ class Station(unittest.TestCase):
             "", "F4:12:FA:00:00:01", "F4:12:FA:00:00:02", "F4:12:FA:00:00:03", "F4:12:FA:00:00:08")})
 
     def test_only_a_stop_request_ends_the_station(self):
-        # Started with standard output closed: what is written there must not
-        # count as a stop, whatever descriptor it lands on.
+        # Standard output closed: nothing written there counts as a stop.
         self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
         self.plug("1-2", "ttyACM1", "F4:12:FA:00:00:02")
         self.write("run.ttyACM1", "while [ ! -e release ]; do sleep 0.05; done\n")
