@@ -315,6 +315,9 @@ private:
             published_ = true;
             published_closing_ = closing;
             document = document_of(can_flash, closing);
+            if (document == published_document_)
+                return;  // a look at the devices that changed nothing
+            published_document_ = document;
         }
         if (output_.publish)
             output_.publish(std::move(document));
@@ -389,6 +392,7 @@ private:
     bool dirty_ = true;
     bool published_ = false;
     bool published_closing_ = false;
+    std::string published_document_;
     std::string list_trouble_;
     std::string record_trouble_;  // why the last record could not be kept; no flash starts then
 
