@@ -69,7 +69,8 @@ int run(bool station)
                                          platform::write_console(platform::console_stream::output,
                                                                  station_record(record) + "\n");
                                          return std::string();
-                                     }};
+                                     },
+                                     "standard output"};
     std::thread worker_thread;
     std::thread server_thread;
     if (!failure) {

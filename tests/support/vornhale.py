@@ -74,14 +74,23 @@ def wait_until(predicate, timeout=10.0, interval=0.02):
     return predicate()
 
 
+def child_setup(descriptors, preexec):
+    if descriptors is not None:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, descriptors))
+    if preexec is not None:
+        preexec()
+
+
 class Vornhale:
     """The binary started in a folder of its own (a fresh temporary one unless
     cwd is given). headless=True removes the display. own_group=True starts it
     in a process group of its own, as a shell starts a foreground job, so that
     signal_group can signal it as the terminal's Ctrl+C does. descriptors: its
-    limit on open descriptors (soft and hard), if not the test's own."""
+    limit on open descriptors (soft and hard), if not the test's own. preexec:
+    run in the child before the binary starts."""
 
-    def __init__(self, cwd=None, headless=True, env=None, own_group=False, args=(), descriptors=None):
+    def __init__(self, cwd=None, headless=True, env=None, own_group=False, args=(), descriptors=None,
+                 preexec=None):
         self._tmp = None
         if cwd is None:
             self._tmp = tempfile.TemporaryDirectory(prefix="vornhale-test-")
@@ -96,8 +105,8 @@ class Vornhale:
         self.proc = subprocess.Popen([binary(), *args], cwd=cwd, env=full_env,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      process_group=0 if own_group else None,
-                                     preexec_fn=None if descriptors is None else
-                                     lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, descriptors)))
+                                     preexec_fn=None if descriptors is None and preexec is None else
+                                     lambda: child_setup(descriptors, preexec))
         self.stdout = b""
         self.stderr = b""
 
