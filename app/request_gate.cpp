@@ -1,5 +1,7 @@
 #include "app/request_gate.h"
 
+#include "platform/socket_options.h"
+
 #include <algorithm>
 
 namespace {
@@ -29,13 +31,16 @@ socket_t make_wake_socket()
 // How long the watching thread sleeps when it cannot be woken.
 constexpr std::chrono::milliseconds unwoken_interval{100};
 
+constexpr const char* bare_line_feed =
+    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 constexpr const char* head_too_long =
     "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
 }  // namespace
 
 request_gate::request_gate(std::size_t threads, serve_function serve)
-    : serve_(std::move(serve)), wake_socket_(make_wake_socket())
+    : serve_(std::move(serve)), waiting_share_(waiting_share(platform::descriptor_limit(), threads)),
+      wake_socket_(make_wake_socket())
 {
     watcher_ = std::thread(&request_gate::watch, this);
     for (std::size_t i = 0; i < threads; ++i)
@@ -51,9 +56,34 @@ request_gate::~request_gate()
         httplib::detail::close_socket(wake_socket_);
 }
 
-bool request_gate::holds_whole_head(const std::string& text)
+request_gate::head request_gate::examine_head(const std::string& text, std::size_t examined, std::size_t& length)
 {
-    return text.find("\n\r\n") != std::string::npos || text.find("\n\n") != std::string::npos;
+    // Only the line feeds that arrived since the last look: the bytes before
+    // each are there already.
+    for (std::size_t at = text.find('\n', examined); at != std::string::npos; at = text.find('\n', at + 1)) {
+        if (at == 0 || text[at - 1] != '\r')
+            return head::malformed;
+        // An empty line ends the head; one that opens the text ends the
+        // request line, which the parser then refuses.
+        if (at == 1 || (at >= 3 && text.compare(at - 3, 2, "\r\n") == 0)) {
+            length = at + 1;
+            return length > longest_head ? head::too_long : head::whole;
+        }
+    }
+    return text.size() >= longest_head ? head::too_long : head::partial;
+}
+
+std::size_t request_gate::waiting_share(std::size_t descriptors, std::size_t threads)
+{
+    const std::size_t ours = descriptors / 2;
+    const std::size_t busy = max_admitted + threads;
+    return std::max(ours > busy ? ours - busy : 0, min_waiting + max_ready);
+}
+
+void request_gate::refuse(socket_t sock, const char* response)
+{
+    httplib::detail::send_socket(sock, response, std::char_traits<char>::length(response), 0);
+    close(sock);
 }
 
 void request_gate::close(socket_t sock)
@@ -73,10 +103,13 @@ void request_gate::wake()
 void request_gate::admit(connection c)
 {
     {
-        const std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        if (c.requests == 0)
+            admitted_taken_.wait(lock, [this] { return closing_ || admitted_.size() < max_admitted; });
         if (!closing_) {
             // A request that arrived with the previous one needs no waiting.
-            if (holds_whole_head(c.received))
+            std::size_t length = 0;
+            if (examine_head(c.received, 0, length) == head::whole)
                 dispatch(std::move(c));
             else
                 admitted_.push_back(std::move(c));
@@ -94,6 +127,7 @@ void request_gate::close_waiting()
     {
         const std::lock_guard lock(mutex_);
         closing_ = true;
+        admitted_taken_.notify_all();
     }
     wake();
 }
@@ -113,6 +147,7 @@ void request_gate::shutdown()
         const std::lock_guard lock(mutex_);
         closing_ = true;
         ready_changed_.notify_all();
+        admitted_taken_.notify_all();
     }
     wake();
     for (std::thread& server : servers_)
@@ -132,6 +167,28 @@ void request_gate::dispatch(connection c)
     ready_changed_.notify_one();
 }
 
+bool request_gate::settle(waiting& w)
+{
+    std::size_t length = 0;
+    switch (examine_head(w.c.received, w.examined, length)) {
+    case head::whole: {
+        const std::lock_guard lock(mutex_);
+        dispatch(std::move(w.c));
+        return true;
+    }
+    case head::malformed:
+        refuse(w.c.sock, bare_line_feed);
+        return true;
+    case head::too_long:
+        refuse(w.c.sock, head_too_long);
+        return true;
+    case head::partial:
+        break;
+    }
+    w.examined = w.c.received.size();
+    return false;
+}
+
 bool request_gate::receive(waiting& w)
 {
     char buffer[16 * 1024];
@@ -141,17 +198,19 @@ bool request_gate::receive(waiting& w)
         return true;
     }
     w.c.received.append(buffer, static_cast<std::size_t>(got));
-    if (holds_whole_head(w.c.received)) {
-        const std::lock_guard lock(mutex_);
-        dispatch(std::move(w.c));
-        return true;
-    }
-    if (w.c.received.size() > longest_head) {
-        httplib::detail::send_socket(w.c.sock, head_too_long, std::char_traits<char>::length(head_too_long), 0);
-        close(w.c.sock);
-        return true;
-    }
-    return false;
+    return settle(w);
+}
+
+void request_gate::evict_one()
+{
+    // 0: nothing sent since it was accepted; 1: a head begun; 2: kept alive.
+    auto rank = [](const connection& c) { return !c.received.empty() ? 1 : c.requests == 0 ? 0 : 2; };
+    auto victim = waiting_.begin();
+    for (auto it = waiting_.begin(); it != waiting_.end() && rank(victim->c) > 0; ++it)
+        if (rank(it->c) < rank(victim->c))
+            victim = it;
+    close(victim->c.sock);
+    waiting_.erase(victim);
 }
 
 void request_gate::watch()
@@ -159,12 +218,17 @@ void request_gate::watch()
     std::vector<pollfd> watched;
     for (;;) {
         bool closing = false;
+        std::size_t most_waiting = 0;
         {
             const std::lock_guard lock(mutex_);
             closing = closing_;
+            // The heads that wait for a serving thread count in the share too.
+            const std::size_t ready = std::min(ready_.size(), waiting_share_);
+            most_waiting = std::clamp(waiting_share_ - ready, min_waiting, max_waiting);
             for (connection& c : admitted_)
                 waiting_.push_back({std::move(c), steady::now() + head_deadline});
             admitted_.clear();
+            admitted_taken_.notify_all();
         }
         if (closing) {
             for (const waiting& w : waiting_)
@@ -172,17 +236,16 @@ void request_gate::watch()
             waiting_.clear();
             return;
         }
-        while (waiting_.size() > max_waiting) {
-            close(waiting_.front().c.sock);
-            waiting_.pop_front();
-        }
 
-        // Connections past their deadline go; the nearest deadline bounds the wait.
+        // Connections past their deadline go; the nearest deadline bounds the
+        // wait. One kept alive with the start of its next request settles now.
         const steady::time_point now = steady::now();
         steady::time_point next = now + std::chrono::hours(1);
         for (auto it = waiting_.begin(); it != waiting_.end();) {
             if (it->deadline <= now) {
                 close(it->c.sock);
+                it = waiting_.erase(it);
+            } else if (it->examined < it->c.received.size() && settle(*it)) {
                 it = waiting_.erase(it);
             } else {
                 next = std::min(next, it->deadline);
@@ -190,6 +253,8 @@ void request_gate::watch()
             }
         }
 
+        // One too many: read first what has come, so that a connection whose
+        // head is there is never taken for a silent one, then make room.
         watched.clear();
         if (wake_socket_ != INVALID_SOCKET)
             watched.push_back({wake_socket_, POLLIN, 0});
@@ -198,31 +263,34 @@ void request_gate::watch()
         auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(next - now) + std::chrono::milliseconds(1);
         if (wake_socket_ == INVALID_SOCKET)
             timeout = std::min<std::chrono::milliseconds>(timeout, unwoken_interval);
+        if (waiting_.size() > most_waiting)
+            timeout = std::chrono::milliseconds(0);
 #ifdef _WIN32
         // httplib's own poll is a macro it takes back at the end of its header.
         const int ready = ::WSAPoll(watched.data(), static_cast<ULONG>(watched.size()), static_cast<INT>(timeout.count()));
 #else
         const int ready = poll(watched.data(), static_cast<unsigned>(watched.size()), static_cast<int>(timeout.count()));
 #endif
-        if (ready <= 0)
-            continue;
-
-        std::size_t i = 0;
-        if (wake_socket_ != INVALID_SOCKET) {
-            if (watched[0].revents != 0) {
-                char bytes[64];
-                while (httplib::detail::select_read(wake_socket_, 0, 0) > 0
-                       && httplib::detail::read_socket(wake_socket_, bytes, sizeof bytes, 0) > 0) {
+        if (ready > 0) {
+            std::size_t i = 0;
+            if (wake_socket_ != INVALID_SOCKET) {
+                if (watched[0].revents != 0) {
+                    char bytes[64];
+                    while (httplib::detail::select_read(wake_socket_, 0, 0) > 0
+                           && httplib::detail::read_socket(wake_socket_, bytes, sizeof bytes, 0) > 0) {
+                    }
                 }
+                i = 1;
             }
-            i = 1;
+            for (auto it = waiting_.begin(); it != waiting_.end(); ++i) {
+                if (watched[i].revents != 0 && receive(*it))
+                    it = waiting_.erase(it);
+                else
+                    ++it;
+            }
         }
-        for (auto it = waiting_.begin(); it != waiting_.end(); ++i) {
-            if (watched[i].revents != 0 && receive(*it))
-                it = waiting_.erase(it);
-            else
-                ++it;
-        }
+        while (waiting_.size() > most_waiting)
+            evict_one();
     }
 }
 

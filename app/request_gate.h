@@ -21,17 +21,29 @@
 // clients therefore cost a descriptor each, never a serving thread, and the
 // page is answered however many of them there are.
 //
+// A head ends where the HTTP library's parser ends it: lines end only at
+// CR LF, and the head at the first empty line. A head with a bare line feed
+// before its end is refused at once (400), so the parser never has to wait
+// for more of a head on a serving thread.
+//
 // Limits: a request head must arrive whole within head_deadline of the
-// connection's admission and hold at most longest_head bytes; at most
-// max_waiting connections wait (a newer one makes the oldest give way), and
-// at most max_ready heads wait for a serving thread (one beyond that is
-// closed). So open connections stay far below the descriptor limit.
+// connection's admission (however it trickles in) and hold at most
+// longest_head bytes (431 otherwise); at most max_ready heads wait for a
+// serving thread (one beyond that is closed). Half the descriptor limit goes
+// to the gate's connections (admitted, waiting, ready and served): the
+// connections waiting for a head get what the others leave of it, at most
+// max_waiting. When one too many waits, one gives way, oldest first within the
+// first class that has one: a connection that has sent nothing since it was
+// accepted, then one whose head has begun to arrive, then one kept alive after
+// a response. So a flood of silent connections only pushes out its own kind.
 class request_gate {
 public:
     static constexpr std::chrono::seconds head_deadline{5};
     static constexpr std::size_t longest_head = 64 * 1024;
     static constexpr std::size_t max_waiting = 256;
+    static constexpr std::size_t min_waiting = 16;
     static constexpr std::size_t max_ready = 64;
+    static constexpr std::size_t max_admitted = 16;
 
     struct connection {
         socket_t sock = INVALID_SOCKET;
@@ -49,7 +61,10 @@ public:
     request_gate& operator=(const request_gate&) = delete;
 
     // Takes the connection: from now on the gate closes it, unless it hands it
-    // to serve. Any thread.
+    // to serve. Any thread. A new connection (no request served on it yet)
+    // waits while max_admitted others wait for the gate's thread to take them:
+    // the system queues the ones still to be accepted, which hold no
+    // descriptor of ours.
     void admit(connection c);
 
     // Closes every waiting connection, and each one admitted later. Any thread.
@@ -63,29 +78,44 @@ public:
     // serve, then for the watching thread. Once.
     void shutdown();
 
-    // Whether a request head ends in text (an empty line after the request line
-    // and headers).
-    static bool holds_whole_head(const std::string& text);
+    // How much of text is a request head, as far as it has arrived: partial
+    // (more is to come), whole (the head's length in `length`), malformed (a
+    // bare line feed) or too_long. examined: a length of text that was found
+    // partial before.
+    enum class head { partial, whole, malformed, too_long };
+    static head examine_head(const std::string& text, std::size_t examined, std::size_t& length);
+
+    // How many connections may wait for a head or a serving thread with the
+    // given descriptor limit and number of serving threads.
+    static std::size_t waiting_share(std::size_t descriptors, std::size_t threads);
 
 private:
     struct waiting {
         connection c;
         std::chrono::steady_clock::time_point deadline;
+        std::size_t examined = 0;  // of c.received, found partial
     };
 
     void watch();
     void serve_ready();
     void wake();
     void dispatch(connection c);  // mutex_ held
-    // Reads what the client sent; true when the connection is done waiting
-    // (handed on or closed).
+    // Hands on, refuses or keeps a connection by what it has received; true
+    // when it is done waiting (handed on or closed). mutex_ not held.
+    bool settle(waiting& w);
+    // Reads what the client sent, then settles the connection.
     bool receive(waiting& w);
+    // Closes one waiting connection, the first to give way (see above).
+    void evict_one();
+    static void refuse(socket_t sock, const char* response);
     static void close(socket_t sock);
 
     serve_function serve_;
+    const std::size_t waiting_share_;
 
     std::mutex mutex_;
     std::condition_variable ready_changed_;
+    std::condition_variable admitted_taken_;
     std::vector<connection> admitted_;  // guarded by mutex_: not yet watched
     std::deque<connection> ready_;      // guarded by mutex_: heads waiting for a thread
     std::set<socket_t> served_;         // guarded by mutex_: connections a thread serves

@@ -14,7 +14,7 @@ file(CREATE_LINK "${VORNHALE_FMT_HEADERS}" "${fmt_include}/fmt" SYMBOLIC)
 add_library(fmt_header_only INTERFACE)
 target_include_directories(fmt_header_only SYSTEM INTERFACE "${fmt_include}")
 target_compile_definitions(fmt_header_only INTERFACE FMT_HEADER_ONLY)
-add_library(fmt::fmt ALIAS fmt_header_only)
+add_library(fmt::fmt-header-only ALIAS fmt_header_only)
 
 # nlohmann-json, header only, the same way: a folder holding a link to the
 # build machine's headers.

@@ -2,6 +2,7 @@
 
 #include "flash/flash_progress.h"
 #include "flash/page_text.h"
+#include "flash/station_rules.h"
 #include "flash/tool_reason.h"
 #include "platform/process.h"
 #include "platform/file_names.h"
@@ -94,30 +95,78 @@ std::vector<flash_progress::image> images_of(const std::filesystem::path& folder
     return images;
 }
 
+// Reads what esptool says about the chip it reached.
+void read_facts(std::string_view line, tool_facts& facts)
+{
+    const auto after = [&line](std::string_view prefix) -> std::optional<std::string> {
+        if (!line.starts_with(prefix))
+            return std::nullopt;
+        std::string_view rest = line.substr(prefix.size());
+        while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\r'))
+            rest.remove_suffix(1);
+        return std::string(rest);
+    };
+    if (facts.esptool_version.empty())
+        if (auto version = after("esptool.py v"))
+            facts.esptool_version = std::move(*version);
+    if (facts.chip.empty())
+        if (auto chip = after("Chip is "))
+            facts.chip = std::move(*chip);
+    if (facts.mac.empty())
+        if (auto mac = after("MAC: "))
+            facts.mac = std::move(*mac);
+}
+
+std::string wrong_board(std::string_view mac, std::string_view serial)
+{
+    return fmt::format("esptool reached another board: its MAC is {}, this board's serial number is {}", mac, serial);
+}
+
 // Runs one command line, telling report how far it is; returns nothing on
-// success, or why it failed.
+// success, or why it failed. serial: the board's serial number, which the
+// chip's MAC must match ("" when the board reports none: nothing to check
+// against). A run that reaches another chip is stopped at once.
 std::optional<std::string> run_tool(const std::string& command_line, flash_report::run run,
                                     std::vector<flash_progress::image> images, flash_control& control,
-                                    flash_report& report, bool pass_output, const std::filesystem::path& folder)
+                                    flash_report& report, bool pass_output, const std::string& serial,
+                                    tool_facts& facts, const std::filesystem::path& folder)
 {
     tool_reason reason;
     flash_progress progress(std::move(images));
     progress_pacer pacer;
+    tool_facts said;
+    platform::run_stop stop(&control.tool_stop);
+    bool elsewhere = false;
     const platform::run_outcome outcome = platform::run_command_line(
         command_line,
         [&](std::string_view line) {
             reason.feed(line);
+            read_facts(line, said);
+            if (!serial.empty() && !said.mac.empty() && !station_rules::same_mac(serial, said.mac) && !elsewhere) {
+                elsewhere = true;
+                stop.request();
+            }
             if (const auto figure = progress.feed(line))
                 if (const auto shown = pacer.offer(*figure))
                     report.progress(run, *shown);
         },
-        &control.tool_stop, pass_output, folder);
+        &stop, pass_output, folder);
+    for (auto [ours, theirs] : {std::pair{&facts.esptool_version, &said.esptool_version},
+                                std::pair{&facts.chip, &said.chip}, std::pair{&facts.mac, &said.mac}})
+        if (ours->empty())
+            *ours = *theirs;
+    if (elsewhere)
+        return wrong_board(said.mac, serial);
     const std::optional<std::string>& last_error = reason.reason();
 
     using kind = platform::run_outcome::kind;
     switch (outcome.how) {
     case kind::exited:
         if (outcome.code == 0) {
+            // A run that succeeded without naming the chip cannot be vouched for.
+            if (!serial.empty() && said.mac.empty())
+                return fmt::format("esptool did not say which chip it reached, so it cannot be told that it was "
+                                   "this board ({})", serial);
             if (const auto last = pacer.finish(progress.started()))
                 report.progress(run, *last);
             return std::nullopt;
@@ -143,42 +192,58 @@ bool file_system_image_present(const std::filesystem::path& folder)
     return std::filesystem::exists((folder.empty() ? std::filesystem::path(".") : folder) / "fs.bin", error);
 }
 
-// Where the board is now: its entry in the device list, found by serial
-// number, else by port name. Nothing when it is not listed, or the list
-// cannot be read.
+// The board as the system lists it now: by its serial number, else by where
+// it is plugged in, else (a board given by its port alone) by its port.
 std::optional<platform::usb_board> find_board(const board_to_flash& board)
 {
     try {
         for (platform::usb_board& listed : platform::list_boards())
-            if (board.serial.empty() ? listed.port == board.port : listed.serial == board.serial)
+            if (!board.serial.empty() ? listed.serial == board.serial
+                : !board.location.empty() ? listed.location == board.location
+                                          : listed.port == board.port)
                 return std::move(listed);
     } catch (const std::exception&) {
     }
     return std::nullopt;
 }
 
-// The port for the second run: the board's port once it has stayed the same
-// for port_settle_time, waiting at most board_return_limit; nothing when the
-// board has not come back by then.
-std::optional<std::string> port_after_reset(const board_to_flash& board, const flash_control& control)
+// The port for the second run, once the board is back after the first run's
+// reset and its port has settled; nothing when it has not come back.
+std::optional<std::string> port_after_reset(const platform::usb_board& board, const flash_control& control)
 {
-    using clock = std::chrono::steady_clock;
-    const clock::time_point give_up = clock::now() + board_return_limit;
-    std::optional<std::string> seen;
-    clock::time_point seen_since = clock::now();
-    while (clock::now() < give_up && !control.tool_stop.requested()) {
-        const std::optional<platform::usb_board> now = find_board(board);
-        const std::optional<std::string> port = now ? std::optional(now->port) : std::nullopt;
-        if (port != seen) {
-            seen = port;
-            seen_since = clock::now();
-        } else if (seen && clock::now() - seen_since >= port_settle_time) {
-            return seen;
+    using clock = station_rules::clock;
+    station_rules::board_return watch(board, clock::now());
+    while (!control.tool_stop.requested()) {
+        std::vector<platform::usb_board> listed;
+        try {
+            listed = platform::list_boards();
+        } catch (const std::exception&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
         }
+        const auto decision = watch.listed(clock::now(), listed);
+        if (decision.what == decltype(decision.what)::use)
+            return decision.port;
+        if (decision.what == decltype(decision.what)::gone)
+            return std::nullopt;
+        // A 0.2 s absence is seen at this pace even on a busy machine; a
+        // return under another name is seen whenever it comes.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return std::nullopt;
 }
+
+// Counts a flash under way in control for as long as it lives.
+class flash_under_way {
+public:
+    explicit flash_under_way(flash_control& control) : control_(control) { ++control_.flashing; }
+    ~flash_under_way() { --control_.flashing; }
+    flash_under_way(const flash_under_way&) = delete;
+    flash_under_way& operator=(const flash_under_way&) = delete;
+
+private:
+    flash_control& control_;
+};
 
 }  // namespace
 
@@ -192,16 +257,24 @@ std::string file_system_command_line(std::string_view port)
     return fmt::format(fmt::runtime(file_system_template), port);
 }
 
-bool flash_board(const board_to_flash& board, const std::string& firmware_base, const std::filesystem::path& folder,
-                 flash_report& report, flash_control& control, bool pass_output)
+flash_outcome flash_board(const board_to_flash& given, const std::string& firmware_base,
+                          const std::filesystem::path& folder, flash_report& report, flash_control& control,
+                          bool pass_output)
 {
     using run = flash_report::run;
+    flash_outcome outcome;
     if (control.finish_asked) {
         report.closing(run::firmware);
-        return false;
+        return outcome;
     }
-    // Only a board the system lists can be looked for again after the reset.
-    const bool listed = find_board(board).has_value();
+    const flash_under_way counted(control);
+    // Only a board the system lists can be found again after the reset.
+    const std::optional<platform::usb_board> listed = find_board(given);
+    board_to_flash board = given;
+    if (listed && board.location.empty()) {
+        board.serial = listed->serial;
+        board.location = listed->location;
+    }
     report.starting(run::firmware);
     const std::vector<flash_progress::image> firmware_images =
         images_of(folder, {{0x0, firmware_base + ".ino.bootloader.bin"},
@@ -209,41 +282,50 @@ bool flash_board(const board_to_flash& board, const std::string& firmware_base, 
                    {0xe000, "boot_app0.bin"},
                    {0x10000, firmware_base + ".ino.bin"}});
     if (const auto failure = run_tool(firmware_command_line(board.port, firmware_base), run::firmware,
-                                      firmware_images, control, report, pass_output, folder)) {
+                                      firmware_images, control, report, pass_output, board.serial, outcome.facts,
+                                      folder)) {
         report.failed(run::firmware, *failure);
-        return false;
+        return outcome;
     }
     report.finished(run::firmware);
 
     if (!file_system_image_present(folder)) {
         report.no_file_system();
-        return true;
+        outcome.flashed = true;
+        return outcome;
     }
     if (control.finish_asked) {
-        report.closing(run::app);
-        return false;
+        report.closing(run::file_system);
+        return outcome;
     }
     std::string port = board.port;
     if (listed) {
-        const std::optional<std::string> back = port_after_reset(board, control);
+        const std::optional<std::string> back =
+            port_after_reset({board.serial, board.port, board.location}, control);
         if (!back) {
-            report.failed(run::app, control.tool_stop.requested()
-                                        ? std::string(interrupted_reason)
-                                        : "the board did not come back on USB after the firmware was written");
-            return false;
+            report.failed(run::file_system, control.tool_stop.requested()
+                                                ? std::string(interrupted_reason)
+                                                : "the board did not come back on USB after the firmware was written");
+            return outcome;
         }
         port = *back;
         if (port != board.port && refusal_of_names(port, firmware_base)) {
-            report.failed(run::app, "the board came back on a port esptool would not receive unchanged");
-            return false;
+            report.failed(run::file_system, "the board came back on a port esptool would not receive unchanged");
+            return outcome;
+        }
+        if (control.finish_asked) {
+            report.closing(run::file_system);
+            return outcome;
         }
     }
-    report.starting(run::app);
-    if (const auto failure = run_tool(file_system_command_line(port), run::app,
-                                      images_of(folder, {{6750208, "fs.bin"}}), control, report, pass_output, folder)) {
-        report.failed(run::app, *failure);
-        return false;
+    report.starting(run::file_system);
+    if (const auto failure = run_tool(file_system_command_line(port), run::file_system,
+                                      images_of(folder, {{6750208, "fs.bin"}}), control, report, pass_output,
+                                      board.serial, outcome.facts, folder)) {
+        report.failed(run::file_system, *failure);
+        return outcome;
     }
-    report.finished(run::app);
-    return true;
+    report.finished(run::file_system);
+    outcome.flashed = true;
+    return outcome;
 }

@@ -2,6 +2,7 @@
 
 #include "flash/flash_worker.h"
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -14,7 +15,7 @@
 // What flashing one board tells as it goes, on the thread that flashes.
 class flash_report {
 public:
-    enum class run { firmware, app };
+    enum class run { firmware, file_system };
     virtual ~flash_report() = default;
 
     virtual void starting(run r) = 0;
@@ -39,26 +40,40 @@ public:
 // otherwise the text is plain.
 std::optional<std::string> refusal_of_names(std::string_view port, std::string_view base, bool as_markup = true);
 
-// The board to flash: its port, and its USB serial number when known ("").
+// The board to flash: its port, its USB serial number and where it is plugged
+// in (both "" when unknown).
 struct board_to_flash {
     std::string port;
     std::string serial;
+    std::string location;
 };
 
-// How long the second run waits for the board to come back after the first
-// run's hard reset, and how long its port must stay put before it is used.
-inline constexpr std::chrono::seconds board_return_limit{8};
-inline constexpr std::chrono::milliseconds port_settle_time{300};
+// What esptool said about the chip it reached, from its output: "4.7.0"
+// (its first line, "esptool.py v4.7.0"), "ESP32-S3 (QFN56) (revision v0.2)"
+// (after "Chip is "), "f4:12:fa:00:00:01" (after "MAC: "). Those of the first
+// run that told them.
+struct tool_facts {
+    std::string esptool_version;
+    std::string chip;
+    std::string mac;
+};
+
+struct flash_outcome {
+    bool flashed = false;  // everything there was to write was written, onto this board
+    tool_facts facts;
+};
 
 // Flashes board with the firmware set named after firmware_base, then with
 // fs.bin when it exists, running esptool in folder, where the images are (the
-// working folder when empty). Between the runs it finds the board again (by its
-// serial number, else by its port) and waits until its port has settled,
-// since the hard reset at the end of the first run can make it leave USB and
-// come back, possibly under another port name. Starts no run once
-// control.finish_asked; a run is stopped by control.tool_stop. pass_output:
-// whether the tool's output goes on to our standard output. Returns whether
-// everything there was to write was written. The names must have passed
-// refusal_of_names.
-bool flash_board(const board_to_flash& board, const std::string& firmware_base, const std::filesystem::path& folder,
-                 flash_report& report, flash_control& control, bool pass_output = true);
+// working folder when empty). Between the runs it waits until the board has left
+// USB and come back after the first run's hard reset (or, when it stays, for
+// longer than a board takes to leave), finds it again by its serial number or
+// location, never by its port name, and uses the port it has then. A board
+// with a serial number must be the one each run reached: esptool's "MAC: "
+// line must name it, else the run fails (a board without one cannot be
+// checked). Starts no run once control.finish_asked; a run is stopped by
+// control.tool_stop. pass_output: whether the tool's output goes on to our
+// standard output. The names must have passed refusal_of_names.
+flash_outcome flash_board(const board_to_flash& board, const std::string& firmware_base,
+                          const std::filesystem::path& folder, flash_report& report, flash_control& control,
+                          bool pass_output = true);

@@ -48,6 +48,27 @@ std::string file_system_trouble(const fs::path& folder, const fs::path& table_pa
     return file_system_misfit(*partitions, size, table_name);
 }
 
+// Where to copy boot_app0.bin from: the newest one the Arduino IDE's ESP32
+// core installed, else PlatformIO's (its ESP32 Arduino framework), else where
+// each of them keeps it once installed.
+std::string boot_app0_source()
+{
+    const std::optional<fs::path> data = platform::arduino_data_folder();
+    if (const std::optional<fs::path> found = data ? newest_boot_app0(*data) : std::nullopt)
+        return platform::utf8_path(*found);
+    const std::optional<fs::path> home = platform::home_folder();
+    if (!data || !home)
+        return "the Arduino IDE's ESP32 core (packages/esp32/hardware/esp32/VERSION/tools/partitions/ in its data "
+               "folder)";
+    const fs::path platformio =
+        *home / ".platformio" / "packages" / "framework-arduinoespressif32" / "tools" / "partitions";
+    if (present(platformio / "boot_app0.bin"))
+        return platform::utf8_path(platformio / "boot_app0.bin");
+    const fs::path core = *data / "packages" / "esp32" / "hardware" / "esp32" / "VERSION" / "tools" / "partitions" / "";
+    return fmt::format("the Arduino IDE's ESP32 core, once installed ({}), or PlatformIO's ({})",
+                       platform::utf8_path(core), platform::utf8_path(platformio / ""));
+}
+
 }  // namespace
 
 std::optional<fs::path> newest_boot_app0(const fs::path& arduino_data)
@@ -90,15 +111,15 @@ std::string firmware_set_trouble(const std::string& firmware_base, const fs::pat
     }
 
     if (!present(flash_here ? fs::path("boot_app0.bin") : folder / "boot_app0.bin")) {
-        const std::optional<fs::path> data = platform::arduino_data_folder();
-        const std::optional<fs::path> found = data ? newest_boot_app0(*data) : std::nullopt;
-        const std::string source = found ? page_text(platform::utf8_path(*found))
-                                         : "the Arduino IDE's ESP32 core (packages/esp32/hardware/esp32/VERSION/"
-                                           "tools/partitions/ in its data folder)";
-        trouble.push_back(flash_here
-                              ? fmt::format("boot_app0.bin is not in this folder: copy it here from {}.", source)
-                              : fmt::format("boot_app0.bin is not in {} either: copy it there from {}.",
-                                            page_text(platform::utf8_path(folder)), source));
+        const std::string shown_folder = page_text(platform::utf8_path(folder));
+        if (flash_here)
+            trouble.push_back(fmt::format("boot_app0.bin is not in this folder: copy it here from {}.",
+                                          page_text(boot_app0_source())));
+        else if (present("boot_app0.bin"))
+            trouble.push_back(fmt::format("boot_app0.bin is here, not in {}: move it there.", shown_folder));
+        else
+            trouble.push_back(fmt::format("boot_app0.bin is not in {} either: copy it there from {}.", shown_folder,
+                                          page_text(boot_app0_source())));
     }
     const fs::path flash_folder = flash_here ? fs::path(".") : folder;
     if (std::string misfit = file_system_trouble(flash_folder, partitions, page_text(firmware_base) + ".ino.partitions.bin");

@@ -16,8 +16,8 @@
 //   "Open the folder F with Vornhale: B.ino.bootloader.bin and
 //   B.ino.partitions.bin are there, not here.";
 // - boot_app0.bin is not in the folder to flash from (this one, or F): says
-//   where the newest one the Arduino IDE's ESP32 core installed is, or where
-//   it comes from;
+//   to move it into F when it is here, else where the newest one the Arduino
+//   IDE's ESP32 core installed is, else PlatformIO's, else where both keep it;
 // - fs.bin is in that folder, and the partition table there has no
 //   file-system partition where fs.bin is written, or one too small for it:
 //   says which partition scheme to choose in the IDE (flash/partition_table.h).

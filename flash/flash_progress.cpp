@@ -93,6 +93,9 @@ std::optional<int> progress_pacer::finish(bool told_progress)
 
 std::string progress_text(std::string_view stage, int percent)
 {
-    return fmt::format("<span aria-busy=\"true\">{}... {} %</span><progress value=\"{}\" max=\"100\"></progress>", stage,
-                       percent, percent);
+    // Blue, as the station page draws a flash under way: the theme's own
+    // colour for a bar is red, which reads as an error.
+    return fmt::format("<span aria-busy=\"true\">{}... {} %</span><progress value=\"{}\" max=\"100\" "
+                       "style=\"--pico-progress-color: #2f6fce\"></progress>",
+                       stage, percent, percent);
 }

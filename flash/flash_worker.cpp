@@ -31,16 +31,16 @@ public:
     {
         if (control_.interrupted)
             platform::print_console(fmt::format("Vornhale: the {} upload was interrupted: {}; flash the board again.\n",
-                                                r == run::app ? "app" : "firmware", reason));
-        queue_.push(fmt::format("{} upload failed: {}", r == run::app ? "App" : "Firmware", page_text(reason)));
+                                                r == run::file_system ? "app" : "firmware", reason));
+        queue_.push(fmt::format("{} upload failed: {}", r == run::file_system ? "App" : "Firmware", page_text(reason)));
     }
     void no_file_system() override { queue_.push("'fs.bin' not found, not uploading app."); }
     void closing(run r) override
     {
-        if (r == run::app)
+        if (r == run::file_system)
             platform::print_console("Vornhale: fs.bin was not written (stopped before its run): the board has the "
                                     "firmware only.\n");
-        queue_.push(fmt::format("Not uploading {}: Vornhale is closing.", r == run::app ? "app" : "firmware"));
+        queue_.push(fmt::format("Not uploading {}: Vornhale is closing.", r == run::file_system ? "app" : "firmware"));
     }
 
 private:
@@ -48,17 +48,17 @@ private:
     const flash_control& control_;
 };
 
-// The USB serial number of the board on port, when the system lists it: how
-// the board is found again after the first run's reset.
-std::string serial_of(const std::string& port)
+// The board on port, with its USB serial number and where it is plugged in
+// when the system lists it: how it is found again after the first run's reset.
+board_to_flash board_at(const std::string& port)
 {
     try {
         for (const platform::usb_board& board : platform::list_boards())
             if (board.port == port)
-                return board.serial;
+                return {port, board.serial, board.location};
     } catch (const std::exception&) {
     }
-    return {};
+    return {port, {}, {}};
 }
 
 void flash(const std::optional<std::string>& board_port, const std::string& firmware_base,
@@ -79,7 +79,7 @@ void flash(const std::optional<std::string>& board_port, const std::string& firm
         return;
     }
     status_texts texts(queue, control);
-    if (!flash_board({*board_port, serial_of(*board_port)}, firmware_base, {}, texts, control))
+    if (!flash_board(board_at(*board_port), firmware_base, {}, texts, control).flashed)
         control.incomplete = true;
 }
 
@@ -127,9 +127,13 @@ bool finish_flashing(flash_control& control, unsigned counted_stops)
     control.finish_asked = true;
     if (worker_done())
         return control.interrupted;
-    if (stops() < 2)
-        platform::print_console("Vornhale: letting esptool finish its run before ending, and starting no other; stop again to "
-                                "interrupt it (the board would be left half-written).\n");
+    if (stops() < 2) {
+        if (control.flashing == 0)
+            platform::print_console("Vornhale: nothing is flashing; ending.\n");
+        else
+            platform::print_console("Vornhale: letting esptool finish its run before ending, and starting no other; stop "
+                                    "again to interrupt it (the board would be left half-written).\n");
+    }
     if (wait_for_stops(2)) {
         platform::print_console("Vornhale: stopping esptool.\n");
         control.tool_stop.request();

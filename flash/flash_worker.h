@@ -23,6 +23,8 @@ struct flash_control {
     std::atomic<bool> finish_asked = false;
     // Main: end the running tool as well (after finish_asked).
     platform::run_stop tool_stop;
+    // Worker: boards being flashed now (flash_board counts itself).
+    std::atomic<unsigned> flashing = 0;
     // Worker: a run was cut short by tool_stop.
     std::atomic<bool> interrupted = false;
     // Worker: a flash it started did not write everything it was started for

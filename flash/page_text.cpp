@@ -57,7 +57,9 @@ bool is_control(std::string_view s, std::size_t length)
 
 }  // namespace
 
-std::string page_text(std::string_view outside)
+namespace {
+
+std::string safe_text(std::string_view outside, bool as_markup)
 {
     std::string result;
     result.reserve(outside.size());
@@ -68,7 +70,7 @@ std::string page_text(std::string_view outside)
             outside.remove_prefix(length == 0 ? 1 : length);
             continue;
         }
-        if (length == 1) {
+        if (length == 1 && as_markup) {
             switch (outside[0]) {
             case '&': result += "&amp;"; break;
             case '<': result += "&lt;"; break;
@@ -83,6 +85,12 @@ std::string page_text(std::string_view outside)
     }
     return result;
 }
+
+}  // namespace
+
+std::string page_text(std::string_view outside) { return safe_text(outside, true); }
+
+std::string plain_text(std::string_view outside) { return safe_text(outside, false); }
 
 std::string repaired_utf8(std::string_view outside)
 {

@@ -15,3 +15,7 @@ std::string page_text(std::string_view outside);
 // Text from outside as valid UTF-8: bytes that are not UTF-8 become U+FFFD;
 // everything else, control characters included, is returned unchanged.
 std::string repaired_utf8(std::string_view outside);
+
+// Text from outside for a page that shows it as text (never as markup), and
+// for the records: as page_text, but without the character references.
+std::string plain_text(std::string_view outside);

@@ -2,6 +2,8 @@
 
 #include "flash/board_flash.h"
 #include "flash/page_text.h"
+#include "flash/station_rules.h"
+#include "flash/tool_reason.h"
 #include "platform/stop_signal.h"
 #include "platform/usb_boards.h"
 
@@ -19,53 +21,29 @@
 
 namespace {
 
-using clock = std::chrono::steady_clock;
+using clock = station_rules::clock;
+using station_rules::stage;
 
 // How often the station looks at main's requests when nothing else wakes it,
 // and re-reads the device list as a safety net for a missed change.
 constexpr std::chrono::milliseconds look_interval{250};
 constexpr std::chrono::seconds relist_interval{5};
 
-enum class stage { waiting, firmware, app, flashed, failed };
-
-const char* stage_name(stage s)
-{
-    switch (s) {
-    case stage::waiting: return "waiting";
-    case stage::firmware: return "firmware";
-    case stage::app: return "app";
-    case stage::flashed: return "flashed";
-    case stage::failed: return "failed";
-    }
-    return "waiting";
-}
-
-bool is_flashing(stage s) { return s == stage::firmware || s == stage::app; }
-
-struct board_card {
-    std::string key;  // the serial number, or "@" and where it is plugged in
-    std::string serial;
-    std::string port;
-    stage where = stage::waiting;
-    int percent = 0;
-    std::string reason;
-    std::string note;
-    int attempts = 0;
-    clock::time_point started{};
-    double seconds = 0;
-    bool present = true;
-};
-
 std::string utc_now()
 {
     return fmt::format("{:%Y-%m-%dT%H:%M:%SZ}", fmt::gmtime(std::time(nullptr)));
 }
 
+// The threaded shell around the station's rules: it lists the boards when USB
+// changes, starts a thread for each flash the rules start, keeps each
+// finished board's record before its card shows the result, and publishes
+// the page's document.
 class station {
 public:
     station(const std::string& firmware_base, const std::string& firmware_trouble, const station_output& output,
             flash_control& control, const station_settings& settings)
-        : base_(firmware_base), trouble_(firmware_trouble), output_(output), control_(control), settings_(settings)
+        : base_(firmware_base), trouble_(firmware_trouble), output_(output), control_(control),
+          attempts_(settings.attempts), rules_(settings.parallel, settings.attempts)
     {
     }
 
@@ -97,18 +75,32 @@ public:
         for (;;) {
             if (control_.tool_stop.requested() && !boards_.tool_stop.requested())
                 boards_.tool_stop.request();
+            // Only main's request counts as closing: nothing the boards do ends the station.
             const bool closing = control_.finish_asked.load();
+            // The keeper says when records are kept again (or no longer); the
+            // build folder's images may have changed. Asked outside the lock.
+            const std::string record_trouble = output_.record_trouble ? output_.record_trouble() : record_trouble_now();
+            const std::string images_note = output_.images_note ? output_.images_note() : std::string();
+            {
+                const std::lock_guard lock(mutex_);
+                if (record_trouble != record_trouble_ || images_note != images_note_) {
+                    record_trouble_ = record_trouble;
+                    images_note_ = images_note;
+                    dirty_ = true;
+                }
+                rules_.allow_starts(can_flash && !closing && record_trouble_.empty());
+            }
             if (changed || clock::now() - listed_at >= relist_interval) {
                 listed_at = clock::now();
-                reconcile(can_flash && !closing);
+                reconcile();
             }
-            if (can_flash && !closing)
-                start_flashes();
+            start_flashes();
             join_finished();
             publish(can_flash, closing);
             {
                 const std::lock_guard lock(mutex_);
-                if (closing && running_ == 0)
+                control_.flashing = static_cast<unsigned>(rules_.running());
+                if (closing && rules_.running() == 0)
                     break;
             }
             if (watch != nullptr) {
@@ -139,24 +131,30 @@ private:
         card_report(station& s, std::string key) : s_(s), key_(std::move(key)) {}
         void starting(run r) override
         {
-            update([&](board_card& c) {
-                c.where = r == run::firmware ? stage::firmware : stage::app;
+            update([&](station_rules::board_card& c) {
+                c.where = r == run::firmware ? stage::firmware : stage::file_system;
                 c.percent = 0;
             });
         }
-        void progress(run, int percent) override { update([&](board_card& c) { c.percent = percent; }); }
+        void progress(run, int percent) override
+        {
+            update([&](station_rules::board_card& c) { c.percent = percent; });
+        }
         void finished(run) override {}
         void failed(run r, const std::string& reason) override
         {
-            update([&](board_card& c) {
-                c.reason = fmt::format("{}: {}", r == run::firmware ? "Firmware" : "App", reason);
+            update([&](station_rules::board_card& c) {
+                c.reason = fmt::format("{}: {}", r == run::firmware ? "Firmware" : "File system", reason);
             });
         }
         void no_file_system() override
         {
-            update([&](board_card& c) { c.note = "There is no fs.bin: only the firmware was written."; });
+            update([&](station_rules::board_card& c) { c.note = "There is no fs.bin: only the firmware was written."; });
         }
-        void closing(run) override { update([&](board_card& c) { c.reason = "Vornhale was closing"; }); }
+        void closing(run) override
+        {
+            update([&](station_rules::board_card& c) { c.reason = "Vornhale was closing"; });
+        }
 
     private:
         template <typename F>
@@ -164,7 +162,7 @@ private:
         {
             {
                 const std::lock_guard lock(s_.mutex_);
-                if (board_card* c = s_.find(key_))
+                if (station_rules::board_card* c = s_.rules_.find(key_))
                     change(*c);
                 s_.dirty_ = true;
             }
@@ -174,23 +172,57 @@ private:
         std::string key_;
     };
 
-    board_card* find(const std::string& key)  // mutex_ held
-    {
-        for (board_card& c : cards_)
-            if (c.key == key)
-                return &c;
-        return nullptr;
-    }
-
     void wake()
     {
         if (platform::board_watch* w = watch_)
             w->wake();
     }
 
-    // Takes in the boards present now: new ones wait for their flash, a failed
-    // one plugged in again waits for another, a flashed one never flashes again.
-    void reconcile(bool may_queue)
+    // Why records are not kept, as the station saw it last (a keeper that
+    // cannot say it again keeps it so).
+    std::string record_trouble_now() const
+    {
+        const std::lock_guard lock(mutex_);
+        return record_trouble_;
+    }
+
+    // Keeps a record; a keeper that cannot keep it stops new flashes, and
+    // the page says why.
+    void keep(const board_record& record)
+    {
+        std::string trouble;
+        try {
+            if (output_.record)
+                trouble = output_.record(record);
+        } catch (const std::exception& e) {
+            trouble = e.what();
+        }
+        if (trouble.empty())
+            return;
+        const std::lock_guard lock(mutex_);
+        if (record_trouble_.empty()) {
+            record_trouble_ = trouble;
+            rules_.allow_starts(false);
+            dirty_ = true;
+        }
+    }
+
+    static board_record record_of(const station_rules::board_card& card, bool flashed, double seconds)
+    {
+        board_record r;
+        r.time = utc_now();
+        r.port = plain_text(card.port);
+        r.serial = plain_text(card.serial);
+        r.flashed = flashed;
+        r.reason = flashed ? std::string() : plain_text(card.reason);
+        r.seconds = seconds;
+        r.attempt = card.attempts;
+        return r;
+    }
+
+    // Takes in the boards present now; a serial number two devices report is
+    // recorded as a failure for each of them.
+    void reconcile()
     {
         std::vector<platform::usb_board> present;
         try {
@@ -203,122 +235,77 @@ private:
             }
             return;
         }
-        const std::lock_guard lock(mutex_);
-        if (!list_trouble_.empty()) {
+        std::vector<station_rules::board_card> twins;
+        {
+            const std::lock_guard lock(mutex_);
             list_trouble_.clear();
+            twins = rules_.listed(clock::now(), present);
             dirty_ = true;
         }
-        std::vector<bool> seen(cards_.size(), false);
-        for (const platform::usb_board& board : present) {
-            const std::string key = board.serial.empty() ? "@" + board.location : board.serial;
-            board_card* card = find(key);
-            if (card == nullptr) {
-                board_card fresh;
-                fresh.key = key;
-                fresh.serial = board.serial;
-                fresh.port = board.port;
-                if (!may_queue)
-                    fresh.note = "Not flashed: Vornhale is closing, or has nothing to flash.";
-                cards_.push_back(std::move(fresh));
-                seen.push_back(true);
-                if (may_queue)
-                    queue_.push_back(key);
-                dirty_ = true;
-                continue;
-            }
-            seen[static_cast<std::size_t>(card - cards_.data())] = true;
-            if (!is_flashing(card->where))
-                card->port = board.port;
-            if (card->present)
-                continue;
-            card->present = true;
-            dirty_ = true;
-            if (card->where == stage::flashed) {
-                card->note = "Flashed in this session: not flashed again.";
-            } else if (card->where == stage::failed) {
-                if (card->attempts < settings_.attempts && may_queue) {
-                    card->where = stage::waiting;
-                    card->note = "Plugged in again: flashing it again.";
-                    queue_.push_back(key);
-                } else if (card->attempts >= settings_.attempts) {
-                    card->note = fmt::format("Failed {} times: not flashed again in this session.", card->attempts);
-                }
-            }
-        }
-        for (std::size_t i = 0; i < cards_.size(); ++i) {
-            board_card& card = cards_[i];
-            if (seen[i] || !card.present)
-                continue;
-            card.present = false;
-            dirty_ = true;
-            if (card.where == stage::waiting) {
-                // Unplugged before its turn: it waits again when it comes back.
-                queue_.erase(std::remove(queue_.begin(), queue_.end(), card.key), queue_.end());
-                card.where = card.attempts > 0 ? stage::failed : stage::waiting;
-                card.note = "Unplugged before its turn.";
-            }
-        }
+        for (const station_rules::board_card& twin : twins)
+            keep(record_of(twin, false, 0));
     }
 
     void start_flashes()
     {
-        const std::lock_guard lock(mutex_);
-        while (running_ < settings_.parallel && !queue_.empty()) {
-            const std::string key = queue_.front();
-            queue_.pop_front();
-            board_card* card = find(key);
-            if (card == nullptr || !card->present || card->where != stage::waiting)
-                continue;
-            if (const auto refusal = refusal_of_names(card->port, base_, false)) {
-                card->where = stage::failed;
-                card->reason = *refusal;
+        std::vector<station_rules::flash_start> starts;
+        {
+            const std::lock_guard lock(mutex_);
+            starts = rules_.starts(clock::now());
+            if (!starts.empty())
                 dirty_ = true;
+        }
+        for (station_rules::flash_start& start : starts) {
+            if (const auto refusal = refusal_of_names(start.board.port, base_, false)) {
+                finish(start.key, {}, *refusal);
                 continue;
             }
-            ++card->attempts;
-            card->where = stage::firmware;
-            card->percent = 0;
-            card->reason.clear();
-            card->note.clear();
-            card->started = clock::now();
-            ++running_;
-            dirty_ = true;
             auto done = std::make_shared<std::atomic<bool>>(false);
-            workers_.push_back({std::thread(&station::flash_one, this, key, platform_board(*card), done), done});
+            workers_.push_back({std::thread(&station::flash_one, this, start.key,
+                                            board_to_flash{start.board.port, start.board.serial, start.board.location},
+                                            done),
+                                done});
         }
     }
 
-    static board_to_flash platform_board(const board_card& card) { return {card.port, card.serial}; }
-
-    void flash_one(std::string key, board_to_flash board, std::shared_ptr<std::atomic<bool>> done) noexcept
+    // A flash has ended: its record is kept first, then its card shows the result.
+    void finish(const std::string& key, const flash_outcome& outcome, const std::string& failure)
     {
-        bool flashed = false;
-        std::string failure;
-        try {
-            card_report report(*this, key);
-            flashed = flash_board(board, base_, output_.image_folder, report, boards_, false);
-        } catch (const std::exception& e) {
-            failure = e.what();
-        }
         std::optional<board_record> record;
         {
             const std::lock_guard lock(mutex_);
-            if (board_card* card = find(key)) {
-                card->where = flashed ? stage::flashed : stage::failed;
-                if (!flashed && card->reason.empty())
+            if (station_rules::board_card* card = rules_.find(key)) {
+                if (!outcome.flashed && card->reason.empty())
                     card->reason = failure.empty() ? "esptool failed" : failure;
-                card->seconds = std::chrono::duration<double>(clock::now() - card->started).count();
-                if (flashed)
-                    card->percent = 100;
-                record = board_record{utc_now(), card->port, card->serial, flashed, flashed ? std::string() : card->reason,
-                                      card->seconds, card->attempts, {}, {}, {}, base_ + ".ino.bin"};
+                record = record_of(*card, outcome.flashed,
+                                   std::chrono::duration<double>(clock::now() - card->started).count());
+                record->chip = plain_text(outcome.facts.chip);
+                record->mac = plain_text(outcome.facts.mac);
+                record->esptool_version = plain_text(outcome.facts.esptool_version);
             }
-            --running_;
-            dirty_ = true;
+        }
+        if (record)
+            keep(*record);
+        const std::lock_guard lock(mutex_);
+        const station_rules::board_card* card = rules_.find(key);
+        rules_.ended(key, clock::now(), outcome.flashed, card != nullptr ? card->reason : std::string());
+        if (station_rules::board_card* failed = rules_.find(key); failed != nullptr && !outcome.flashed)
+            failed->note = not_answering_hint(failed->reason, failed->attempts < attempts_);
+        dirty_ = true;
+    }
+
+    void flash_one(std::string key, board_to_flash board, std::shared_ptr<std::atomic<bool>> done) noexcept
+    {
+        flash_outcome outcome;
+        std::string failure;
+        try {
+            card_report report(*this, key);
+            outcome = flash_board(board, base_, output_.image_folder, report, boards_, false);
+        } catch (const std::exception& e) {
+            failure = e.what();
         }
         try {
-            if (record && output_.record)
-                output_.record(*record);
+            finish(key, outcome, failure);
         } catch (...) {
         }
         *done = true;
@@ -348,6 +335,9 @@ private:
             published_ = true;
             published_closing_ = closing;
             document = document_of(can_flash, closing);
+            if (document == published_document_)
+                return;  // a look at the devices that changed nothing
+            published_document_ = document;
         }
         if (output_.publish)
             output_.publish(std::move(document));
@@ -356,20 +346,27 @@ private:
     std::string document_of(bool can_flash, bool closing) const  // mutex_ held
     {
         int flashed = 0, failed = 0, in_progress = 0, waiting = 0;
+        std::size_t earlier = 0;
         std::string boards;
         const clock::time_point now = clock::now();
-        for (const board_card& c : cards_) {
+        for (const station_rules::board_card& c : rules_.cards()) {
             flashed += c.where == stage::flashed;
             failed += c.where == stage::failed;
-            in_progress += is_flashing(c.where);
+            in_progress += station_rules::is_flashing(c.where);
             waiting += c.where == stage::waiting && c.present;
-            const double seconds =
-                is_flashing(c.where) ? std::chrono::duration<double>(now - c.started).count() : c.seconds;
+            if (!rules_.on_page(c)) {
+                ++earlier;
+                continue;
+            }
+            const double seconds = station_rules::is_flashing(c.where)
+                                       ? std::chrono::duration<double>(now - c.started).count()
+                                       : c.seconds;
             boards += fmt::format(
                 "{}{{\"serial\": {}, \"port\": {}, \"stage\": \"{}\", \"percent\": {}, \"reason\": {}, "
-                "\"seconds\": {:.1f}, \"attempts\": {}, \"note\": {}}}",
-                boards.empty() ? "" : ", ", json_string(c.serial), json_string(c.port), stage_name(c.where),
-                c.percent, json_string(c.reason), seconds, c.attempts, json_string(c.note));
+                "\"seconds\": {:.1f}, \"attempts\": {}, \"present\": {}, \"note\": {}}}",
+                boards.empty() ? "" : ", ", json_string(plain_text(c.serial)), json_string(plain_text(c.port)),
+                station_rules::stage_name(c.where), c.percent, json_string(plain_text(c.reason)), seconds, c.attempts,
+                c.present, json_string(c.note));
         }
         std::string state = "running";
         std::string message = "Plug boards in: each is flashed once.";
@@ -384,36 +381,44 @@ private:
         } else if (closing) {
             state = "stopped";
             message = "Stopped.";
+        } else if (!record_trouble_.empty()) {
+            state = "no record";
+            message = fmt::format("No new flash starts: the record cannot be written ({}).{}", record_trouble_,
+                                  in_progress > 0 ? " The flashes under way finish." : "");
         }
+        if (!images_note_.empty())
+            message += " " + images_note_;
         if (!list_trouble_.empty())
             message += " Vornhale cannot list the USB devices: " + list_trouble_;
         else if (!watch_trouble_.empty())
             message += " " + watch_trouble_;
-        return fmt::format("{{\"firmware\": {}, \"state\": \"{}\", \"message\": {}, \"totals\": {{\"flashed\": {}, "
-                           "\"failed\": {}, \"in_progress\": {}, \"waiting\": {}}}, \"boards\": [{}]}}",
+        return fmt::format("{{\"firmware\": {}, \"state\": \"{}\", \"message\": {}, \"record\": {}, "
+                           "\"totals\": {{\"flashed\": {}, \"failed\": {}, \"in_progress\": {}, \"waiting\": {}, "
+                           "\"earlier\": {}}}, \"boards\": [{}]}}",
                            json_string(base_.empty() ? "" : base_ + ".ino.bin"), state, json_string(message),
-                           flashed, failed, in_progress, waiting, boards);
+                           json_string(output_.record_place), flashed, failed, in_progress, waiting, earlier, boards);
     }
 
     const std::string& base_;
     const std::string& trouble_;
     const station_output& output_;
     flash_control& control_;
-    const station_settings settings_;
     flash_control boards_;  // the boards' flashes: never told to finish early, only stopped
 
     std::atomic<platform::board_watch*> watch_{nullptr};
     std::string watch_trouble_;  // the station's thread only, as is refusal_
     std::string refusal_;
 
-    std::mutex mutex_;
-    std::vector<board_card> cards_;   // guarded by mutex_, as is everything below; oldest first
-    std::deque<std::string> queue_;   // keys of the boards waiting for a flash
-    std::size_t running_ = 0;
+    mutable std::mutex mutex_;
+    const int attempts_;
+    station_rules::rules rules_;  // guarded by mutex_, as is everything below
     bool dirty_ = true;
     bool published_ = false;
     bool published_closing_ = false;
+    std::string published_document_;
     std::string list_trouble_;
+    std::string record_trouble_;  // why the last record could not be kept; no flash starts then
+    std::string images_note_;     // the build folder's images changed since the start
 
     std::vector<worker> workers_;  // the station's thread only
 };
@@ -454,7 +459,7 @@ void station_worker(const std::string& firmware_base, const std::string& firmwar
             if (output.publish)
                 output.publish(fmt::format("{{\"firmware\": \"\", \"state\": \"stopped\", \"message\": {}, "
                                            "\"totals\": {{\"flashed\": 0, \"failed\": 0, \"in_progress\": 0, "
-                                           "\"waiting\": 0}}, \"boards\": []}}",
+                                           "\"waiting\": 0, \"earlier\": 0}}, \"boards\": []}}",
                                            json_string(std::string("Flashing stopped: ") + e.what())));
         } catch (...) {
         }

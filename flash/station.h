@@ -13,7 +13,8 @@
 // that reports none, by where it is plugged in. A board that comes back after
 // its flash (esptool's hard reset makes it leave USB and return) is not
 // flashed again; one whose flash failed is flashed again when it is plugged
-// in again, up to attempts times in all.
+// in again, up to attempts times in all. The rules behind this are
+// flash/station_rules.h; this is the threaded shell that carries them out.
 struct station_settings {
     std::size_t parallel = 8;  // flashes at once; more boards wait their turn
     int attempts = 3;
@@ -27,11 +28,11 @@ struct board_record {
     bool flashed = false;
     std::string reason;  // why it failed; empty when flashed
     double seconds = 0;
-    int attempt = 0;               // 1 for the board's first flash in the session
-    std::string chip;              // as esptool describes it, "ESP32-S3 (QFN56) (revision v0.2)"
-    std::string mac;               // as esptool read it from the chip
-    std::string esptool_version;   // "4.7.0"
-    std::string application;       // the application image, "NAME.ino.bin"
+    int attempt = 0;  // the how-manieth flash of this board in the session (0: none started)
+    std::string chip;             // as esptool names it: "ESP32-S3 (QFN56) (revision v0.2)"
+    std::string mac;              // as esptool prints it: "f4:12:fa:00:00:01"
+    std::string esptool_version;  // "4.7.0"
+    std::string application;      // the application image; the keeper fills it in
 };
 
 // What the station tells as it goes.
@@ -42,12 +43,12 @@ struct station_output {
     // Returns an empty text once the record is kept, else why it could not be
     // (the keeper holds on to it and writes it when it can).
     std::function<std::string(const board_record& record)> record;
+    // Where the records go, for the page ("" when nowhere to tell).
+    std::string record_place;
     // Why records are not being kept now (the record file cannot be written),
     // or the empty text once every record is kept again: while it is not
     // empty, no new flash starts.
     std::function<std::string()> record_trouble;
-    // Where the records go, for the page: the record file's path.
-    std::string record_place;
     // The empty text while the build folder's images are those the station
     // read at start, else a note for the page (the station goes on flashing
     // what it read).

@@ -75,3 +75,13 @@ void tool_reason::feed(std::string_view line)
         break;
     }
 }
+
+std::string not_answering_hint(std::string_view reason, bool tried_again)
+{
+    if (reason.find("Failed to connect to ") == std::string_view::npos)
+        return {};
+    std::string hint = "The board did not answer: hold its BOOT button, press RESET, then release BOOT.";
+    if (tried_again)
+        hint += " It is flashed again when it comes back on USB.";
+    return hint;
+}

@@ -25,3 +25,9 @@ private:
     std::optional<std::string> reason_;
     reading state_ = reading::other;
 };
+
+// What to do about a board that did not answer the tool (a reason with
+// esptool's "Failed to connect to ..."), for the station's card: put it into
+// its download mode by hand; with tried_again, it is flashed again once it is
+// back on USB. Empty for every other reason.
+std::string not_answering_hint(std::string_view reason, bool tried_again);

@@ -49,17 +49,20 @@ class run_stop {
 public:
     // grace: how long a program may take to end after SIGTERM before it is killed.
     explicit run_stop(std::chrono::milliseconds grace = std::chrono::seconds(3)) : grace_(grace) {}
+    // A stop of its own that also counts as asked whenever also is.
+    explicit run_stop(const run_stop* also) : also_(also), grace_(also->grace()) {}
     run_stop(const run_stop&) = delete;
     run_stop& operator=(const run_stop&) = delete;
 
     // A running program's process group gets SIGTERM, and SIGKILL after the
     // grace period; no later program is started.
     void request() { requested_ = true; }
-    bool requested() const { return requested_; }
+    bool requested() const { return requested_ || (also_ != nullptr && also_->requested()); }
     std::chrono::milliseconds grace() const { return grace_; }
 
 private:
     std::atomic<bool> requested_ = false;
+    const run_stop* also_ = nullptr;
     const std::chrono::milliseconds grace_;
 };
 

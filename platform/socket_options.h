@@ -3,6 +3,7 @@
 // Seam: the listening socket. platform/linux/socket_options.cpp (POSIX), platform/windows/socket_options.cpp
 // (Winsock).
 
+#include <cstddef>
 #include <httplib.h>
 #include <string>
 
@@ -27,5 +28,8 @@ socket_failure last_socket_failure();
 // Raises the soft limit on open descriptors where the system has one, so that
 // the connections the server holds never keep esptool from starting.
 void raise_descriptor_limit() noexcept;
+
+// How many descriptors (sockets among them) the process may have open at once.
+std::size_t descriptor_limit() noexcept;
 
 }  // namespace platform

@@ -58,6 +58,7 @@ Architecture: $arch
 Maintainer: The Vornhale authors <vornhale@example.org>
 Installed-Size: $installed_size
 Depends: $depends
+Suggests: esptool, python3-nautilus, caja-actions
 Section: electronics
 Priority: optional
 Description: flash an ESP32-S3 board with the build output in a folder
@@ -67,7 +68,8 @@ Description: flash an ESP32-S3 board with the build output in a folder
  with it from the file manager ("Open With Vornhale").
  .
  A udev rule gives the user at the desktop access to the board's serial port.
- esptool itself is not included: the Arduino IDE, PlatformIO or pip provide it.
+ esptool itself is not included: Debian 13's esptool package, pipx, the
+ Arduino IDE or PlatformIO provide it.
 CONTROL
 
 (cd "$stage" && find . -type f ! -path './DEBIAN/*' -printf '%P\0' | LC_ALL=C sort -z | xargs -0 md5sum) \

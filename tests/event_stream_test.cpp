@@ -136,12 +136,15 @@ bool eventually(Predicate predicate, std::chrono::milliseconds limit = 5s)
 
 }  // namespace
 
-TEST(EventStreamClientGone, AbandonedStreamsAreReleasedWithoutAnyText)
+class StreamRelease : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(StreamRelease, AbandonedStreamsAreReleasedWithoutAnyText)
 {
+    const std::string route = GetParam();
     stream_server s;
     constexpr int abandoned = 50;
     for (int i = 0; i < abandoned; ++i) {
-        auto client = open_stream(s.port);
+        auto client = open_stream(s.port, "", route);
         ASSERT_FALSE(client->read_until("\r\n\r\n").empty());
     }
     // Far more streams than the pool has threads: unless each one ends when its
@@ -151,17 +154,19 @@ TEST(EventStreamClientGone, AbandonedStreamsAreReleasedWithoutAnyText)
 
     // Streams that have ended no longer count: a live stream older than the
     // later abandoned ones never gives way to them.
-    auto kept = open_stream(s.port);
+    auto kept = open_stream(s.port, "", route);
     ASSERT_FALSE(kept->read_until("\r\n\r\n").empty());
     int ended = abandoned;
     for (int round = 0; round < 3; ++round) {
         for (size_t i = 2; i < max_open_streams; ++i, ++ended)  // never enough at once to push it out
-            ASSERT_FALSE(open_stream(s.port)->read_until("\r\n\r\n").empty());
+            ASSERT_FALSE(open_stream(s.port, "", route)->read_until("\r\n\r\n").empty());
         ASSERT_TRUE(eventually([&] { return s.finished_requests >= ended; }));
     }
-    s.queue.push("still served");
+    route == "/event" ? s.queue.push("still served") : s.station.publish("still served");
     EXPECT_EQ(kept->read_exactly(event_chunk("still served").size()), event_chunk("still served"));
 }
+
+INSTANTIATE_TEST_SUITE_P(EachStream, StreamRelease, ::testing::Values("/event", "/station/event"));
 
 TEST(EventStreamClientGone, ATextTakenForAGoneClientGoesToTheNextStream)
 {
@@ -356,6 +361,10 @@ TEST(HostileClients, BodiesAndDoubleHostsAreRefusedAndTheConnectionEnds)
         EXPECT_EQ(answer.rfind("HTTP/1.1 " + status, 0), 0u) << request.substr(0, 80) << "\n" << answer;
         EXPECT_TRUE(client.peer_closed()) << request.substr(0, 80);
     }
+    // A length of 0 is no body.
+    raw_client no_body(s.port);
+    no_body.send("GET / HTTP/1.1\r\n" + host + "Content-Length: 0\r\n\r\n");
+    EXPECT_EQ(no_body.read_until("\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
 }
 
 TEST(StationStream, TheLatestDocumentAtOnceThenEachNewerOneUntilTheFeedCloses)

@@ -20,17 +20,23 @@
 //                                        no new flash starts), "stopped" (every
 //                                        flash has ended after a stop),
 //                                        "no firmware" (nothing is flashed)
+//                                        "no record" (the record cannot be
+//                                        written: no new flash starts)
 //    "message": "...",                   a sentence for the top of the page
-//    "totals": {"flashed": 1, "failed": 0, "in_progress": 2, "waiting": 1},
+//    "record": "...",                    where the records go ("" untold)
+//    "totals": {"flashed": 1, "failed": 0, "in_progress": 2, "waiting": 1,
+//               "earlier": 0},           finished boards beyond the last 100,
+//                                        counted in the totals, not listed
 //    "boards": [                          oldest first
 //      {"serial": "F4:12:FA:00:00:02",   "" when the board reports none
 //       "port": "/dev/ttyACM1",
-//       "stage": "firmware",             "waiting", "firmware", "app",
+//       "stage": "firmware",             "waiting", "firmware", "file_system",
 //                                        "flashed", "failed"
 //       "percent": 42,                   of the current run; 0 before it
 //       "reason": "...",                 esptool's own reason, for "failed"
 //       "seconds": 21.4,                 so far, or the whole flash once ended
 //       "attempts": 1,                   flashes started for this board
+//       "present": true,                 whether it is plugged in now
 //       "note": "..."}]}                 e.g. "flashed already: unplug it"
 // Every text in it is plain text (the page shows it as text, never as markup).
 class station_feed {

@@ -107,8 +107,9 @@ std::optional<std::string> find_program(std::string_view windows_name)
 
 std::string tool_not_found_reason()
 {
-    return "esptool not found in this folder, on PATH, or among the Arduino IDE's and PlatformIO's tools: see "
-           "\"Getting esptool\" in Vornhale's README";
+    return "esptool not found in this folder, on PATH, or among the Arduino IDE's and PlatformIO's tools: install it "
+           "(sudo apt install esptool on Debian 13, pipx install esptool on Debian 12, or the Arduino IDE's ESP32 "
+           "boards package); see FINDING ESPTOOL in man vornhale";
 }
 
 }  // namespace platform

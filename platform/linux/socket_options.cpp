@@ -36,4 +36,12 @@ void raise_descriptor_limit() noexcept
     }
 }
 
+std::size_t descriptor_limit() noexcept
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 1 << 20;
+    return static_cast<std::size_t>(limit.rlim_cur);
+}
+
 }  // namespace platform

@@ -1,6 +1,7 @@
 #include "platform/stop_signal.h"
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -8,16 +9,20 @@
 #include <glib.h>
 #include <unistd.h>
 
-// The signal handler only writes one byte a signal into a pipe; the main
-// loop reads them, so every signal counts once, however many arrive before
-// the loop looks (GLib's own signal sources fold repeats of one signal into
-// one, and take no SIGQUIT).
+// The signal handler counts the signal and writes one byte into a pipe that
+// wakes the main loop, which takes the count: every signal counts once,
+// however many arrive before the loop looks (GLib's own signal sources fold
+// repeats of one signal into one, and take no SIGQUIT). Only the handler's
+// count is a stop: a byte that reaches the pipe some other way (a stray write
+// to a descriptor number the pipe took over) only wakes the loop.
 namespace platform {
 namespace {
 
 constexpr std::array stop_signals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 int signal_pipe[2] = {-1, -1};
+std::atomic<unsigned> signals_caught = 0;
+static_assert(std::atomic<unsigned>::is_always_lock_free);
 
 // Main thread only.
 unsigned signals_arrived = 0;
@@ -26,6 +31,7 @@ std::function<void()> stop_action;
 void on_signal(int)
 {
     const int saved = errno;
+    signals_caught.fetch_add(1);
     const char byte = 1;
     // A full pipe holds thousands of requests not yet counted: enough.
     [[maybe_unused]] const ssize_t written = ::write(signal_pipe[1], &byte, 1);
@@ -37,11 +43,11 @@ gboolean on_signal_bytes(gint fd, GIOCondition, gpointer)
     char bytes[64];
     ssize_t got;
     while ((got = ::read(fd, bytes, sizeof bytes)) > 0) {
-        for (ssize_t i = 0; i < got; ++i) {
-            ++signals_arrived;
-            if (stop_action)
-                stop_action();
-        }
+    }
+    while (signals_arrived < signals_caught.load()) {
+        ++signals_arrived;
+        if (stop_action)
+            stop_action();
     }
     return G_SOURCE_CONTINUE;
 }

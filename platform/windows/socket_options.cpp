@@ -24,4 +24,7 @@ socket_failure last_socket_failure()
 // Windows sets no per-process limit on sockets that the server could reach.
 void raise_descriptor_limit() noexcept {}
 
+// Winsock has no small table of sockets a process may hold.
+std::size_t descriptor_limit() noexcept { return 1 << 20; }
+
 }  // namespace platform

@@ -107,4 +107,6 @@ TEST(PageText, EscapesMarkupAndRepairsBrokenUtf8)
     for (const char* mark : {"\u202A", "\u202E", "\u2066", "\u2069", "\u2028", "\u2029", "\u200E", "\u200F", "\u061C"})
         EXPECT_EQ(page_text(std::string("a") + mark + "b"), "a" + replacement + "b") << mark;
     EXPECT_EQ(page_text("\u2027\u202F\u2065\u200D\u061B"), "\u2027\u202F\u2065\u200D\u061B");  // their neighbours stay
+    // For a page that shows text as text (and the records), the same without the references.
+    EXPECT_EQ(plain_text("a&<\"\u202E\u2028b"), "a&<\"" + replacement + replacement + "b");
 }

@@ -259,3 +259,42 @@ TEST(FirmwareSet, NewestCoreWithBootApp0IsNamed)
     write_file(boot_app0("3.1.0"));  // a release is newer than its own pre-release
     EXPECT_EQ(newest_boot_app0("."), "." / boot_app0("3.1.0"));
 }
+
+TEST(FirmwareSet, BootApp0TroubleSaysWhereToGetIt)
+{
+    work_dir dir;
+    const std::string home = (dir.path() / "home").string();
+    const std::string core = home + "/.arduino15/packages/esp32/hardware/esp32/3.0.7/tools/partitions/boot_app0.bin";
+    const std::string platformio = home + "/.platformio/packages/framework-arduinoespressif32/tools/partitions/";
+    const std::string open_export = "Cannot upload firmware: Open the folder build/s3 with Vornhale: b.ino.bootloader.bin "
+                                    "and b.ino.partitions.bin are there, not here. ";
+    const std::string copy_here = "Cannot upload firmware: boot_app0.bin is not in this folder: copy it here from ";
+    const struct {
+        std::vector<std::string> files;
+        const char* image_folder;
+        std::string trouble;
+    } cases[] = {
+        {{}, ".",
+         copy_here + "the Arduino IDE's ESP32 core, once installed (" + home
+             + "/.arduino15/packages/esp32/hardware/esp32/VERSION/tools/partitions/), or PlatformIO's (" + platformio
+             + ")."},
+        {{platformio + "boot_app0.bin"}, ".", copy_here + platformio + "boot_app0.bin."},
+        {{core}, "build/s3", open_export + "boot_app0.bin is not in build/s3 either: copy it there from " + core + "."},
+        {{core, "boot_app0.bin"}, "build/s3", open_export + "boot_app0.bin is here, not in build/s3: move it there."},
+    };
+    const char* old_home = std::getenv("HOME");
+    const std::string previous = old_home != nullptr ? old_home : "";
+    ::setenv("HOME", home.c_str(), 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image_folder + (" " + testing::PrintToString(c.files)));
+        fs::remove_all(dir.path());
+        fs::create_directory(dir.path());
+        fs::current_path(dir.path());
+        for (const char* image : {"b.ino.bin", "b.ino.bootloader.bin", "b.ino.partitions.bin"})
+            write_file(fs::path(c.image_folder) / image);
+        for (const std::string& file : c.files)
+            write_file(file);
+        EXPECT_EQ(firmware_set_trouble("b", c.image_folder), c.trouble);
+    }
+    ::setenv("HOME", previous.c_str(), 1);
+}

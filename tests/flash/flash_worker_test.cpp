@@ -326,7 +326,8 @@ TEST_F(FlashWorker, ToolIsLookedUpWhereMakersHaveIt)
 {
     const std::string not_found =
         "Firmware upload failed: esptool not found in this folder, on PATH, or among the Arduino IDE's and "
-        "PlatformIO's tools: see &quot;Getting esptool&quot; in Vornhale's README";
+        "PlatformIO's tools: install it (sudo apt install esptool on Debian 13, pipx install esptool on Debian 12, "
+        "or the Arduino IDE's ESP32 boards package); see FINDING ESPTOOL in man vornhale";
     const std::string arduino = "home/.arduino15/packages/esp32/tools/esptool_py/";
     const std::string platformio = "home/.platformio/packages/tool-esptoolpy/esptool.py";
     // In the order they are looked for; each one records that it ran.

@@ -1,15 +1,18 @@
 """Hostile and broken clients against the real binary: it keeps running, serves
 nothing but its own routes, and answers normal requests again right after."""
 
+import contextlib
 import os
+import select
 import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
 import unittest
 
-from support.vornhale import HOST, PORT, EventStream, Vornhale
+from support.vornhale import HOST, PORT, EventStream, Vornhale, wait_until
 
 ROUTES_SERVED = {"/", "/pico.red.min.css", "/event"}
 # Under a sanitizer freed memory stays in quarantine: resident memory says
@@ -63,6 +66,25 @@ def flood(head, filler, total):
             return b""
 
 
+def closed(sock):
+    """Whether the server has ended the connection, without waiting."""
+    watch = select.poll()
+    watch.register(sock, select.POLLIN)
+    try:
+        return bool(watch.poll(0)) and sock.recv(1, socket.MSG_PEEK) == b""
+    except OSError:
+        return True
+
+
+def heads(sock, count):
+    """The statuses of count answers to HEAD requests on one connection."""
+    answer = b""
+    with contextlib.suppress(OSError):  # no answer in time, or a reset
+        while answer.count(b"\r\n\r\n") < count and (data := sock.recv(65536)):
+            answer += data
+    return [status_of(head) for head in answer.split(b"\r\n\r\n")[:count]]
+
+
 def status_of(answer):
     line = answer.split(b"\r\n", 1)[0]
     parts = line.split(b" ")
@@ -111,6 +133,31 @@ class Abuse(unittest.TestCase):
         answer = exchange(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n" + header * 1048 + b"\r\n")
         self.assertNotEqual(status_of(answer), 500, answer[:200])
         self.assert_still_serving()
+
+    def test_a_head_is_at_most_64_kib_wherever_its_end_arrives(self):
+        start = b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\nConnection: close\r\n" + b"X: %s\r\n" % (b"x" * 7995) * 8
+        for size, status in ((64 * 1024, 200), (64 * 1024 + 1, 431)):
+            with self.subTest(size=size):
+                end = b"X-End: " + b"x" * (size - len(start) - 11) + b"\r\n\r\n"
+                self.assertEqual(status_of(exchange(start + end)), status)
+
+    def test_heads_ended_by_bare_line_feeds_hold_no_thread(self):
+        # More of them than serving threads, each sending a byte every second.
+        clients = [socket.create_connection((HOST, PORT), timeout=10) for _ in range(20)]
+        for sock in clients:
+            sock.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\n\n")
+        page = socket.create_connection((HOST, PORT), timeout=10)
+        page.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\nConnection: close\r\n\r\n")
+        for _ in range(20):
+            if select.select([page], [], [], 1.0)[0]:
+                break
+            for sock in clients:
+                with contextlib.suppress(OSError):
+                    sock.send(b"x")
+        else:
+            self.fail("no answer in 20 s")
+        self.assertEqual(status_of(page.recv(4096)), 200)
+        self.assertEqual([status_of(sock.recv(4096)) for sock in clients], [400] * len(clients))
 
     def test_bodies_and_header_floods_cost_no_memory(self):
         pid = self.app.proc.pid
@@ -168,36 +215,45 @@ class Abuse(unittest.TestCase):
 
     def test_slow_and_silent_connections_do_not_keep_the_page_away(self):
         stop = threading.Event()
+        cut_off = []
 
         def trickle():
+            # 40 s for the whole head: the server ends it long before.
             try:
                 with socket.create_connection((HOST, PORT), timeout=10) as sock:
                     for byte in b"GET / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n":
                         sock.sendall(bytes([byte]))
-                        if stop.wait(1.0):
-                            return
+                        if stop.wait(1.0) or closed(sock):
+                            break
+                    cut_off.append(closed(sock))
             except OSError:
-                return
+                cut_off.append(True)
 
         slow = [threading.Thread(target=trickle) for _ in range(64)]
         for client in slow:
             client.start()
+        # A head begun before the silent crowd outlives the silent ones that
+        # cannot all wait.
+        begun = socket.create_connection((HOST, PORT), timeout=10)
+        begun.sendall(b"GET / HTTP/1.1\r\n")
         held = []
         try:
             for _ in range(300):
                 held.append(socket.create_connection((HOST, PORT), timeout=10))
-            time.sleep(1.0)
+            self.assertTrue(wait_until(lambda: closed(begun) or sum(map(closed, held)) >= 300 - 256, 20))
+            self.assertFalse(closed(begun))
             for path in (b"/", b"/pico.red.min.css"):
                 with self.subTest(path=path):
                     answer = exchange(b"GET " + path + b" HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n"
                                       b"Connection: close\r\n\r\n", timeout=3)
                     self.assertEqual(status_of(answer), 200, answer[:200])
         finally:
-            for sock in held:
+            for sock in held + [begun]:
                 sock.close()
-            stop.set()
             for client in slow:
-                client.join()
+                client.join(60)
+            stop.set()
+        self.assertEqual(cut_off, [True] * len(slow))
         self.assert_still_serving()
         stream = EventStream()
         self.assertTrue(stream.head.startswith(b"HTTP/1.1 200 OK"))
@@ -207,22 +263,60 @@ class Abuse(unittest.TestCase):
         # Refusals on every serving thread, then two requests on one kept-alive connection.
         for _ in range(48):
             exchange(b"POST / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\nContent-Length: 1\r\n\r\nx", timeout=3)
-        request = b"GET %s HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n"
-        with socket.create_connection((HOST, PORT), timeout=5) as sock:
-            answers = []
-            for path in (b"/", b"/pico.red.min.css"):
-                sock.sendall(request % path)
-                head = b""
-                while b"\r\n\r\n" not in head:
-                    data = sock.recv(65536)
-                    self.assertTrue(data, "closed after %r" % answers)
-                    head += data
-                answers.append(status_of(head))
-                length = int(head.lower().split(b"content-length: ", 1)[1].split(b"\r\n", 1)[0])
-                body = head.split(b"\r\n\r\n", 1)[1]
-                while len(body) < length:
-                    body += sock.recv(65536)
-            self.assertEqual(answers, [200, 200])
+        one, two = (b"HEAD %s HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n" % path for path in (b"/", b"/pico.red.min.css"))
+        for pipelined in (False, True):
+            with self.subTest(pipelined=pipelined), socket.create_connection((HOST, PORT), timeout=5) as sock:
+                sock.sendall(one + two if pipelined else one)
+                answers = heads(sock, 1 + pipelined)
+                if not pipelined:
+                    sock.sendall(two)
+                    answers += heads(sock, 1)
+                self.assertEqual(answers, [200, 200])
+
+
+# Opens connections and never sends, holding the latest 200; a line every 100.
+FLOOD = """
+import socket
+held, opened = [], 0
+while True:
+    try:
+        held = held[-199:] + [socket.create_connection(("127.0.0.1", 5000), timeout=2)]
+    except OSError:
+        continue
+    opened += 1
+    print(end="\\n" if opened % 100 == 0 else "", flush=True)
+"""
+
+
+class Crowds(unittest.TestCase):
+    def test_a_connect_flood_costs_a_browser_nothing(self):
+        # Four processes flood the program, its descriptor limit as it comes
+        # and 256: a browser's kept-alive connection, the page and its stream
+        # are served, and descriptors are left for esptool and the window.
+        for descriptors in (None, 256):
+            with self.subTest(descriptors=descriptors), Vornhale(descriptors=descriptors) as app:
+                app.wait_serving()
+                floods = [subprocess.Popen([sys.executable, "-c", FLOOD], stdout=subprocess.PIPE) for _ in range(4)]
+                browser, used = None, 0
+                try:
+                    for _ in range(4):
+                        for flood in floods:  # 400 connections since the browser's last request
+                            flood.stdout.readline()
+                        if browser is None or time.monotonic() - idle_since > 4:  # no longer kept alive
+                            browser = socket.create_connection((HOST, PORT), timeout=10)
+                        browser.sendall(b"HEAD / HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n")
+                        self.assertEqual(heads(browser, 1), [200])
+                        idle_since = time.monotonic()
+                        self.assertEqual(status_of(get(b"/")), 200)
+                        EventStream().close()
+                        used = max(used, len(os.listdir("/proc/%d/fd" % app.proc.pid)))
+                    self.assertLess(used, (descriptors or 1024) * 3 // 4)
+                finally:
+                    for flood in floods:
+                        flood.kill()
+                        flood.wait()
+                app.signal()
+                self.assertEqual(app.finish(timeout=10)[0], 0)
 
 
 class SlowClients(unittest.TestCase):

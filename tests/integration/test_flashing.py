@@ -6,12 +6,14 @@ import fcntl
 import hashlib
 import json
 import os
+import random
 import resource
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -335,19 +337,31 @@ class Flashing(unittest.TestCase):
 USB = "/devices/pci0000:00/0000:00:14.0/usb1/"
 
 # A stand-in for esptool for several boards at once: records each call's
-# arguments in calls.TTY and the application image it was given in got.TTY,
-# runs run.TTY, prints say.TTY, exits with code.TTY (all beside the stand-in:
-# it runs where the station keeps its images).
+# arguments in calls.TTY, runs run.TTY, prints say.TTY, exits with code.TTY.
+# It prints the MAC of the board on its port (or mac.SERIAL), notes in "reached"
+# which board (serial or socket) got which image, and its port in "resets";
+# the application image it was given goes to got.TTY. Its files lie beside it:
+# it runs where the station keeps its copy of the images.
 STATION_TOOL = """#!/bin/sh
-port=""; previous=""
-for a in "$@"; do [ "$previous" = "--port" ] && port="$a"; previous="$a"; done
+port=""; previous=""; image=firmware
+for a in "$@"; do [ "$previous" = "--port" ] && port="$a"; previous="$a"; [ "$a" = fs.bin ] && image=fs; done
 tty=$(basename "$port")
 here=$(dirname "$0")
-echo "$*" >> "$here/calls.$tty"
 case "$*" in *blink.ino.bin*) cat blink.ino.bin >> "$here/got.$tty";; esac
-[ -e "$here/run.$tty" ] && . "$here/run.$tty"
-[ -e "$here/say.$tty" ] && cat "$here/say.$tty"
-[ -e "$here/code.$tty" ] && exit "$(cat "$here/code.$tty")"
+cd "$here"
+echo "$*" >> "calls.$tty"
+if [ ! -e "$port" ]; then
+  echo "A fatal error occurred: Could not open $port, the port is busy or doesn't exist."; exit 2
+fi
+serial=$(cat "/sys/class/tty/$tty/device/../serial" 2>/dev/null)
+board=${serial:-$(basename "$(dirname "$(readlink -f "/sys/class/tty/$tty/device")")")}
+mac=$(echo "$serial" | tr A-F a-f); [ -e "mac.$serial" ] && mac=$(cat "mac.$serial")
+echo "$board $image" >> reached
+printf 'esptool.py v4.7.0\nChip is ESP32-S3 (QFN56) (revision v0.2)\nMAC: %s\n' "$mac"
+[ -e "run.$tty" ] && . "./run.$tty"
+[ -e "say.$tty" ] && cat "say.$tty"
+[ -e "code.$tty" ] && exit "$(cat "code.$tty")"
+[ -e resets ] && echo "$tty" >> resets
 exit 0
 """
 
@@ -373,6 +387,7 @@ class Station(unittest.TestCase):
         os.chmod(path, mode)
 
     def plug(self, port, tty, serial="", vendor="303a", product="1001"):
+        """Plugs a board in; its tty is a pty of ours, so that a name can come back."""
         number = int(port.split("-")[1])
         self.testbed.add_from_string("P: %s%s\nN: bus/usb/001/%03d\nE: DEVNAME=/dev/bus/usb/001/%03d\n"
                                      "E: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nA: idVendor=%s\nA: idProduct=%s\n%s\n"
@@ -380,14 +395,27 @@ class Station(unittest.TestCase):
                                         "A: serial=%s\n" % serial if serial else ""))
         self.testbed.add_from_string("P: %s%s/%s:1.0\nE: DEVTYPE=usb_interface\nE: SUBSYSTEM=usb\n"
                                      "A: bInterfaceNumber=00\n\n" % (USB, port, port))
-        self.testbed.add_from_string("P: %s%s/%s:1.0/tty/%s\nN: %s\nE: DEVNAME=/dev/%s\nE: SUBSYSTEM=tty\n"
-                                     "A: dev=166:0\nL: device=../../../%s:1.0\n\n" % (USB, port, port, tty, tty, tty, port))
+        self.testbed.add_from_string("P: %s%s/%s:1.0/tty/%s\nE: DEVNAME=/dev/%s\nE: SUBSYSTEM=tty\n"
+                                     "A: dev=166:0\nL: device=../../../%s:1.0\n\n" % (USB, port, port, tty, tty, port))
+        master, slave = os.openpty()
+        self.addCleanup(lambda: os.close(master) or os.close(slave))
+        os.makedirs(os.path.join(self.testbed.get_root_dir(), "dev"), exist_ok=True)
+        os.symlink(os.ttyname(slave), os.path.join(self.testbed.get_root_dir(), "dev", tty))
         self.testbed.uevent("/sys" + USB + port, "bind")
 
     def unplug(self, port, tty):
+        os.remove(os.path.join(self.testbed.get_root_dir(), "dev", tty))
         for path in ("%s/%s:1.0/tty/%s" % (port, port, tty), "%s/%s:1.0" % (port, port), port):
             self.testbed.uevent("/sys" + USB + path, "remove")
             self.testbed.remove_device("/sys" + USB + path)
+
+    def replug_by_hand(self, stream, port, tty, again, serial):
+        """Plugs a finished board in again as a person does: a while after its
+        result (sooner is its own reset), once the station has seen it gone."""
+        time.sleep(2.5)
+        self.unplug(port, tty)
+        self.until(stream, lambda d: self.card(d, serial)["note"] == "Unplugged.")
+        self.plug(port, again, serial)
 
     def runs(self, tty):
         try:
@@ -396,9 +424,9 @@ class Station(unittest.TestCase):
         except FileNotFoundError:
             return 0
 
-    def start(self, args=(), env=None, stdout=subprocess.PIPE):
+    def start(self, args=(), env=None, stdout=subprocess.PIPE, preexec=None):
         env = dict(board_env(self.testbed), XDG_STATE_HOME=os.path.join(self.cwd, "state"), **(env or {}))
-        app = Vornhale(cwd=self.cwd, env=env, args=["--station", *args], stdout=stdout)
+        app = Vornhale(cwd=self.cwd, env=env, args=["--station", *args], stdout=stdout, preexec=preexec)
         self.addCleanup(app.close)
         app.wait_serving()
         stream = EventStream(path=b"/station/event")
@@ -441,34 +469,36 @@ class Station(unittest.TestCase):
         self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
         self.plug("1-2", "ttyACM1", "F4:12:FA:00:00:02")
         self.plug("1-3", "ttyUSB0", "0001", vendor="10c4", product="ea60")  # not a board: never opened
-        for tty in ("ttyACM0", "ttyACM1"):
-            self.write("run." + tty, "sleep 1\n")
+        # Each board's first run waits until the other's has started: they run at once.
+        for tty, other in (("ttyACM0", "ttyACM1"), ("ttyACM1", "ttyACM0")):
+            self.write("run." + tty, "touch up.%s; while [ ! -e up.%s ]; do sleep 0.05; done\n" % (tty, other))
         self.write("say.ttyACM1", "A fatal error occurred: Failed to connect to ESP32-S3: No serial data received.\n")
         self.write("code.ttyACM1", "2")
         app, stream = self.start()
-        started = time.monotonic()
         done = self.until(stream, lambda d: d["totals"]["flashed"] == 1 and d["totals"]["failed"] == 1)
-        self.assertLess(time.monotonic() - started, 4, "the two boards were not flashed at once")
         self.assertEqual(self.card(done, "F4:12:FA:00:00:02")["reason"],
                          "Firmware: Failed to connect to ESP32-S3: No serial data received.")
+        self.assertEqual(self.card(done, "F4:12:FA:00:00:02")["note"],
+                         "The board did not answer: hold its BOOT button, press RESET, then release BOOT. "
+                         "It is flashed again when it comes back on USB.")
+        self.assertLess(self.card(done, "F4:12:FA:00:00:02")["percent"], 100)
         self.assertEqual(len(done["boards"]), 2)
 
-        # The flashed board comes back (as after its reset): not flashed again. A
-        # board plugged in later is flashed; the failed one, plugged in again,
-        # is flashed again, three times in all.
-        self.unplug("1-1", "ttyACM0")
-        self.plug("1-1", "ttyACM5", "F4:12:FA:00:00:01")
+        # The flashed board, plugged in again, is not flashed again. A board
+        # plugged in later is flashed; the failed one, plugged in again, is
+        # flashed again, three times in all.
+        self.replug_by_hand(stream, "1-1", "ttyACM0", "ttyACM5", "F4:12:FA:00:00:01")
         self.plug("1-4", "ttyACM6", "F4:12:FA:00:00:03")
-        for again in ("ttyACM7", "ttyACM8", "ttyACM9"):
-            self.unplug("1-2", "ttyACM1" if again == "ttyACM7" else previous)
+        previous = "ttyACM1"
+        for attempts, again in ((2, "ttyACM7"), (3, "ttyACM8")):
             for name in ("say", "code"):
                 with open(os.path.join(self.cwd, name + ".ttyACM1")) as f:
                     self.write("%s.%s" % (name, again), f.read())
-            self.plug("1-2", again, "F4:12:FA:00:00:02")
+            self.replug_by_hand(stream, "1-2", previous, again, "F4:12:FA:00:00:02")
             previous = again
-            # That flash is over once its record is kept (the last plug comes after the third).
-            self.assertTrue(again == "ttyACM9" or wait_until(
-                lambda: any(r["port"] == "/dev/" + again for r in self.records()), 30))
+            self.until(stream, lambda d: self.card(d, "F4:12:FA:00:00:02")["stage"] == "failed"
+                       and self.card(d, "F4:12:FA:00:00:02")["attempts"] == attempts)
+        self.replug_by_hand(stream, "1-2", previous, "ttyACM9", "F4:12:FA:00:00:02")
         last = self.until(stream, lambda d: d["totals"]["flashed"] == 2
                           and "not flashed again" in self.card(d, "F4:12:FA:00:00:02")["note"])
         self.assertEqual(self.card(last, "F4:12:FA:00:00:01")["note"], "Flashed in this session: not flashed again.")
@@ -484,26 +514,126 @@ class Station(unittest.TestCase):
         self.assertTrue(all(r["time"].endswith("Z") and r["seconds"] >= 0 for r in records))
         self.assertNotIn(b"Failed to connect", out.replace(b'"reason":"Firmware: Failed to connect', b""))
 
+    def reenumerate_after_resets(self, sockets, taken_by):
+        """After each run its board leaves 0.3 to 1.0 s later, stays away 0.2 s and
+        comes back under the lowest free ttyACM, as an ESP32-S3 does; taken_by is
+        plugged into the tty of the first board without serial while it resets."""
+        self.write("resets")
+        at_rest, stopped, pending = threading.Event(), threading.Event(), []
+
+        def bus(seen=0, taken_by=taken_by):
+            while not stopped.is_set():
+                with open(os.path.join(self.cwd, "resets")) as f:
+                    ended = f.read().split()
+                pending.extend((time.monotonic() + random.uniform(0.3, 1.0), "leave", tty) for tty in ended[seen:])
+                seen = len(ended)
+                (at_rest.clear if pending else at_rest.set)()
+                due = min(pending, default=(time.monotonic() + 1,))
+                if due[0] > time.monotonic():
+                    time.sleep(0.01)
+                    continue
+                pending.remove(due)
+                if due[1] == "leave":
+                    board = sockets.pop(due[2])
+                    self.unplug(board[0], due[2])
+                    pending.append((due[0] + 0.2, "back", board))
+                    if not board[1] and taken_by:
+                        sockets[due[2]], taken_by = taken_by, None
+                        time.sleep(0.06)
+                        self.plug(sockets[due[2]][0], due[2], sockets[due[2]][1])
+                else:
+                    tty = next("ttyACM%d" % n for n in range(64) if "ttyACM%d" % n not in sockets)
+                    sockets[tty] = due[2]
+                    self.plug(due[2][0], tty, due[2][1])
+                time.sleep(0.06)  # the station reads udev's news between looks; a socket holds ten
+
+        thread = threading.Thread(target=bus)
+        thread.start()
+        self.addCleanup(thread.join)
+        self.addCleanup(stopped.set)
+        return at_rest
+
+    def test_boards_that_reset_as_real_ones_each_get_both_images_once(self):
+        # A board without serial whose tty another takes while it resets, one whose run
+        # reaches another MAC, two devices with one serial (holding a bidi control).
+        sockets = {"ttyACM0": ("1-1", "F4:12:FA:00:00:01"), "ttyACM1": ("1-2", "F4:12:FA:00:00:02"),
+                   "ttyACM2": ("1-3", "F4:12:FA:00:00:03"), "ttyACM3": ("1-4", ""),
+                   "ttyACM4": ("1-5", "F4:12:FA:00:00:05"), "ttyACM5": ("1-6", "F4:12:FA:00:00:07\u202e"),
+                   "ttyACM6": ("1-7", "F4:12:FA:00:00:07\u202e")}
+        for tty, (socket_, serial) in sockets.items():
+            self.plug(socket_, tty, serial)
+            self.write("run." + tty, "sleep 0.3\n")
+        self.write("mac.F4:12:FA:00:00:05", "f4:12:fa:00:00:09")
+        at_rest = self.reenumerate_after_resets(sockets, taken_by=("1-8", "F4:12:FA:00:00:08"))
+        app, stream = self.start()
+        self.until(stream, lambda d: d["totals"]["flashed"] == 5 and d["totals"]["in_progress"] == 0)
+        self.assertTrue(at_rest.wait(10))
+        settled = self.until(stream, lambda d: all(b["present"] for b in d["boards"] if b["stage"] == "flashed"))
+        with open(os.path.join(self.cwd, "reached")) as f:
+            reached = sorted(f.read().splitlines())
+        self.assertEqual(reached, sorted(["%s %s" % (board, image) for board in
+                                          ("F4:12:FA:00:00:01", "F4:12:FA:00:00:02", "F4:12:FA:00:00:03", "1-4",
+                                           "F4:12:FA:00:00:08") for image in ("firmware", "fs")]
+                                         + ["F4:12:FA:00:00:05 firmware"]))
+        self.assertEqual(sorted((b["serial"], b["stage"], b["attempts"]) for b in settled["boards"]),
+                         [("", "flashed", 1)] + [("F4:12:FA:00:00:0%d" % n, "flashed", 1) for n in (1, 2, 3)]
+                         + [("F4:12:FA:00:00:05", "failed", 1)] + [("F4:12:FA:00:00:07\ufffd", "failed", 0)] * 2
+                         + [("F4:12:FA:00:00:08", "flashed", 1)])
+        app.signal(signal.SIGTERM)
+        status, out, err = app.finish(timeout=30)
+        self.assertEqual(status, 0, err)
+        records = {}
+        for r in map(json.loads, out.decode().splitlines()):
+            records.setdefault(r["serial"], []).append((r["result"], r.get("reason", "")))
+        self.assertEqual(records.pop("F4:12:FA:00:00:05"), [(
+            "failed", "Firmware: esptool reached another board: its MAC is f4:12:fa:00:00:09, this board's serial "
+            "number is F4:12:FA:00:00:05")])
+        self.assertEqual(records.pop("F4:12:FA:00:00:07\ufffd"),
+                         [("failed", "two boards report the serial number F4:12:FA:00:00:07\ufffd: unplug one")] * 2)
+        self.assertEqual(records, {serial: [("flashed", "")] for serial in (
+            "", "F4:12:FA:00:00:01", "F4:12:FA:00:00:02", "F4:12:FA:00:00:03", "F4:12:FA:00:00:08")})
+
+    def test_only_a_stop_request_ends_the_station(self):
+        # Standard output closed: nothing written there counts as a stop.
+        self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
+        self.plug("1-2", "ttyACM1", "F4:12:FA:00:00:02")
+        self.write("run.ttyACM1", "while [ ! -e release ]; do sleep 0.05; done\n")
+        app, stream = self.start(preexec=lambda: os.close(1))
+        self.until(stream, lambda d: self.card(d, "F4:12:FA:00:00:01")["stage"] == "flashed")
+        self.write("release")
+        last = self.until(stream, lambda d: d["totals"]["flashed"] == 2)
+        self.assertEqual(last["state"], "running")
+        self.assertIsNone(app.proc.poll())
+        app.signal(signal.SIGINT)
+        status, _, err = app.finish(timeout=30)
+        self.assertEqual(status, 0, err)
+        self.assertIn(b"nothing is flashing", err)
+
     def test_a_board_unplugged_mid_flash_fails_alone_and_two_stops_stop_the_rest(self):
         self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
         self.plug("1-2", "ttyACM1", "F4:12:FA:00:00:02")
         self.plug("1-3", "ttyACM2", "F4:12:FA:00:00:03")
-        # The first fails once its board is gone; the others run until stopped.
-        self.write("run.ttyACM0", "while [ -e /dev/ttyACM0 ] && [ ! -e \"$here/gone\" ]; do sleep 0.05; done\nexit 1\n")
-        for tty in ("ttyACM1", "ttyACM2"):
-            self.write("run." + tty, "trap '' TERM\nwhile :; do sleep 0.05; done\n")
+        # The first fails once its board is gone; the second runs until
+        # released, the third until stopped.
+        self.write("run.ttyACM0", "while [ -e /dev/ttyACM0 ] && [ ! -e gone ]; do sleep 0.05; done\nexit 1\n")
+        self.write("run.ttyACM1", "while [ ! -e release ]; do sleep 0.05; done\n")
+        self.write("run.ttyACM2", "trap '' TERM\nwhile :; do sleep 0.05; done\n")
         app, stream = self.start()
         self.until(stream, lambda d: d["totals"]["in_progress"] == 3)
         self.unplug("1-1", "ttyACM0")
         self.write("gone")
         self.until(stream, lambda d: d["totals"]["failed"] == 1 and d["totals"]["in_progress"] == 2)
+        # The first stop lets the flashes under way finish, both runs.
         app.signal(signal.SIGINT)
         self.until(stream, lambda d: d["state"] == "closing")
+        self.write("release")
+        self.until(stream, lambda d: self.card(d, "F4:12:FA:00:00:02")["stage"] == "flashed")
         app.signal(signal.SIGTERM)
         status, out, err = app.finish(timeout=30)
         self.assertEqual(status, 1, err)
-        records = sorted(json.loads(line)["serial"] for line in out.decode().splitlines() if '"failed"' in line)
-        self.assertEqual(records, ["F4:12:FA:00:00:01", "F4:12:FA:00:00:02", "F4:12:FA:00:00:03"])
+        records = sorted((r["serial"], r["result"]) for r in map(json.loads, out.decode().splitlines()))
+        self.assertEqual(records, [("F4:12:FA:00:00:01", "failed"), ("F4:12:FA:00:00:02", "flashed"),
+                                   ("F4:12:FA:00:00:03", "failed")])
 
 
     def test_records_are_whole_in_the_file_after_a_kill_and_name_the_images_read_at_start(self):
@@ -559,15 +689,20 @@ class Station(unittest.TestCase):
                 self.assertEqual([r["result"] for r in self.records()], ["flashed", "flashed"])
 
     def test_a_record_file_that_cannot_be_written_keeps_the_records_until_it_can(self):
+        # A full disk: the record is kept in memory and no other flash starts. A
+        # folder that is not there yet: nothing starts until it is.
         for record, status in (("/dev/full", 1), (os.path.join(self.cwd, "later", "records.jsonl"), 0)):
             with self.subTest(record=record):
                 self.setUp()
                 app, stream = self.start(args=["--record", record])
                 self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
-                self.until(stream, lambda d: d["totals"]["flashed"] == 1)
                 if status == 0:
+                    self.until(stream, lambda d: d["state"] == "no record")
+                    self.assertEqual(self.runs("ttyACM0"), 0)
                     os.mkdir(os.path.dirname(record))
                     self.assertTrue(wait_until(lambda: os.path.exists(record) and self.records(record), 10))
+                else:
+                    self.until(stream, lambda d: d["totals"]["flashed"] == 1 and d["state"] == "no record")
                 app.signal(signal.SIGTERM)
                 got, _, err = app.finish(timeout=30)
                 self.assertEqual(got, status, err)

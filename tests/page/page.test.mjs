@@ -219,7 +219,7 @@ test('a page on another port cannot fill our memory with a request body', async 
 // The station page: page_host publishes each "station:" line as its document.
 function publish(boards, fields = {}) {
   const totals = { flashed: 0, failed: 0, in_progress: 0, waiting: 0 };
-  boards.forEach((b) => { totals[['firmware', 'app'].includes(b.stage) ? 'in_progress' : b.stage] += 1; });
+  boards.forEach((b) => { totals[['firmware', 'file_system'].includes(b.stage) ? 'in_progress' : b.stage] += 1; });
   push('station:' + JSON.stringify({ firmware: 'blink.ino.bin', state: 'running', message: 'Plug in the boards.', totals, boards, ...fields }));
 }
 
@@ -233,7 +233,7 @@ function showsBoards(station, n) {
 
 test('the station page shows each board in its state, outside text as text, at once to a late page', async () => {
   publish([board(1, 'waiting'), board(2, 'firmware', { percent: 42, seconds: 21.4, attempts: 1 }),
-    board(3, 'app', { percent: 80, seconds: 40, attempts: 1 }),
+    board(3, 'file_system', { percent: 80, seconds: 40, attempts: 1 }),
     board(4, 'flashed', { seconds: 48.25, attempts: 1, note: 'flashed already: unplug it' }),
     board(5, 'failed', { reason: 'A fatal error occurred: <b>x</b>', seconds: 75, attempts: 2 }),
     board(6, 'waiting', { serial: '' })], { firmware: '<i>blink</i>.ino.bin' });
@@ -255,7 +255,7 @@ test('the station page shows each board in its state, outside text as text, at o
         cards: [
           ['/dev/ttyACM1', 'Waiting', 'F4:12:FA:00:00:01', 'Waiting to start', '0 attempts'],
           ['/dev/ttyACM2', 'Firmware', 'F4:12:FA:00:00:02', '42 %', '21.4 s · 1 attempt'],
-          ['/dev/ttyACM3', 'App', 'F4:12:FA:00:00:03', '80 %', '40.0 s · 1 attempt'],
+          ['/dev/ttyACM3', 'File system', 'F4:12:FA:00:00:03', '80 %', '40.0 s · 1 attempt'],
           ['/dev/ttyACM4', 'Flashed', 'F4:12:FA:00:00:04', 'Flashed', '48.3 s · 1 attempt', 'flashed already: unplug it'],
           ['/dev/ttyACM5', 'Failed', 'F4:12:FA:00:00:05', 'Failed: A fatal error occurred: <b>x</b>', '1 min 15 s · 2 attempts'],
           ['/dev/ttyACM6', 'Waiting', 'no serial number', 'Waiting to start', '0 attempts'],
@@ -268,7 +268,7 @@ test('the station page shows each board in its state, outside text as text, at o
 });
 
 test('the station page at 1280x720 with none, one and twelve boards', async () => {
-  const stages = ['flashed', 'firmware', 'app', 'failed', 'waiting', 'flashed'];
+  const stages = ['flashed', 'firmware', 'file_system', 'failed', 'waiting', 'flashed'];
   const twelve = stages.concat(stages).map((stage, i) => board(i, stage, {
     percent: (i * 17) % 100, seconds: 10 + i * 3.3, attempts: stage === 'waiting' ? 0 : 1 + (i % 2),
     reason: 'Failed to connect to ESP32-S3: No serial data received.', ...(i === 7 ? { serial: '' } : {}) }));

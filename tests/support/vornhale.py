@@ -1,6 +1,7 @@
 """Runs the real vornhale binary for tests and talks to it on 127.0.0.1:5000."""
 
 import os
+import resource
 import signal
 import socket
 import subprocess
@@ -73,15 +74,26 @@ def wait_until(predicate, timeout=10.0, interval=0.02):
     return predicate()
 
 
+def child_setup(descriptors, preexec, close_output=False):
+    if descriptors is not None:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, descriptors))
+    if preexec is not None:
+        preexec()
+    if close_output:
+        os.close(1)
+
+
 class Vornhale:
     """The binary started in a folder of its own (a fresh temporary one unless
     cwd is given). headless=True removes the display. own_group=True starts it
     in a process group of its own, as a shell starts a foreground job, so that
-    signal_group can signal it as the terminal's Ctrl+C does. stdout: where
-    its standard output goes (a pipe read by finish unless given; "closed":
-    none at all)."""
+    signal_group can signal it as the terminal's Ctrl+C does. descriptors: its
+    limit on open descriptors (soft and hard), if not the test's own. preexec:
+    run in the child before the binary starts. stdout: where its standard
+    output goes (a pipe read by finish unless given; "closed": none at all)."""
 
-    def __init__(self, cwd=None, headless=True, env=None, own_group=False, args=(), stdout=subprocess.PIPE):
+    def __init__(self, cwd=None, headless=True, env=None, own_group=False, args=(), descriptors=None,
+                 preexec=None, stdout=subprocess.PIPE):
         self._tmp = None
         if cwd is None:
             self._tmp = tempfile.TemporaryDirectory(prefix="vornhale-test-")
@@ -100,7 +112,8 @@ class Vornhale:
         self.proc = subprocess.Popen([binary(), *args], cwd=cwd, env=full_env,
                                      stdout=subprocess.DEVNULL if closed else stdout, stderr=subprocess.PIPE,
                                      process_group=0 if own_group else None,
-                                     preexec_fn=(lambda: os.close(1)) if closed else None)
+                                     preexec_fn=None if descriptors is None and preexec is None and not closed else
+                                     lambda: child_setup(descriptors, preexec, closed))
         self.stdout = b""
         self.stderr = b""
 

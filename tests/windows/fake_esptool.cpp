@@ -8,7 +8,8 @@
 // did; and exits with code.N. Files beside the stand-in (the station runs it
 // in a folder of its own that holds the images). When the folder
 // holds a file named ports, runs on several ports at once count apart: N is
-// the call's number on its port, and the call goes to call.PORT.N.
+// the call's number on its port, and the call goes to call.PORT.N; it prints
+// "MAC: " and mac.PORT first when that exists.
 
 #include <algorithm>
 #include <cstdio>
@@ -59,10 +60,13 @@ int main()
     int count = 0;
     wchar_t** args = ::CommandLineToArgvW(command_line, &count);
     std::string calls = "call.";
+    std::string port;
     if (exists("ports"))
         for (int i = 1; i + 1 < count; ++i)
             if (std::wstring(args[i]) == L"--port")
-                calls += utf8(args[i + 1]) + ".";
+                port = utf8(args[i + 1]);
+    if (!port.empty())
+        calls += port + ".";
     int call = 0;
     while (exists(calls + std::to_string(call)))
         ++call;
@@ -72,6 +76,11 @@ int main()
     for (int i = 1; i < count; ++i)
         record << utf8(args[i]) << '\n';
     record.close();
+    // The chip it reached, as esptool names it: mac.PORT.
+    if (!port.empty() && exists("mac." + port)) {
+        std::printf("MAC: %s\n", read("mac." + port).c_str());
+        std::fflush(stdout);
+    }
 
     if (exists("say." + n)) {
         ::_setmode(::_fileno(stdout), _O_BINARY);

@@ -95,6 +95,7 @@ class ReleaseZip(unittest.TestCase):
         for carried in ("Pico CSS", "cpp-httplib", "{fmt}", "winpthreads"):
             self.assertIn(carried, notices)
         self.assertIn("esptool.exe", readme)
+        self.assertEqual(readme.count("\n"), readme.count("\r\n"), "README.txt has CR LF line ends")
 
 
 if __name__ == "__main__":

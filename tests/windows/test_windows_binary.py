@@ -88,8 +88,8 @@ def cpu_seconds(pid):
 
 
 def progress_text(stage, percent):
-    return '<span aria-busy="true">Uploading %s... %d %%</span><progress value="%d" max="100"></progress>' % (
-        stage, percent, percent)
+    return ('<span aria-busy="true">Uploading %s... %d %%</span><progress value="%d" max="100" '
+            'style="--pico-progress-color: #2f6fce"></progress>' % (stage, percent, percent))
 
 
 def firmware_args(port, base):
@@ -509,6 +509,8 @@ class WindowsBinary(unittest.TestCase):
         self.write(ports="", say_0=FIRMWARE_PROGRESS, step_0="400")
         boards = [("F4:12:FA:00:00:01", "7&1A2B&0&0000", "COM7"), ("F4:12:FA:00:00:02", "7&3C4D&0&0000", "COM8"),
                   ("F4:12:FA:00:00:03", "7&5E6F&0&0000", "COM9")]
+        for serial, function, port in boards:
+            self.write(**{"mac_" + port: serial.lower()})  # the chip each run reaches
         for serial, function, port in boards[:2]:
             self.seed_board(port, function, serial)
         app = self.start(["--station"])

@@ -1,0 +1,243 @@
+#include "flash/station_rules.h"
+
+#include <algorithm>
+#include <fmt/core.h>
+#include <map>
+
+namespace station_rules {
+
+std::string key_of(const platform::usb_board& board)
+{
+    return board.serial.empty() ? "@" + board.location : board.serial;
+}
+
+bool same_mac(std::string_view serial, std::string_view mac)
+{
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return !mac.empty() && serial.size() == mac.size()
+           && std::equal(serial.begin(), serial.end(), mac.begin(), [&](char a, char b) { return lower(a) == lower(b); });
+}
+
+const char* stage_name(stage s)
+{
+    switch (s) {
+    case stage::waiting: return "waiting";
+    case stage::firmware: return "firmware";
+    case stage::file_system: return "file_system";
+    case stage::flashed: return "flashed";
+    case stage::failed: return "failed";
+    }
+    return "waiting";
+}
+
+board_return::board_return(const platform::usb_board& board, clock::time_point ended)
+    : key_(key_of(board)), first_port_(board.port), ended_(ended)
+{
+}
+
+board_return::decision board_return::listed(clock::time_point now, const std::vector<platform::usb_board>& boards)
+{
+    std::optional<std::string> port;
+    int matches = 0;
+    for (const platform::usb_board& b : boards)
+        if (key_of(b) == key_) {
+            port = b.port;
+            ++matches;
+        }
+    if (matches > 1)
+        port.reset();  // two devices claim the board: neither is it
+    if (!left_) {
+        if (port == first_port_) {
+            if (now - ended_ >= leave_limit)
+                return {decision::kind::use, first_port_};  // it stays
+            return {};
+        }
+        // Gone, or back already under another name: the port it had may now
+        // be another board's.
+        left_ = true;
+        away_since_ = now;
+        port_ = port;
+        port_since_ = now;
+        return {};
+    }
+    if (port != port_) {
+        port_ = port;
+        port_since_ = now;
+    } else if (port_ && now - port_since_ >= port_settle_time) {
+        return {decision::kind::use, *port_};
+    }
+    if (!port_ && now - std::max(away_since_, port_since_) >= return_limit)
+        return {decision::kind::gone, {}};
+    return {};
+}
+
+board_card* rules::find(const std::string& key)
+{
+    for (board_card& c : cards_)
+        if (c.key == key)
+            return &c;
+    return nullptr;
+}
+
+board_card& rules::fresh(const platform::usb_board& board, std::string key)
+{
+    board_card card;
+    card.key = std::move(key);
+    card.serial = board.serial;
+    card.port = board.port;
+    card.location = board.location;
+    cards_.push_back(std::move(card));
+    return cards_.back();
+}
+
+void rules::returned(board_card& card, clock::time_point now)
+{
+    // Back within the return limit after leaving mid-flash or right after it:
+    // esptool's own reset, never a new plug.
+    const bool own_reset = card.away_since && now - *card.away_since <= return_limit;
+    card.away_since.reset();
+    card.reset_since.reset();
+    if (own_reset || is_flashing(card.where))
+        return;
+    switch (card.where) {
+    case stage::flashed:
+        card.note = "Flashed in this session: not flashed again.";
+        break;
+    case stage::failed:
+        if (card.attempts >= attempts_) {
+            card.note = fmt::format("Failed {} times: not flashed again in this session.", card.attempts);
+        } else if (allowed_) {
+            card.where = stage::waiting;
+            card.note = "Plugged in again: flashing it again.";
+            queue_.push_back(card.key);
+        }
+        break;
+    case stage::waiting:
+        if (allowed_) {
+            card.note.clear();
+            queue_.push_back(card.key);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+std::vector<board_card> rules::listed(clock::time_point now, const std::vector<platform::usb_board>& boards)
+{
+    std::map<std::string, int> reported;  // how many devices report each serial number
+    for (const platform::usb_board& b : boards)
+        if (!b.serial.empty())
+            ++reported[b.serial];
+
+    std::vector<board_card> duplicates;
+    std::vector<bool> seen(cards_.size(), false);
+    const auto see = [&](board_card& card) {
+        const auto i = static_cast<std::size_t>(&card - cards_.data());
+        if (i >= seen.size())
+            seen.resize(i + 1, false);
+        seen[i] = true;
+    };
+    for (const platform::usb_board& board : boards) {
+        const std::string key = key_of(board);
+        const std::string twin_key = key + "@" + board.location;
+        board_card* twin = board.serial.empty() ? nullptr : find(twin_key);
+        if (board.serial.empty() || (reported[board.serial] < 2 && (twin == nullptr || !twin->present))) {
+            board_card* card = find(key);
+            if (card == nullptr) {
+                card = &fresh(board, key);
+                if (allowed_)
+                    queue_.push_back(key);
+                else
+                    card->note = "Not flashed: Vornhale is not starting new flashes.";
+            } else {
+                card->port = board.port;
+                card->location = board.location;
+                if (!card->present) {
+                    card->present = true;
+                    returned(*card, now);
+                }
+            }
+            see(*card);
+            continue;
+        }
+        // A serial number another device reports too (or did, while both were
+        // there): which of them a run reaches cannot be told, so neither is
+        // flashed under it. Each fails once a time it is plugged in.
+        if (board_card* shared = find(key); shared != nullptr && shared->where == stage::waiting) {
+            queue_.erase(std::remove(queue_.begin(), queue_.end(), key), queue_.end());
+            see(*shared);
+            shared->present = false;
+        }
+        if (twin == nullptr)
+            twin = &fresh(board, twin_key);
+        twin->port = board.port;
+        if (!twin->present || twin->where != stage::failed) {
+            twin->present = true;
+            twin->where = stage::failed;
+            twin->reason = fmt::format("two boards report the serial number {}: unplug one", board.serial);
+            twin->note = "Neither is flashed while both are plugged in.";
+            twin->finished = ++finished_;
+            duplicates.push_back(*twin);
+        }
+        see(*twin);
+    }
+
+    for (std::size_t i = 0; i < cards_.size(); ++i) {
+        board_card& card = cards_[i];
+        if (card.reset_since && !card.away_since && now - *card.reset_since > own_reset_window)
+            card.reset_since.reset();  // it stayed: its reset is over
+        if ((i < seen.size() && seen[i]) || !card.present)
+            continue;
+        card.present = false;
+        if (is_flashing(card.where) || card.reset_since) {
+            card.away_since = now;  // esptool's reset
+        } else if (card.where == stage::waiting) {
+            queue_.erase(std::remove(queue_.begin(), queue_.end(), card.key), queue_.end());
+            card.note = "Unplugged before its turn.";
+        } else {
+            card.note = "Unplugged.";
+        }
+    }
+    return duplicates;
+}
+
+std::vector<flash_start> rules::starts(clock::time_point now)
+{
+    std::vector<flash_start> result;
+    while (allowed_ && running_ < parallel_ && !queue_.empty()) {
+        const std::string key = queue_.front();
+        queue_.pop_front();
+        board_card* card = find(key);
+        if (card == nullptr || !card->present || card->where != stage::waiting)
+            continue;
+        ++card->attempts;
+        card->where = stage::firmware;
+        card->percent = 0;
+        card->reason.clear();
+        card->note.clear();
+        card->started = now;
+        card->reset_since.reset();
+        card->away_since.reset();
+        ++running_;
+        result.push_back({key, {card->serial, card->port, card->location}, card->attempts});
+    }
+    return result;
+}
+
+void rules::ended(const std::string& key, clock::time_point now, bool flashed, std::string reason)
+{
+    board_card* card = find(key);
+    if (card == nullptr || !is_flashing(card->where))
+        return;
+    card->where = flashed ? stage::flashed : stage::failed;
+    card->reason = flashed ? std::string() : std::move(reason);
+    if (flashed)
+        card->percent = 100;
+    card->seconds = std::chrono::duration<double>(now - card->started).count();
+    card->finished = ++finished_;
+    card->reset_since = now;
+    --running_;
+}
+
+}  // namespace station_rules

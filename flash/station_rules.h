@@ -1,0 +1,152 @@
+#pragma once
+
+#include "platform/usb_boards.h"
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The station's rules about boards, apart from threads and devices: which
+// board is which, whether a board that left USB and came back was our own
+// reset or a hand that plugged it in again, how many attempts a board gets,
+// what starts next, and what to do with a serial number two devices report.
+// The station feeds them what it sees (the boards listed now, a flash that
+// ended) with the time it saw it, and carries out what they decide.
+namespace station_rules {
+
+using clock = std::chrono::steady_clock;
+
+// A board is known by its USB serial number (the ESP32-S3 reports its MAC
+// there), or, when it reports none, by where it is plugged in (the system's
+// path of the USB socket): never by its port name, which another board may
+// take while this one resets.
+std::string key_of(const platform::usb_board& board);
+
+// Whether the MAC esptool printed ("f4:12:fa:00:00:01") is the one the board
+// reports as its serial number ("F4:12:FA:00:00:01"): the same text, letter
+// case aside.
+bool same_mac(std::string_view serial, std::string_view mac);
+
+// After esptool's hard reset the ESP32-S3's USB-Serial/JTAG leaves USB 0.3 to
+// 1.0 s after the tool has ended, stays away about 0.2 s, and comes back,
+// often under another port name. A board that has not left within leave_limit
+// (the latest leave and half a second for the system and us to notice it on a
+// busy machine) stays. One away for longer than return_limit has gone for good.
+inline constexpr std::chrono::milliseconds leave_limit{1500};
+inline constexpr std::chrono::seconds return_limit{8};
+// The port must stay the same this long after the board came back before a run
+// opens it.
+inline constexpr std::chrono::milliseconds port_settle_time{300};
+// A board that leaves and comes back within this time after its flash ended
+// was reset by esptool, not plugged in again: twice the latest leave, so that
+// a station slow to list the devices does not take the reset for a hand. A
+// person who unplugs a board and plugs it in again sooner than that after its
+// card showed the result is not told from the reset: plug it in once more.
+inline constexpr std::chrono::milliseconds own_reset_window{2000};
+
+// Between a board's two runs: where the board is now. Fed the boards listed
+// (or nothing when the list could not be read), it says to wait, which port
+// to use, or that the board did not come back.
+class board_return {
+public:
+    // board: as it was when the first run started; ended: when that run ended.
+    board_return(const platform::usb_board& board, clock::time_point ended);
+
+    struct decision {
+        enum class kind { wait, use, gone } what = kind::wait;
+        std::string port;  // kind::use
+    };
+    decision listed(clock::time_point now, const std::vector<platform::usb_board>& boards);
+
+private:
+    std::string key_;
+    std::string first_port_;
+    clock::time_point ended_;
+    bool left_ = false;
+    clock::time_point away_since_{};
+    std::optional<std::string> port_;  // as last seen; settled once unchanged for port_settle_time
+    clock::time_point port_since_{};
+};
+
+enum class stage { waiting, firmware, file_system, flashed, failed };
+const char* stage_name(stage s);
+inline bool is_flashing(stage s) { return s == stage::firmware || s == stage::file_system; }
+
+struct board_card {
+    std::string key;  // key_of; with "@" and the location added for a serial reported twice
+    std::string serial;
+    std::string port;  // the port it has now, or had last
+    std::string location;
+    stage where = stage::waiting;
+    bool present = true;
+    int attempts = 0;  // flashes started
+    int percent = 0;
+    std::string reason;  // why it failed
+    std::string note;
+    clock::time_point started{};
+    double seconds = 0;
+    std::size_t finished = 0;  // the how-manieth board to finish (0: not yet)
+
+    // Our own reset after the flash ended: since when, and whether the board
+    // has left for it.
+    std::optional<clock::time_point> reset_since;
+    std::optional<clock::time_point> away_since;
+};
+
+// A board to flash now.
+struct flash_start {
+    std::string key;
+    platform::usb_board board;  // as listed last
+    int attempt = 0;
+};
+
+class rules {
+public:
+    explicit rules(std::size_t parallel = 8, int attempts = 3) : parallel_(parallel), attempts_(attempts) {}
+
+    // Whether new flashes may start (false once the station is closing, has
+    // nothing to flash, or cannot keep records).
+    void allow_starts(bool allowed) { allowed_ = allowed; }
+
+    // The boards on USB now. Returns the records to write: devices that report
+    // a serial number another device present reports too, which fail.
+    std::vector<board_card> listed(clock::time_point now, const std::vector<platform::usb_board>& boards);
+
+    // Boards to flash now, in the order they came, at most as many as may run
+    // at once; each counts an attempt and is flashing from now on.
+    std::vector<flash_start> starts(clock::time_point now);
+
+    // A flash has ended: the board is flashed or failed from now on; its
+    // reset may follow.
+    void ended(const std::string& key, clock::time_point now, bool flashed, std::string reason = {});
+
+    // Whether the page lists the card: every board not finished yet, and the
+    // last finished_shown to finish; the others count in the totals only.
+    static constexpr std::size_t finished_shown = 100;
+    bool on_page(const board_card& card) const
+    {
+        return card.finished == 0 || card.finished + finished_shown > finished_;
+    }
+
+    std::size_t running() const { return running_; }
+    board_card* find(const std::string& key);
+    const std::vector<board_card>& cards() const { return cards_; }
+
+private:
+    board_card& fresh(const platform::usb_board& board, std::string key);
+    void returned(board_card& card, clock::time_point now);
+
+    std::size_t parallel_;
+    int attempts_;
+    bool allowed_ = true;
+    std::vector<board_card> cards_;  // oldest first
+    std::deque<std::string> queue_;  // keys of the boards waiting for a flash
+    std::size_t running_ = 0;
+    std::size_t finished_ = 0;
+};
+
+}  // namespace station_rules
