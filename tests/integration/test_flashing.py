@@ -644,6 +644,7 @@ class Station(unittest.TestCase):
         self.addCleanup(images.cleanup)
         app, stream = self.flash_two(env={"TMPDIR": images.name})
         self.write("blink.ino.bin", "v2")  # a rebuild: the station goes on flashing what it read
+        self.until(stream, lambda d: "blink.ino.bin changed since the station started" in d["message"])
         self.plug("1-3", "ttyACM2", "F4:12:FA:00:00:03")
         self.plug("1-4", "ttyACM3", "F4:12:FA:00:00:04")
         self.assertTrue(wait_until(lambda: len(self.records()) == 3 and self.runs("ttyACM2") == 1, 30))
