@@ -99,7 +99,6 @@ public:
             publish(can_flash, closing);
             {
                 const std::lock_guard lock(mutex_);
-                control_.flashing = static_cast<unsigned>(rules_.running());
                 if (closing && rules_.running() == 0)
                     break;
             }
@@ -329,6 +328,9 @@ private:
         std::string document;
         {
             const std::lock_guard lock(mutex_);
+            // Counted with the document built from the same state: a stop that
+            // follows what the page shows finds the count the page had.
+            control_.flashing = static_cast<unsigned>(rules_.running());
             if (!dirty_ && published_closing_ == closing && published_)
                 return;
             dirty_ = false;
