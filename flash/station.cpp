@@ -9,12 +9,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <ctime>
 #include <deque>
 #include <fmt/chrono.h>
 #include <fmt/core.h>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -38,6 +40,22 @@ std::string utc_now()
 // changes, starts a thread for each flash the rules start, keeps each
 // finished board's record before its card shows the result, and publishes
 // the page's document.
+using json = nlohmann::ordered_json;
+
+// The document as text: names in the order given, text that is not UTF-8 mended.
+std::string text_of(const json& document)
+{
+    return document.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+double tenths(double seconds) { return std::round(seconds * 10) / 10; }
+
+json totals(int flashed, int failed, int in_progress, int waiting, std::size_t earlier)
+{
+    return {{"flashed", flashed}, {"failed", failed}, {"in_progress", in_progress}, {"waiting", waiting},
+            {"earlier", earlier}};
+}
+
 class station {
 public:
     station(const std::string& firmware_base, const std::string& firmware_trouble, const station_output& output,
@@ -349,7 +367,7 @@ private:
     {
         int flashed = 0, failed = 0, in_progress = 0, waiting = 0;
         std::size_t earlier = 0;
-        std::string boards;
+        json boards = json::array();
         const clock::time_point now = clock::now();
         for (const station_rules::board_card& c : rules_.cards()) {
             flashed += c.where == stage::flashed;
@@ -363,12 +381,15 @@ private:
             const double seconds = station_rules::is_flashing(c.where)
                                        ? std::chrono::duration<double>(now - c.started).count()
                                        : c.seconds;
-            boards += fmt::format(
-                "{}{{\"serial\": {}, \"port\": {}, \"stage\": \"{}\", \"percent\": {}, \"reason\": {}, "
-                "\"seconds\": {:.1f}, \"attempts\": {}, \"present\": {}, \"note\": {}}}",
-                boards.empty() ? "" : ", ", json_string(plain_text(c.serial)), json_string(plain_text(c.port)),
-                station_rules::stage_name(c.where), c.percent, json_string(plain_text(c.reason)), seconds, c.attempts,
-                c.present, json_string(c.note));
+            boards.push_back({{"serial", plain_text(c.serial)},
+                              {"port", plain_text(c.port)},
+                              {"stage", station_rules::stage_name(c.where)},
+                              {"percent", c.percent},
+                              {"reason", plain_text(c.reason)},
+                              {"seconds", tenths(seconds)},
+                              {"attempts", c.attempts},
+                              {"present", c.present},
+                              {"note", c.note}});
         }
         std::string state = "running";
         std::string message = "Plug boards in: each is flashed once.";
@@ -394,11 +415,12 @@ private:
             message += " Vornhale cannot list the USB devices: " + list_trouble_;
         else if (!watch_trouble_.empty())
             message += " " + watch_trouble_;
-        return fmt::format("{{\"firmware\": {}, \"state\": \"{}\", \"message\": {}, \"record\": {}, "
-                           "\"totals\": {{\"flashed\": {}, \"failed\": {}, \"in_progress\": {}, \"waiting\": {}, "
-                           "\"earlier\": {}}}, \"boards\": [{}]}}",
-                           json_string(base_.empty() ? "" : base_ + ".ino.bin"), state, json_string(message),
-                           json_string(output_.record_place), flashed, failed, in_progress, waiting, earlier, boards);
+        return text_of(json{{"firmware", base_.empty() ? "" : base_ + ".ino.bin"},
+                            {"state", state},
+                            {"message", message},
+                            {"record", output_.record_place},
+                            {"totals", totals(flashed, failed, in_progress, waiting, earlier)},
+                            {"boards", std::move(boards)}});
     }
 
     const std::string& base_;
@@ -427,29 +449,6 @@ private:
 
 }  // namespace
 
-std::string json_string(std::string_view text)
-{
-    const std::string valid = repaired_utf8(text);
-    std::string out = "\"";
-    for (const char c : valid) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\')
-            out += {'\\', c};
-        else if (byte < 0x20 || byte == 0x7F)
-            out += fmt::format("\\u{:04x}", byte);
-        else
-            out += c;
-    }
-    return out + "\"";
-}
-
-std::string station_record(const board_record& r)
-{
-    return fmt::format("{{\"time\": {}, \"port\": {}, \"serial\": {}, \"result\": \"{}\"{}, \"seconds\": {:.1f}}}",
-                       json_string(r.time), json_string(r.port), json_string(r.serial), r.flashed ? "flashed" : "failed",
-                       r.flashed ? std::string() : ", \"reason\": " + json_string(r.reason), r.seconds);
-}
-
 void station_worker(const std::string& firmware_base, const std::string& firmware_trouble,
                     const station_output& output, flash_control& control, const station_settings& settings) noexcept
 {
@@ -459,10 +458,12 @@ void station_worker(const std::string& firmware_base, const std::string& firmwar
     } catch (const std::exception& e) {
         try {
             if (output.publish)
-                output.publish(fmt::format("{{\"firmware\": \"\", \"state\": \"stopped\", \"message\": {}, "
-                                           "\"totals\": {{\"flashed\": 0, \"failed\": 0, \"in_progress\": 0, "
-                                           "\"waiting\": 0, \"earlier\": 0}}, \"boards\": []}}",
-                                           json_string(std::string("Flashing stopped: ") + e.what())));
+                output.publish(text_of(json{{"firmware", ""},
+                                            {"state", "stopped"},
+                                            {"message", std::string("Flashing stopped: ") + e.what()},
+                                            {"record", output.record_place},
+                                            {"totals", totals(0, 0, 0, 0, 0)},
+                                            {"boards", json::array()}}));
         } catch (...) {
         }
     } catch (...) {

@@ -67,11 +67,3 @@ void station_worker(const std::string& firmware_base, const std::string& firmwar
                     const station_output& output, flash_control& control,
                     const station_settings& settings = {}) noexcept;
 
-// The record line of one board: {"time": "2026-12-08T09:12:03Z", "port": ...,
-// "serial": ..., "result": "flashed" or "failed", "seconds": 21.4} with
-// "reason" after "result" when it failed.
-std::string station_record(const board_record& record);
-
-// Text as a JSON string, quotes included: valid UTF-8, every control
-// character escaped.
-std::string json_string(std::string_view text);
