@@ -447,33 +447,29 @@ def bench_station(build, work, run_seconds=1.0):
         row("station", "skipped", "run under umockdev-wrapper (bench/run.sh does)")
         return
     binary = os.path.join(build, "vornhale")
-    times = {1: [], 8: []}
-    for _ in range(3):
-        for boards in (1, 8):
-            folder = os.path.join(tempfile.mkdtemp(dir=work), "build")
-            typical_build_output(folder)
-            with open(os.path.join(folder, "esptool"), "w") as f:
-                f.write(STATION_TOOL.format(seconds=run_seconds))
-            os.chmod(os.path.join(folder, "esptool"), 0o755)
-            times[boards].append(station_run(binary, folder, UMockdev.Testbed.new(), boards)[0])
-            wait_closed()
-    row("station", "1 board, 2 runs of %.1f s each: exec to its record" % run_seconds, "%.2f s" % median(times[1]))
-    row("station", "8 boards at once: exec to the last record", "%.2f s" % median(times[8]))
-    row("station", "8 boards at once: ratio to 1 board", "%.2f" % (median(times[8]) / median(times[1])), "<= 1.3")
+
+    def medians(resets):
+        times = {1: [], 8: []}
+        for _ in range(3):
+            for boards in (1, 8):
+                folder = os.path.join(tempfile.mkdtemp(dir=work), "build")
+                typical_build_output(folder)
+                with open(os.path.join(folder, "esptool"), "w") as f:
+                    f.write(STATION_TOOL.format(seconds=run_seconds))
+                os.chmod(os.path.join(folder, "esptool"), 0o755)
+                times[boards].append(station_run(binary, folder, UMockdev.Testbed.new(), boards, resets=resets)[0])
+                wait_closed()
+        return {boards: median(t) for boards, t in times.items()}
+
+    times = medians(resets=False)
+    row("station", "1 board, 2 runs of %.1f s each: exec to its record" % run_seconds, "%.2f s" % times[1])
+    row("station", "8 boards at once: exec to the last record", "%.2f s" % times[8])
+    row("station", "8 boards at once: ratio to 1 board", "%.2f" % (times[8] / times[1]), "<= 1.3")
     # Boards that leave USB after each run and come back under reused names.
-    times = {1: [], 8: []}
-    for _ in range(3):
-        for boards in (1, 8):
-            folder = os.path.join(tempfile.mkdtemp(dir=work), "build")
-            typical_build_output(folder)
-            with open(os.path.join(folder, "esptool"), "w") as f:
-                f.write(STATION_TOOL.format(seconds=run_seconds))
-            os.chmod(os.path.join(folder, "esptool"), 0o755)
-            times[boards].append(station_run(binary, folder, UMockdev.Testbed.new(), boards, resets=True)[0])
-            wait_closed()
-    row("station", "resetting boards: 1 board, exec to its record", "%.2f s" % median(times[1]))
-    row("station", "resetting boards: 8 at once, exec to the last record", "%.2f s" % median(times[8]))
-    row("station", "resetting boards: ratio of 8 to 1", "%.2f" % (median(times[8]) / median(times[1])), "<= 1.3")
+    times = medians(resets=True)
+    row("station", "resetting boards: 1 board, exec to its record", "%.2f s" % times[1])
+    row("station", "resetting boards: 8 at once, exec to the last record", "%.2f s" % times[8])
+    row("station", "resetting boards: ratio of 8 to 1", "%.2f" % (times[8] / times[1]), "<= 1.3")
     folder = os.path.join(tempfile.mkdtemp(dir=work), "build")
     typical_build_output(folder)
     with open(os.path.join(folder, "esptool"), "w") as f:
