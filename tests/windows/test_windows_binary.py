@@ -506,7 +506,7 @@ class WindowsBinary(unittest.TestCase):
 
     def test_station_flashes_each_board_once_several_at_once_and_one_plugged_in_meanwhile(self):
         self.build_output("blink")
-        self.write(ports="", say_0=FIRMWARE_PROGRESS, step_0="400")
+        self.write(ports="", say_0=FIRMWARE_PROGRESS, step_0="400", say_1=APP_PROGRESS, step_1="400")
         boards = [("F4:12:FA:00:00:01", "7&1A2B&0&0000", "COM7"), ("F4:12:FA:00:00:02", "7&3C4D&0&0000", "COM8"),
                   ("F4:12:FA:00:00:03", "7&5E6F&0&0000", "COM9")]
         for serial, function, port in boards:
@@ -520,11 +520,13 @@ class WindowsBinary(unittest.TestCase):
         serial, function, port = boards[2]
         self.seed_board(port, function, serial)
         percents = {}  # each board's, as the station page saw them
+        stages = {}
         document = {}
         while document.get("totals", {}).get("flashed") != 3:
             document = json.loads(stream.read_event(timeout=30))
             for card in document["boards"]:
                 percents.setdefault(card["serial"], []).append(card["percent"])
+                stages.setdefault(card["serial"], set()).add(card["stage"])
 
         def records():  # one line per finished board
             return [json.loads(line) for line in read_text(app.out.name).splitlines()]
@@ -549,6 +551,7 @@ class WindowsBinary(unittest.TestCase):
             with self.subTest(port=port):
                 self.assertEqual(self.calls(port), [firmware_args(port, "blink"), file_system_args(port)])
                 self.assertTrue(any(0 < percent < 100 for percent in percents[serial]), percents)
+                self.assertLessEqual({"firmware", "file_system", "flashed"}, stages[serial])
         with open(BROWSER_LOG) as f:
             self.assertEqual(f.read(), "http://127.0.0.1:5000/station\n")
 
