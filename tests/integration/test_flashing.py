@@ -512,6 +512,7 @@ class Station(unittest.TestCase):
                          [("F4:12:FA:00:00:01", "flashed")] + [("F4:12:FA:00:00:02", "failed")] * 3
                          + [("F4:12:FA:00:00:03", "flashed")])
         self.assertTrue(all(r["time"].endswith("Z") and r["seconds"] >= 0 for r in records))
+        self.assertTrue(all(("reason" in r) == (r["result"] == "failed") for r in records), records)
         self.assertNotIn(b"Failed to connect", out.replace(b'"reason":"Firmware: Failed to connect', b""))
 
     def reenumerate_after_resets(self, sockets, taken_by):
