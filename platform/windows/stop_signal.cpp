@@ -1,5 +1,9 @@
 #include "platform/stop_signal.h"
 
+#include "platform/windows/close_requests.h"
+
+#include <chrono>
+
 #include <cstdio>
 #include <mutex>
 #include <windows.h>
@@ -23,6 +27,11 @@ HANDLE stop_event = nullptr;     // set once a stop has been asked for, and stay
 // requests that arrive together count once each.
 HANDLE wake_event = nullptr;
 HWND stop_window = nullptr;      // main thread
+bool close_posted = false;       // main thread: see window_close_posted
+
+// The longest a close request posted to the window may come before its twin
+// to the stop window: taskkill posts them one after the other.
+constexpr std::chrono::milliseconds twin_close_wait{1000};
 
 unsigned stops_so_far()
 {
@@ -137,12 +146,21 @@ void wait_for_stop_signal()
 
 unsigned stop_requests()
 {
-    // taskkill asks every window of ours to close, one after the other: the
-    // request already on its way to the stop window counts as well, not only
-    // the visible window's closing that came first.
-    MSG message;
-    while (stop_window != nullptr && ::PeekMessageW(&message, stop_window, 0, 0, PM_REMOVE))
-        ::DispatchMessageW(&message);
+    // taskkill asks every window of ours to close, one after the other. When
+    // its request closed the window, the one to the stop window is the stop
+    // request, whether it is queued already or still on its way.
+    const auto give_up_at = std::chrono::steady_clock::now() + twin_close_wait;
+    for (;;) {
+        MSG message;
+        while (stop_window != nullptr && ::PeekMessageW(&message, stop_window, 0, 0, PM_REMOVE))
+            ::DispatchMessageW(&message);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(give_up_at
+                                                                                - std::chrono::steady_clock::now());
+        if (!close_posted || stop_window == nullptr || stops_so_far() > 0 || left.count() <= 0)
+            break;
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left.count()) + 1, QS_POSTMESSAGE);
+    }
+    close_posted = false;
     return stops_so_far();
 }
 
@@ -158,6 +176,12 @@ bool wait_for_stop_requests(unsigned count, const std::function<bool()>& finishe
     }
     return stops_so_far() >= count;
 }
+
+namespace windows {
+
+void window_close_posted() { close_posted = true; }
+
+}  // namespace windows
 
 void wake_stop_wait()
 {

@@ -2,6 +2,7 @@
 
 #include "platform/console.h"
 #include "platform/stop_signal.h"
+#include "platform/windows/close_requests.h"
 #include "platform/windows/webview2_interfaces.h"
 #include "platform/windows/windows_text.h"
 
@@ -453,6 +454,8 @@ struct webview::impl {
             closed = true;
             return false;
         }
+        if (message.message == WM_CLOSE && message.hwnd == window && window != nullptr)
+            platform::windows::window_close_posted();
         ::TranslateMessage(&message);
         ::DispatchMessageW(&message);
         return true;

@@ -63,7 +63,8 @@ def wine_output(*args):
 
 
 def close_window(window_class, count=1):
-    """WM_CLOSE to the first top-level window of window_class, as its close button sends (count times at once)."""
+    """A close request to the first top-level window of window_class, as its close button makes (count times
+    at once)."""
     wine("rundll32", STANDIN + ",close_window", window_class, str(count))
 
 
@@ -554,6 +555,26 @@ class WindowsBinary(unittest.TestCase):
                 self.assertLessEqual({"firmware", "file_system", "flashed"}, stages[serial])
         with open(BROWSER_LOG) as f:
             self.assertEqual(f.read(), "http://127.0.0.1:5000/station\n")
+
+    def test_taskkill_closes_the_station_s_window_and_its_stop_window_as_one_stop(self):
+        # The stop window's close may still be queued, or on its way, when the
+        # window's loop ends: counted apart, it would be a second stop, which
+        # ends the run under way.
+        self.install_runtime()
+        self.build_output("blink")
+        self.write(ports="", mac_COM7="f4:12:fa:00:00:01", sleep_0="5000", then_0="Hash of data verified.\r\n")
+        self.seed_board("COM7", "7&1A2B&0&0000", "F4:12:FA:00:00:01")
+        app = self.start(["--station"])
+        self.assertTrue(wait_until(lambda: len(wine_processes("esptool.exe")) == 1, 20))
+        app.stop()
+        status, out, err = app.finish(timeout=30)
+        self.addCleanup(shutil.rmtree, os.path.join(self.local, "vornhale", "records"), ignore_errors=True)
+        self.assertIn(b"letting esptool finish its run before ending", err)
+        self.assertNotIn(b"stopping esptool", err)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(read_text(os.path.join(self.cwd, "done.0")), "ok")
+        self.assertEqual(self.calls("COM7"), [firmware_args("COM7", "blink"), file_system_args("COM7")])
+        self.assertEqual(json.loads(out)["result"], "flashed")
 
     def test_a_run_in_progress_completes_when_vornhale_is_killed(self):
         app = self.flash_with(sleep_0="2000", then_0="Hash of data verified.\r\n")

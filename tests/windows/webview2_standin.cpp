@@ -7,8 +7,8 @@
 // would, so that a test sees the web view follow.
 //
 // Three more entry points serve the tests through rundll32: close_window CLASS
-// [COUNT] posts WM_CLOSE (COUNT times, back to back) to the first top-level
-// window of that class; record_url URL appends URL to browser.log beside
+// [COUNT] asks the first top-level window of that class to close as its close
+// button does (COUNT times, back to back); record_url URL appends URL to browser.log beside
 // this DLL (registered as the browser); and set_parent DEVICE PARENT gives a
 // device written into the registry the parent (DEVPKEY_Device_Parent) Windows
 // would report, a board's serial function its composite device.
@@ -300,7 +300,7 @@ __declspec(dllexport) void CALLBACK close_window(HWND, HINSTANCE, LPSTR argument
     std::sscanf(arguments, "%63s %d", class_name, &count);
     if (const HWND window = ::FindWindowA(class_name, nullptr))
         for (int i = 0; i < count; ++i)
-            ::PostMessageW(window, WM_CLOSE, 0, 0);
+            ::PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
 }
 
 __declspec(dllexport) void CALLBACK record_url(HWND, HINSTANCE, LPSTR url, int) { append(L"browser.log", url); }
