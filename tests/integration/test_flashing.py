@@ -472,12 +472,12 @@ class Station(unittest.TestCase):
         # Each board's first run waits until the other's has started: they run at once.
         for tty, other in (("ttyACM0", "ttyACM1"), ("ttyACM1", "ttyACM0")):
             self.write("run." + tty, "touch up.%s; while [ ! -e up.%s ]; do sleep 0.05; done\n" % (tty, other))
-        self.write("say.ttyACM1", "A fatal error occurred: Failed to connect to ESP32-S3: No serial data received.\n")
+        reason = 'Firmware: Failed to connect to ESP32-S3: No serial data received on "\\\\.\\ttyACM1".'
+        self.write("say.ttyACM1", "A fatal error occurred: %s\n" % reason.partition(": ")[2])
         self.write("code.ttyACM1", "2")
         app, stream = self.start()
         done = self.until(stream, lambda d: d["totals"]["flashed"] == 1 and d["totals"]["failed"] == 1)
-        self.assertEqual(self.card(done, "F4:12:FA:00:00:02")["reason"],
-                         "Firmware: Failed to connect to ESP32-S3: No serial data received.")
+        self.assertEqual(self.card(done, "F4:12:FA:00:00:02")["reason"], reason)
         self.assertEqual(self.card(done, "F4:12:FA:00:00:02")["note"],
                          "The board did not answer: hold its BOOT button, press RESET, then release BOOT. "
                          "It is flashed again when it comes back on USB.")
@@ -512,6 +512,7 @@ class Station(unittest.TestCase):
                          [("F4:12:FA:00:00:01", "flashed")] + [("F4:12:FA:00:00:02", "failed")] * 3
                          + [("F4:12:FA:00:00:03", "flashed")])
         self.assertTrue(all(r["time"].endswith("Z") and r["seconds"] >= 0 for r in records))
+        self.assertEqual([r.get("reason") for r in records if r["serial"] == "F4:12:FA:00:00:02"], [reason] * 3)
         self.assertTrue(all(("reason" in r) == (r["result"] == "failed") for r in records), records)
         self.assertNotIn(b"Failed to connect", out.replace(b'"reason":"Firmware: Failed to connect', b""))
 
