@@ -26,6 +26,9 @@ void on_stop_signal(std::function<void()> action);
 void wait_for_stop_signal();
 
 // How many stop requests have arrived so far (as the event loop has seen them).
+// On Windows, when another program's close request has just closed the window,
+// the first call waits up to a second for that program's request to the stop
+// window, so that the two count as the one request they are.
 unsigned stop_requests();
 
 // Runs the event loop until at least count stop requests have arrived in all
