@@ -265,12 +265,7 @@ void request_gate::watch()
             timeout = std::min<std::chrono::milliseconds>(timeout, unwoken_interval);
         if (waiting_.size() > most_waiting)
             timeout = std::chrono::milliseconds(0);
-#ifdef _WIN32
-        // httplib's own poll is a macro it takes back at the end of its header.
-        const int ready = ::WSAPoll(watched.data(), static_cast<ULONG>(watched.size()), static_cast<INT>(timeout.count()));
-#else
-        const int ready = poll(watched.data(), static_cast<unsigned>(watched.size()), static_cast<int>(timeout.count()));
-#endif
+        const int ready = platform::poll_sockets(watched.data(), watched.size(), static_cast<int>(timeout.count()));
         if (ready > 0) {
             std::size_t i = 0;
             if (wake_socket_ != INVALID_SOCKET) {

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <ctime>
+#include <fmt/chrono.h>
 #include <fmt/core.h>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -66,16 +67,8 @@ std::string record_line(const board_record& record, const image_set* images)
 
 fs::path session_record_file(const fs::path& folder, std::chrono::system_clock::time_point start)
 {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(start);
-    std::tm utc{};
-#ifdef _WIN32
-    ::gmtime_s(&utc, &seconds);
-#else
-    ::gmtime_r(&seconds, &utc);
-#endif
-    char name[32];
-    std::strftime(name, sizeof name, "%Y-%m-%dT%H-%M-%SZ", &utc);
-    return folder / (std::string(name) + ".jsonl");
+    const std::tm utc = fmt::gmtime(std::chrono::system_clock::to_time_t(start));
+    return folder / fmt::format("{:%Y-%m-%dT%H-%M-%S}Z.jsonl", utc);
 }
 
 record_log::record_log(const fs::path& file, std::chrono::system_clock::time_point session_start,

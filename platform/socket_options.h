@@ -32,4 +32,8 @@ void raise_descriptor_limit() noexcept;
 // How many descriptors (sockets among them) the process may have open at once.
 std::size_t descriptor_limit() noexcept;
 
+// poll for sockets: waits at most timeout_ms for one of them to be ready (-1:
+// no limit); the count of those ready, 0 on timeout, -1 on failure.
+int poll_sockets(pollfd* sockets, std::size_t count, int timeout_ms) noexcept;
+
 }  // namespace platform

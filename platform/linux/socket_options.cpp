@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <sys/resource.h>
 
 namespace platform {
@@ -42,6 +43,11 @@ std::size_t descriptor_limit() noexcept
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
         return 1 << 20;
     return static_cast<std::size_t>(limit.rlim_cur);
+}
+
+int poll_sockets(pollfd* sockets, std::size_t count, int timeout_ms) noexcept
+{
+    return ::poll(sockets, static_cast<nfds_t>(count), timeout_ms);
 }
 
 }  // namespace platform

@@ -27,4 +27,10 @@ void raise_descriptor_limit() noexcept {}
 // Winsock has no small table of sockets a process may hold.
 std::size_t descriptor_limit() noexcept { return 1 << 20; }
 
+int poll_sockets(pollfd* sockets, std::size_t count, int timeout_ms) noexcept
+{
+    // httplib's own poll is a macro it takes back at the end of its header.
+    return ::WSAPoll(sockets, static_cast<ULONG>(count), static_cast<INT>(timeout_ms));
+}
+
 }  // namespace platform
