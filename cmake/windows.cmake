@@ -2,31 +2,28 @@
 # cmake/mingw-w64-x86_64.cmake): {fmt} in header-only mode from the build
 # machine's headers, nlohmann-json likewise, and Wine to run what is built.
 
-# Only a folder holding a link to the fmt headers goes on the include path: the
-# whole of the build machine's include folder would bring in its C library.
+# A header-only library from the build machine: only a folder holding a link
+# to its headers goes on the include path (the whole of the build machine's
+# include folder would bring in its C library). headers: the folder, which
+# must hold probe; link: the name the sources include it by.
+function(vornhale_build_machine_headers target headers probe link package)
+  if(NOT EXISTS "${headers}/${probe}")
+    message(FATAL_ERROR "${link} headers not found in ${headers}: install ${package}.")
+  endif()
+  set(include "${CMAKE_BINARY_DIR}/${target}-include")
+  file(MAKE_DIRECTORY "${include}")
+  file(CREATE_LINK "${headers}" "${include}/${link}" SYMBOLIC)
+  add_library(${target} INTERFACE)
+  target_include_directories(${target} SYSTEM INTERFACE "${include}")
+endfunction()
+
 set(VORNHALE_FMT_HEADERS "/usr/include/fmt" CACHE PATH "{fmt} 9 headers of the build machine")
-if(NOT EXISTS "${VORNHALE_FMT_HEADERS}/core.h")
-  message(FATAL_ERROR "{fmt} headers not found in ${VORNHALE_FMT_HEADERS}: install libfmt-dev.")
-endif()
-set(fmt_include "${CMAKE_BINARY_DIR}/fmt-include")
-file(MAKE_DIRECTORY "${fmt_include}")
-file(CREATE_LINK "${VORNHALE_FMT_HEADERS}" "${fmt_include}/fmt" SYMBOLIC)
-add_library(fmt_header_only INTERFACE)
-target_include_directories(fmt_header_only SYSTEM INTERFACE "${fmt_include}")
+vornhale_build_machine_headers(fmt_header_only "${VORNHALE_FMT_HEADERS}" core.h fmt libfmt-dev)
 target_compile_definitions(fmt_header_only INTERFACE FMT_HEADER_ONLY)
 add_library(fmt::fmt-header-only ALIAS fmt_header_only)
 
-# nlohmann-json, header only, the same way: a folder holding a link to the
-# build machine's headers.
 set(VORNHALE_JSON_HEADERS "/usr/include/nlohmann" CACHE PATH "nlohmann-json 3 headers of the build machine")
-if(NOT EXISTS "${VORNHALE_JSON_HEADERS}/json.hpp")
-  message(FATAL_ERROR "nlohmann-json headers not found in ${VORNHALE_JSON_HEADERS}: install nlohmann-json3-dev.")
-endif()
-set(json_include "${CMAKE_BINARY_DIR}/json-include")
-file(MAKE_DIRECTORY "${json_include}")
-file(CREATE_LINK "${VORNHALE_JSON_HEADERS}" "${json_include}/nlohmann" SYMBOLIC)
-add_library(nlohmann_json_headers INTERFACE)
-target_include_directories(nlohmann_json_headers SYSTEM INTERFACE "${json_include}")
+vornhale_build_machine_headers(nlohmann_json_headers "${VORNHALE_JSON_HEADERS}" json.hpp nlohmann nlohmann-json3-dev)
 add_library(nlohmann_json::nlohmann_json ALIAS nlohmann_json_headers)
 
 # Windows 10 APIs, wide (UTF-16) names for every call; nothing of <windows.h>'s

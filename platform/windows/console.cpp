@@ -105,13 +105,8 @@ public:
         std::unique_lock lock(mutex_);
         const std::string lines = with_crlf(text, after_cr_);
         if (handle != handle_) {
-            // Redirected since the last write: what was kept was for the old one.
-            handle_ = handle;
-            disk_ = ::GetFileType(handle) == FILE_TYPE_DISK;
-            console_ = !disk_ && is_console(handle);
-            backlog_.clear();
+            follow(handle);
             dropped_ = 0;
-            broken_ = false;
         }
         if (broken_)
             return;
@@ -139,13 +134,8 @@ public:
         }
         const auto handle = reinterpret_cast<HANDLE>(os_handle);
         const std::string lines = with_crlf(line, after_cr_);
-        if (handle != handle_) {
-            handle_ = handle;
-            disk_ = ::GetFileType(handle) == FILE_TYPE_DISK;
-            console_ = !disk_ && is_console(handle);
-            backlog_.clear();
-            broken_ = false;
-        }
+        if (handle != handle_)
+            follow(handle);
         if (broken_) {
             ++lost_;
             return;
@@ -184,6 +174,16 @@ public:
     }
 
 private:
+    // Redirected since the last write: what was kept was for the old stream.
+    void follow(HANDLE handle)
+    {
+        handle_ = handle;
+        disk_ = ::GetFileType(handle) == FILE_TYPE_DISK;
+        console_ = !disk_ && is_console(handle);
+        backlog_.clear();
+        broken_ = false;
+    }
+
     void start()
     {
         started_ = true;
