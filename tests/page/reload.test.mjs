@@ -141,6 +141,7 @@ test('reloads while the real binary flashes', async () => {
   const app = spawn('umockdev-run', ['--device', BOARD, '--', process.env.VORNHALE_BINARY],
     { cwd: folder, env, stdio: ['ignore', 'ignore', 'inherit'] });
   const ended = new Promise((resolve) => app.on('exit', (code, signal) => resolve(code ?? signal)));
+  process.on('exit', () => app.kill('SIGTERM'));  // a failed test leaves nothing holding the port (umockdev-run passes it on)
   const base = 'http://127.0.0.1:5000';
   const browser = await recordingBrowser();
   try {

@@ -1,5 +1,7 @@
 """Runs the real vornhale binary for tests and talks to it on 127.0.0.1:5000."""
 
+import atexit
+import ctypes
 import os
 import resource
 import signal
@@ -74,7 +76,28 @@ def wait_until(predicate, timeout=10.0, interval=0.02):
     return predicate()
 
 
-def child_setup(descriptors, preexec, close_output=False):
+# A program a test started never outlives the test: it is killed when the test
+# process ends, however it ends (a failed assertion, CTest's timeout), so that
+# it cannot hold the port through the tests that follow.
+PR_SET_PDEATHSIG = 1
+_prctl = ctypes.CDLL(None, use_errno=True).prctl
+_running = set()
+
+
+def _kill_running():
+    for proc in list(_running):
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
+atexit.register(_kill_running)
+
+
+def child_setup(descriptors, preexec, close_output=False, parent=None):
+    _prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    if os.getppid() != parent:
+        os._exit(127)  # the test ended before the program could start
     if descriptors is not None:
         resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, descriptors))
     if preexec is not None:
@@ -112,8 +135,9 @@ class Vornhale:
         self.proc = subprocess.Popen([binary(), *args], cwd=cwd, env=full_env,
                                      stdout=subprocess.DEVNULL if closed else stdout, stderr=subprocess.PIPE,
                                      process_group=0 if own_group else None,
-                                     preexec_fn=None if descriptors is None and preexec is None and not closed else
-                                     lambda: child_setup(descriptors, preexec, closed))
+                                     preexec_fn=lambda parent=os.getpid(): child_setup(descriptors, preexec,
+                                                                                       closed, parent))
+        _running.add(self.proc)
         self.stdout = b""
         self.stderr = b""
 
@@ -147,6 +171,7 @@ class Vornhale:
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.communicate()
+        _running.discard(self.proc)
         self._state.cleanup()
         if self._tmp is not None:
             self._tmp.cleanup()
