@@ -6,7 +6,9 @@ import os
 import resource
 import signal
 import socket
+import re
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -65,6 +67,31 @@ def port_open():
             return True
     except OSError:
         return False
+
+
+def port_holders():
+    """The programs listening on the port: process id, parent's, command line."""
+    try:
+        listeners = subprocess.run(["ss", "-ltnpH", "sport = :%d" % PORT], capture_output=True, text=True,
+                                   timeout=5).stdout
+    except (OSError, subprocess.SubprocessError) as e:
+        return str(e)
+    held = []
+    for pid in sorted(set(re.findall(r"pid=(\d+)", listeners))):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                args = f.read().replace(b"\0", b" ").decode(errors="replace")
+            with open("/proc/%s/stat" % pid) as f:
+                parent = f.read().rsplit(")", 1)[1].split()[1]
+            held.append("%s (parent %s): %s" % (pid, parent, args))
+        except OSError as e:
+            held.append("%s: %s" % (pid, e))
+    return "\n".join(held) or listeners
+
+
+# Every test here needs the port: say at once who holds it, if anyone does.
+if port_open():
+    sys.stderr.write("%s:%d is taken before the test begins, by:\n%s\n" % (HOST, PORT, port_holders()))
 
 
 def wait_until(predicate, timeout=10.0, interval=0.02):
