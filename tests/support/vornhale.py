@@ -104,7 +104,7 @@ def wait_until(predicate, timeout=10.0, interval=0.02):
 
 
 # A program a test started never outlives the test: it is killed when the test
-# process ends, however it ends (a failed assertion, CTest's timeout), so that
+# process ends, however it ends (its own end, a crash, a kill), so that
 # it cannot hold the port through the tests that follow.
 PR_SET_PDEATHSIG = 1
 _prctl = ctypes.CDLL(None, use_errno=True).prctl
