@@ -1,12 +1,12 @@
 """Runs the real vornhale binary for tests and talks to it on 127.0.0.1:5000."""
 
-import atexit
 import ctypes
 import os
+import pathlib
+import re
 import resource
 import signal
 import socket
-import re
 import subprocess
 import sys
 import tempfile
@@ -70,23 +70,14 @@ def port_open():
 
 
 def port_holders():
-    """The programs listening on the port: process id, parent's, command line."""
+    """The command lines of the programs listening on the port."""
     try:
         listeners = subprocess.run(["ss", "-ltnpH", "sport = :%d" % PORT], capture_output=True, text=True,
                                    timeout=5).stdout
-    except (OSError, subprocess.SubprocessError) as e:
+        return "\n".join(pathlib.Path("/proc/%s/cmdline" % pid).read_bytes().replace(b"\0", b" ").decode()
+                         for pid in set(re.findall(r"pid=(\d+)", listeners))) or listeners
+    except (OSError, subprocess.SubprocessError, UnicodeError) as e:
         return str(e)
-    held = []
-    for pid in sorted(set(re.findall(r"pid=(\d+)", listeners))):
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                args = f.read().replace(b"\0", b" ").decode(errors="replace")
-            with open("/proc/%s/stat" % pid) as f:
-                parent = f.read().rsplit(")", 1)[1].split()[1]
-            held.append("%s (parent %s): %s" % (pid, parent, args))
-        except OSError as e:
-            held.append("%s: %s" % (pid, e))
-    return "\n".join(held) or listeners
 
 
 # Every test here needs the port: say at once who holds it, if anyone does.
@@ -103,22 +94,11 @@ def wait_until(predicate, timeout=10.0, interval=0.02):
     return predicate()
 
 
-# A program a test started never outlives the test: it is killed when the test
-# process ends, however it ends (its own end, a crash, a kill), so that
-# it cannot hold the port through the tests that follow.
+# A program a test started never outlives the test: the system kills it when
+# the test process ends, however it ends (its own end, a crash, a kill), so
+# that it cannot hold the port through the tests that follow.
 PR_SET_PDEATHSIG = 1
 _prctl = ctypes.CDLL(None, use_errno=True).prctl
-_running = set()
-
-
-def _kill_running():
-    for proc in list(_running):
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-
-
-atexit.register(_kill_running)
 
 
 def child_setup(descriptors, preexec, close_output=False, parent=None):
@@ -164,7 +144,6 @@ class Vornhale:
                                      process_group=0 if own_group else None,
                                      preexec_fn=lambda parent=os.getpid(): child_setup(descriptors, preexec,
                                                                                        closed, parent))
-        _running.add(self.proc)
         self.stdout = b""
         self.stderr = b""
 
@@ -198,7 +177,6 @@ class Vornhale:
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.communicate()
-        _running.discard(self.proc)
         self._state.cleanup()
         if self._tmp is not None:
             self._tmp.cleanup()
