@@ -123,6 +123,20 @@ void rules::returned(board_card& card, clock::time_point now)
     }
 }
 
+void rules::allow_starts(bool allowed)
+{
+    // Boards that came while starts were held (the record could not be
+    // written) take their turns now, in the order they came.
+    if (allowed && !allowed_)
+        for (board_card& card : cards_)
+            if (card.present && card.where == stage::waiting
+                && std::find(queue_.begin(), queue_.end(), card.key) == queue_.end()) {
+                card.note.clear();
+                queue_.push_back(card.key);
+            }
+    allowed_ = allowed;
+}
+
 std::vector<board_card> rules::listed(clock::time_point now, const std::vector<platform::usb_board>& boards)
 {
     std::map<std::string, int> reported;  // how many devices report each serial number

@@ -109,8 +109,9 @@ public:
     explicit rules(std::size_t parallel = 8, int attempts = 3) : parallel_(parallel), attempts_(attempts) {}
 
     // Whether new flashes may start (false once the station is closing, has
-    // nothing to flash, or cannot keep records).
-    void allow_starts(bool allowed) { allowed_ = allowed; }
+    // nothing to flash, or cannot keep records). Boards that came while they
+    // were not take their turns once they are.
+    void allow_starts(bool allowed);
 
     // The boards on USB now. Returns the records to write: devices that report
     // a serial number another device present reports too, which fail.

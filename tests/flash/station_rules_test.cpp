@@ -37,7 +37,7 @@ std::vector<platform::usb_board> boards(const std::vector<std::string>& words, s
 
 struct rules_case {
     const char* name;
-    const char* events;     // "MS list BOARD...", "MS ok KEY", "MS fail KEY", separated by "|"
+    const char* events;     // "MS list BOARD...", "MS ok KEY", "MS fail KEY", "MS hold", "MS allow", separated by "|"
     const char* decisions;  // "start KEY PORT #ATTEMPT", "twin PORT", and "ended KEY" as it came, separated by ","
     std::size_t parallel = 8;
 };
@@ -56,6 +56,8 @@ TEST_P(StationRules, EventsInDecisionsOut)
         if (w[1] == "list") {
             for (const board_card& twin : r.listed(at(w[0]), boards(w, 2)))
                 decide("twin " + twin.port.substr(11));
+        } else if (w[1] == "hold" || w[1] == "allow") {
+            r.allow_starts(w[1] == "allow");
         } else {
             r.ended(w[2], at(w[0]), w[1] == "ok", "esptool failed");
             decide("ended " + w[2]);
@@ -68,6 +70,8 @@ TEST_P(StationRules, EventsInDecisionsOut)
 }
 
 const rules_case rules_cases[] = {
+    {"BoardsThatCameWhileStartsWereHeldStartWhenTheyAreNot", "0 hold | 0 list A@1:0 | 500 list A@1:0 B@2:1 | 1000 allow",
+     "start A 0 #1, start B 1 #1"},
     {"NewBoardsStartOnceEach", "0 list A@1:0 B@2:1 | 10 list A@1:0 B@2:1", "start A 0 #1, start B 1 #1"},
     // esptool's reset after the flash, failed or not, under the port the other had: no new flash.
     {"OwnResetAfterTheFlashIsNoReplug",
