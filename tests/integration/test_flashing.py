@@ -375,7 +375,10 @@ class Station(unittest.TestCase):
         self.folder = tempfile.TemporaryDirectory(prefix="vornhale-station-")
         self.addCleanup(self.folder.cleanup)
         self.cwd = self.folder.name
-        self.testbed = UMockdev.Testbed.new()
+        # A case that starts over keeps its earlier testbeds: freeing one unsets
+        # UMOCKDEV_DIR, and the boards it plugs in after that reach nobody.
+        self.testbeds = getattr(self, "testbeds", []) + [UMockdev.Testbed.new()]
+        self.testbed = self.testbeds[-1]
         for name in BUILD_OUTPUT:
             open(os.path.join(self.cwd, name), "w").close()
         self.write("esptool.exe", STATION_TOOL, 0o755)
