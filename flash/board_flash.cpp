@@ -1,9 +1,10 @@
 #include "flash/board_flash.h"
 
+#include "flash/esptool_output.h"
 #include "flash/flash_progress.h"
 #include "flash/page_text.h"
 #include "flash/station_rules.h"
-#include "flash/tool_reason.h"
+#include "platform/console.h"
 #include "platform/process.h"
 #include "platform/file_names.h"
 #include "platform/usb_boards.h"
@@ -82,11 +83,16 @@ std::optional<std::string> refusal_of_names(std::string_view port, std::string_v
 
 namespace {
 
+// An image a run writes: where, and its name in the folder.
+struct run_image {
+    std::uint32_t offset;
+    std::string name;
+};
+
 // The images of a run, with their sizes as they are now (0 when unreadable).
-std::vector<flash_progress::image> images_of(const std::filesystem::path& folder,
-                                             const std::vector<std::pair<std::uint32_t, std::string>>& files)
+std::vector<esptool_output::image> sizes_of(const std::filesystem::path& folder, const std::vector<run_image>& files)
 {
-    std::vector<flash_progress::image> images;
+    std::vector<esptool_output::image> images;
     for (const auto& [offset, name] : files) {
         std::error_code error;
         const std::uintmax_t size = std::filesystem::file_size(folder / platform::path_from_utf8(name), error);
@@ -95,79 +101,92 @@ std::vector<flash_progress::image> images_of(const std::filesystem::path& folder
     return images;
 }
 
-// Reads what esptool says about the chip it reached.
-void read_facts(std::string_view line, tool_facts& facts)
-{
-    const auto after = [&line](std::string_view prefix) -> std::optional<std::string> {
-        if (!line.starts_with(prefix))
-            return std::nullopt;
-        std::string_view rest = line.substr(prefix.size());
-        while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\r'))
-            rest.remove_suffix(1);
-        return std::string(rest);
-    };
-    if (facts.esptool_version.empty())
-        if (auto version = after("esptool.py v"))
-            facts.esptool_version = std::move(*version);
-    if (facts.chip.empty())
-        if (auto chip = after("Chip is "))
-            facts.chip = std::move(*chip);
-    if (facts.mac.empty())
-        if (auto mac = after("MAC: "))
-            facts.mac = std::move(*mac);
-}
-
 std::string wrong_board(std::string_view mac, std::string_view serial)
 {
     return fmt::format("esptool reached another board: its MAC is {}, this board's serial number is {}", mac, serial);
 }
 
+std::string esptool_named(const esptool_output& said)
+{
+    return said.version().empty() ? std::string("esptool") : "esptool " + said.version();
+}
+
+// What a run that exited with code 0 leaves unproven, or nothing. With a
+// serial number the chip's MAC must have been named; strict (the station), a
+// MAC esptool printed in no form we know fails the run, and each image must
+// have been verified after writing; otherwise the run counts, and our standard
+// output says what could not be checked.
+std::optional<std::string> unproven(const esptool_output& said, const std::vector<run_image>& files,
+                                    const std::string& serial, bool strict)
+{
+    if (!serial.empty() && said.mac().empty()) {
+        const std::string what = fmt::format(
+            "{} did not print the chip's MAC in a form Vornhale knows, so it cannot be told that it reached this "
+            "board ({})", esptool_named(said), serial);
+        if (strict)
+            return what;
+        platform::write_console(platform::console_stream::output,
+                                "Vornhale: the board could not be checked: " + what + ".\n");
+    }
+    if (strict)
+        for (const run_image& file : files)
+            if (!said.verified(file.offset))
+                return fmt::format("{} did not say that it verified {} after writing it", esptool_named(said),
+                                   file.name);
+    return std::nullopt;
+}
+
 // Runs one command line, telling report how far it is; returns nothing on
 // success, or why it failed. serial: the board's serial number, which the
 // chip's MAC must match ("" when the board reports none: nothing to check
-// against). A run that reaches another chip is stopped at once.
+// against). A run that reaches another chip, or names two, is stopped at once.
 std::optional<std::string> run_tool(const std::string& command_line, flash_report::run run,
-                                    std::vector<flash_progress::image> images, flash_control& control,
-                                    flash_report& report, bool pass_output, const std::string& serial,
-                                    tool_facts& facts, const std::filesystem::path& folder)
+                                    const std::vector<run_image>& files, flash_control& control,
+                                    flash_report& report, const flash_options& options, const std::string& serial,
+                                    flash_outcome& result, const std::filesystem::path& folder)
 {
-    tool_reason reason;
-    flash_progress progress(std::move(images));
+    esptool_output said(sizes_of(folder, files));
     progress_pacer pacer;
-    tool_facts said;
     platform::run_stop stop(&control.tool_stop);
     bool elsewhere = false;
+    const auto reached_elsewhere = [&] {
+        return !said.other_mac().empty()
+               || (!serial.empty() && !said.mac().empty() && !station_rules::same_mac(serial, said.mac()));
+    };
     const platform::run_outcome outcome = platform::run_command_line(
         command_line,
         [&](std::string_view line) {
-            reason.feed(line);
-            read_facts(line, said);
-            if (!serial.empty() && !said.mac.empty() && !station_rules::same_mac(serial, said.mac) && !elsewhere) {
+            const auto figure = said.feed(line);
+            if (!elsewhere && reached_elsewhere()) {
                 elsewhere = true;
                 stop.request();
             }
-            if (const auto figure = progress.feed(line))
+            if (figure)
                 if (const auto shown = pacer.offer(*figure))
                     report.progress(run, *shown);
         },
-        &stop, pass_output, folder);
-    for (auto [ours, theirs] : {std::pair{&facts.esptool_version, &said.esptool_version},
-                                std::pair{&facts.chip, &said.chip}, std::pair{&facts.mac, &said.mac}})
+        &stop, options.pass_output, folder);
+    tool_facts& facts = result.facts;
+    for (auto [ours, theirs] : {std::pair{&facts.esptool_version, &said.version()}, std::pair{&facts.chip, &said.chip()},
+                                std::pair{&facts.mac, &said.mac()}})
         if (ours->empty())
             *ours = *theirs;
+    for (const run_image& file : files)
+        if (said.verified(file.offset))
+            result.verified.push_back(file.name);
     if (elsewhere)
-        return wrong_board(said.mac, serial);
-    const std::optional<std::string>& last_error = reason.reason();
+        return !said.other_mac().empty()
+                   ? fmt::format("esptool named two chips in one run: MAC {} and {}", said.mac(), said.other_mac())
+                   : wrong_board(said.mac(), serial);
+    const std::optional<std::string>& last_error = said.reason();
 
     using kind = platform::run_outcome::kind;
     switch (outcome.how) {
     case kind::exited:
         if (outcome.code == 0) {
-            // A run that succeeded without naming the chip cannot be vouched for.
-            if (!serial.empty() && said.mac.empty())
-                return fmt::format("esptool did not say which chip it reached, so it cannot be told that it was "
-                                   "this board ({})", serial);
-            if (const auto last = pacer.finish(progress.started()))
+            if (auto trouble = unproven(said, files, serial, options.strict))
+                return trouble;
+            if (const auto last = pacer.finish(said.told_progress()))
                 report.progress(run, *last);
             return std::nullopt;
         }
@@ -259,7 +278,7 @@ std::string file_system_command_line(std::string_view port)
 
 flash_outcome flash_board(const board_to_flash& given, const std::string& firmware_base,
                           const std::filesystem::path& folder, flash_report& report, flash_control& control,
-                          bool pass_output)
+                          const flash_options& options)
 {
     using run = flash_report::run;
     flash_outcome outcome;
@@ -276,14 +295,12 @@ flash_outcome flash_board(const board_to_flash& given, const std::string& firmwa
         board.location = listed->location;
     }
     report.starting(run::firmware);
-    const std::vector<flash_progress::image> firmware_images =
-        images_of(folder, {{0x0, firmware_base + ".ino.bootloader.bin"},
-                   {0x8000, firmware_base + ".ino.partitions.bin"},
-                   {0xe000, "boot_app0.bin"},
-                   {0x10000, firmware_base + ".ino.bin"}});
+    const std::vector<run_image> firmware_images{{0x0, firmware_base + ".ino.bootloader.bin"},
+                                                 {0x8000, firmware_base + ".ino.partitions.bin"},
+                                                 {0xe000, "boot_app0.bin"},
+                                                 {0x10000, firmware_base + ".ino.bin"}};
     if (const auto failure = run_tool(firmware_command_line(board.port, firmware_base), run::firmware,
-                                      firmware_images, control, report, pass_output, board.serial, outcome.facts,
-                                      folder)) {
+                                      firmware_images, control, report, options, board.serial, outcome, folder)) {
         report.failed(run::firmware, *failure);
         return outcome;
     }
@@ -319,9 +336,8 @@ flash_outcome flash_board(const board_to_flash& given, const std::string& firmwa
         }
     }
     report.starting(run::file_system);
-    if (const auto failure = run_tool(file_system_command_line(port), run::file_system,
-                                      images_of(folder, {{6750208, "fs.bin"}}), control, report, pass_output,
-                                      board.serial, outcome.facts, folder)) {
+    if (const auto failure = run_tool(file_system_command_line(port), run::file_system, {{6750208, "fs.bin"}},
+                                      control, report, options, board.serial, outcome, folder)) {
         report.failed(run::file_system, *failure);
         return outcome;
     }

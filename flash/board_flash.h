@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Flashing one board: the firmware run, then the file-system run when
 // ./fs.bin exists, each told as it goes to a flash_report. The status page's
@@ -48,10 +49,9 @@ struct board_to_flash {
     std::string location;
 };
 
-// What esptool said about the chip it reached, from its output: "4.7.0"
-// (its first line, "esptool.py v4.7.0"), "ESP32-S3 (QFN56) (revision v0.2)"
-// (after "Chip is "), "f4:12:fa:00:00:01" (after "MAC: "). Those of the first
-// run that told them.
+// What esptool said about the chip it reached (flash/esptool_output.h):
+// "4.7.0", "ESP32-S3 (QFN56) (revision v0.2)", "f4:12:fa:00:00:01". Those of
+// the first run that told them.
 struct tool_facts {
     std::string esptool_version;
     std::string chip;
@@ -61,6 +61,17 @@ struct tool_facts {
 struct flash_outcome {
     bool flashed = false;  // everything there was to write was written, onto this board
     tool_facts facts;
+    std::vector<std::string> verified;  // the images whose hash esptool verified after writing them
+};
+
+// How a flash runs. pass_output: whether the tool's output goes on to our
+// standard output. strict (the station, whose record vouches for each board):
+// a run fails unless esptool named the chip's MAC, for a board with a serial
+// number, and verified every image it wrote; otherwise such a run counts and
+// our standard output says what could not be checked.
+struct flash_options {
+    bool pass_output = true;
+    bool strict = false;
 };
 
 // Flashes board with the firmware set named after firmware_base, then with
@@ -69,11 +80,11 @@ struct flash_outcome {
 // USB and come back after the first run's hard reset (or, when it stays, for
 // longer than a board takes to leave), finds it again by its serial number or
 // location, never by its port name, and uses the port it has then. A board
-// with a serial number must be the one each run reached: esptool's "MAC: "
-// line must name it, else the run fails (a board without one cannot be
-// checked). Starts no run once control.finish_asked; a run is stopped by
-// control.tool_stop. pass_output: whether the tool's output goes on to our
-// standard output. The names must have passed refusal_of_names.
+// with a serial number must be the one each run reached: the MAC esptool
+// names once connected must be its, else the run is stopped and fails (a
+// board without one cannot be checked); a run that names two MACs fails too.
+// Starts no run once control.finish_asked; a run is stopped by
+// control.tool_stop. The names must have passed refusal_of_names.
 flash_outcome flash_board(const board_to_flash& board, const std::string& firmware_base,
                           const std::filesystem::path& folder, flash_report& report, flash_control& control,
-                          bool pass_output = true);
+                          const flash_options& options = {});

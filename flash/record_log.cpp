@@ -3,6 +3,7 @@
 #include "platform/console.h"
 #include "platform/file_names.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <fmt/chrono.h>
@@ -51,9 +52,12 @@ std::string record_line(const board_record& record, const image_set* images)
     line["esptool"] = text_or_null(record.esptool_version);
     std::string application = record.application;
     json digests = json::object();
+    json verified = json::object();
     if (images != nullptr)
         for (const image_set::image& image : images->images()) {
             digests[image.name] = image.sha256;
+            verified[image.name] = std::find(record.verified.begin(), record.verified.end(), image.name)
+                                   != record.verified.end();
             const std::string_view name = image.name;
             if (application.empty() && name.ends_with(".ino.bin") && !name.ends_with(".ino.bootloader.bin")
                 && !name.ends_with(".ino.partitions.bin"))
@@ -61,6 +65,7 @@ std::string record_line(const board_record& record, const image_set* images)
         }
     line["application"] = text_or_null(application);
     line["sha256"] = std::move(digests);
+    line["verified"] = std::move(verified);
     // Text that is not UTF-8 (a serial number, esptool's words) shows as U+FFFD.
     return line.dump(-1, ' ', false, json::error_handler_t::replace);
 }

@@ -69,7 +69,8 @@ private:
 
 // A board's record, one JSON line without its line end: time, port, serial,
 // result ("flashed" or "failed"), reason (when failed), seconds, attempt,
-// chip, mac, esptool, application, and the SHA-256 of each image of images.
+// chip, mac, esptool, application, the SHA-256 of each image of images, and
+// for each of them whether esptool verified it after writing it.
 std::string record_line(const board_record& record, const image_set* images);
 
 // The file a session that started at start records in by default:

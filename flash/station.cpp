@@ -1,9 +1,9 @@
 #include "flash/station.h"
 
 #include "flash/board_flash.h"
+#include "flash/esptool_output.h"
 #include "flash/page_text.h"
 #include "flash/station_rules.h"
-#include "flash/tool_reason.h"
 #include "platform/stop_signal.h"
 #include "platform/usb_boards.h"
 
@@ -299,6 +299,7 @@ private:
                 record->chip = plain_text(outcome.facts.chip);
                 record->mac = plain_text(outcome.facts.mac);
                 record->esptool_version = plain_text(outcome.facts.esptool_version);
+                record->verified = outcome.verified;
             }
         }
         if (record)
@@ -317,7 +318,7 @@ private:
         std::string failure;
         try {
             card_report report(*this, key);
-            outcome = flash_board(board, base_, output_.image_folder, report, boards_, false);
+            outcome = flash_board(board, base_, output_.image_folder, report, boards_, {.pass_output = false, .strict = true});
         } catch (const std::exception& e) {
             failure = e.what();
         }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 // Station mode: every ESP32-S3 board plugged in, at start or later, is
 // flashed with the firmware set, several at once, each exactly once in a
@@ -33,6 +34,7 @@ struct board_record {
     std::string mac;              // as esptool prints it: "f4:12:fa:00:00:01"
     std::string esptool_version;  // "4.7.0"
     std::string application;      // the application image; the keeper fills it in
+    std::vector<std::string> verified;  // the images whose hash esptool verified after writing them
 };
 
 // What the station tells as it goes.

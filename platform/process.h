@@ -75,20 +75,18 @@ inline constexpr std::size_t longest_observed_line = 4096;
 // is not waited for.
 inline constexpr std::chrono::milliseconds output_after_exit = std::chrono::milliseconds(500);
 
-// Runs the program of command_line with its arguments, in folder (the
-// working directory when empty; a program named with a folder is still looked
-// for from the working directory), with the environment of this process, and waits for it to end
-// (for the program itself, not for children it leaves behind). Everything the
-// program writes to its standard output and standard error is passed to our
-// standard output as it comes (platform/console.h: never waiting for it) when
-// pass_output holds, and given to on_line line by line. The program writes into a file of its own
-// that we read, not into a pipe, so that it runs to its end even if we are
-// killed. The program is looked for as find_program
-// (platform/esptool_lookup.h) says. It starts in a process group of its own
-// (a terminal's Ctrl+C or hang-up does not reach it), with default signal
-// handling, no blocked signals, standard input from /dev/null, and no open
-// file of ours but its output. When stop is given and asked, the program is
-// ended (see run_stop) and the outcome is kind::stopped, unless it still
+// Runs the program of command_line with its arguments, in folder (the working directory when empty; a
+// program named with a folder is still looked for from the working directory), with the environment of
+// this process but for TERM=dumb (esptool 5 then prints plain text), and waits for it to end (for the
+// program itself, not for children it leaves behind). Everything the program writes to its standard
+// output and standard error is passed to our standard output as it comes (platform/console.h: never
+// waiting for it) when pass_output holds, and given to on_line line by line; terminal control
+// sequences are taken out of both (platform/output_lines.h). The program writes into a file of its own
+// that we read, not into a pipe, so that it runs to its end even if we are killed. The program is
+// looked for as find_program (platform/esptool_lookup.h) says. It starts in a process group of its own
+// (a terminal's Ctrl+C or hang-up does not reach it), with default signal handling, no blocked
+// signals, standard input from /dev/null, and no open file of ours but its output. When stop is given
+// and asked, the program is ended (see run_stop) and the outcome is kind::stopped, unless it still
 // exited with code 0.
 run_outcome run_command_line(std::string_view command_line, const line_observer& on_line,
                              const run_stop* stop = nullptr, bool pass_output = true,

@@ -114,9 +114,10 @@ public:
                 return false;
             offset_ += static_cast<std::size_t>(got);
             read += static_cast<std::size_t>(got);
+            const std::string_view text = lines.clean(buffer, static_cast<std::size_t>(got));
             if (pass_output)
-                write_console(console_stream::output, std::string_view(buffer, static_cast<std::size_t>(got)));
-            lines.feed(buffer, static_cast<std::size_t>(got));
+                write_console(console_stream::output, text);
+            lines.feed(text);
             release_read();
         }
         return true;
@@ -166,6 +167,25 @@ private:
     fd_owner fd_;
     std::size_t offset_ = 0;    // read up to here
     std::size_t released_ = 0;  // given back up to here
+};
+
+// Our environment for the program, but with TERM saying the terminal is dumb:
+// esptool 5 then prints plain text, without colours and cursor movements.
+class tool_environment {
+public:
+    tool_environment()
+    {
+        for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry)
+            if (!std::string_view(*entry).starts_with("TERM="))
+                pointers_.push_back(*entry);
+        pointers_.push_back(const_cast<char*>(dumb_terminal));
+        pointers_.push_back(nullptr);
+    }
+    char* const* get() const { return pointers_.data(); }
+
+private:
+    static constexpr const char* dumb_terminal = "TERM=dumb";
+    std::vector<char*> pointers_;
 };
 
 // Sleeps until the program ends or the interval has passed.
@@ -225,7 +245,9 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     std::fflush(stdout);
 
     pid_t pid = 0;
-    const int spawn_error = ::posix_spawn(&pid, program->c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
+    const tool_environment environment;
+    const int spawn_error =
+        ::posix_spawn(&pid, program->c_str(), &setup.actions, &setup.attributes, argv.data(), environment.get());
     if (spawn_error != 0)
         return {run_outcome::kind::not_started, spawn_error};
     // Wakes us the moment the program ends; without it, we look every check_interval.

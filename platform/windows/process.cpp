@@ -91,9 +91,10 @@ private:
         if (text.empty())
             return;
         const std::string utf8 = windows::program_text_to_utf8(text);
+        const std::string_view clean = lines_.clean(utf8.data(), utf8.size());
         if (pass_output_)
-            write_console(console_stream::output, utf8);
-        lines_.feed(utf8.data(), utf8.size());
+            write_console(console_stream::output, clean);
+        lines_.feed(clean);
     }
 
     output_lines lines_;
@@ -158,23 +159,36 @@ DWORD create_output_file(HANDLE& write_handle, HANDLE& read_handle)
 
 // Our environment, with Python asked to write its standard streams in UTF-8
 // (PYTHONIOENCODING): a Python tool then passes on every character, not only
-// those of the ANSI code page.
+// those of the ANSI code page; and with TERM saying the terminal is dumb, so
+// that esptool 5 prints plain text, without colours and cursor movements.
 std::wstring tool_environment()
 {
-    constexpr std::wstring_view ours = L"PYTHONIOENCODING=utf-8";
+    constexpr std::wstring_view ours[] = {L"PYTHONIOENCODING=utf-8", L"TERM=dumb"};
+    const auto is_ours = [&ours](std::wstring_view entry) {
+        for (const std::wstring_view setting : ours) {
+            const std::size_t name = setting.find(L'=') + 1;
+            if (entry.size() >= name
+                && ::CompareStringOrdinal(entry.data(), static_cast<int>(name), setting.data(), static_cast<int>(name),
+                                          TRUE) == CSTR_EQUAL)
+                return true;
+        }
+        return false;
+    };
     std::wstring block;
     if (wchar_t* strings = ::GetEnvironmentStringsW()) {
         for (const wchar_t* entry = strings; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
             const std::wstring_view text(entry);
-            if (text.size() >= 17 && ::CompareStringOrdinal(entry, 17, L"PYTHONIOENCODING=", 17, TRUE) == CSTR_EQUAL)
+            if (is_ours(text))
                 continue;
             block.append(text);
             block += L'\0';
         }
         ::FreeEnvironmentStringsW(strings);
     }
-    block.append(ours);
-    block += L'\0';
+    for (const std::wstring_view setting : ours) {
+        block.append(setting);
+        block += L'\0';
+    }
     block += L'\0';
     return block;
 }
