@@ -3,9 +3,12 @@
 // part of itself, prints say.N and exits with code.N when a test provides them.
 
 #include "app/status_queue.h"
+#include "flash/board_flash.h"
+#include "flash/esptool_output.h"
 #include "flash/flash_progress.h"
 #include "flash/flash_worker.h"
 #include "platform/esptool_lookup.h"
+#include "platform/output_lines.h"
 #include "platform/process.h"
 #include "platform/version_order.h"
 #include "support/tool_calls.h"
@@ -19,6 +22,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <fmt/core.h>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -258,22 +262,69 @@ std::string esptool_writing(std::uint32_t offset, std::size_t size)
                              "Hash of data verified.\n", size, size, offset);
 }
 
-TEST(FlashProgress, EachImageCountsByItsSizeAndTheFigureNeverGoesBack)
+// What esptool printed into a file while it flashed a board (4.7.0, 5.0.0, 5.3.1).
+std::string transcript(const std::string& name)
 {
-    // The firmware run: three images of one block each, then the application.
-    flash_progress progress({{0x10000, 196608}, {0x0, 16384}, {0x8000, 3072}, {0xe000, 8192}});
-    std::vector<int> figures;
-    std::istringstream out(esptool_writing(0x0, 16384) + esptool_writing(0x8000, 3072) + esptool_writing(0xe000, 8192)
-                           + "Writing at 0x00000000... (100 %)\n" + esptool_writing(0x10000, 196608)
-                           + "Writing at 0x00020000... (42.5%)\nnot (99 %) progress\n");
-    for (std::string line; std::getline(out, line);)
-        if (const auto figure = progress.feed(line))
-            figures.push_back(*figure);
-    // 224256 bytes in all: 16384 of them are 7 %; 19456, 8 %; 27648, 12 %; and 8 % of the application, 19 %.
-    EXPECT_EQ(std::vector<int>(figures.begin(), figures.begin() + 4), (std::vector<int>{7, 8, 12, 19}));
-    EXPECT_TRUE(std::is_sorted(figures.begin(), figures.end()));
-    EXPECT_EQ(std::adjacent_find(figures.begin(), figures.end()), figures.end());
-    EXPECT_EQ(figures.back(), 100);
+    std::ifstream in(fs::path(VORNHALE_ESPTOOL_OUTPUT) / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(EsptoolOutput, ReadsWhatEachVersionPrints)
+{
+    const std::vector<esptool_output::image> firmware{{0x0, 17504}, {0x8000, 3072}, {0xe000, 8192}, {0x10000, 262224}};
+    const std::vector<esptool_output::image> file_system{{0x670000, 262144}};
+    const std::vector<double> firmware_5{0, 100, 0, 100, 0, 100, 0, 9.9, 19.8, 29.7, 39.7, 49.6, 59.5, 69.4, 79.3,
+                                         89.2, 99.1, 100};
+    const struct {
+        std::string file;
+        std::string version;
+        std::vector<double> percents;  // as esptool printed them, for the image it wrote
+        std::optional<std::string> reason;
+    } cases[] = {
+        {"v4.7.0-firmware.txt", "4.7.0", {100, 100, 100, 9, 18, 27, 36, 45, 54, 63, 72, 81, 90, 100}, {}},
+        {"v4.7.0-file-system.txt", "4.7.0", {5, 11, 17, 23, 29, 35, 41, 47, 52, 58, 64, 70, 76, 82, 88, 94, 100}, {}},
+        {"v5.0.0-firmware.txt", "5.0.0", firmware_5, {}},
+        {"v5.0.0-file-system.txt", "5.0.0",
+         {0, 6.2, 12.5, 18.7, 25, 31.2, 37.5, 43.7, 50, 56.2, 62.5, 68.7, 75, 81.2, 87.5, 93.7, 100, 100}, {}},
+        {"v5.3.1-firmware.txt", "5.3.1", firmware_5, {}},
+        {"v5.3.1-file-system.txt", "5.3.1",
+         {0, 6.2, 12.5, 18.8, 25, 31.2, 37.5, 43.8, 50, 56.2, 62.5, 68.8, 75, 81.2, 87.5, 93.8, 100}, {}},
+        {"v5.3.1-no-answer.txt", "5.3.1", {}, "Failed to connect to ESP32-S3: No serial data received."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const bool fs_run = c.file.find("file-system") != std::string::npos;
+        esptool_output said(fs_run ? file_system : firmware);
+        std::vector<double> percents;
+        std::vector<int> whole;
+        // Cut into lines as the runner cuts them, in the pieces a pipe may give.
+        const platform::line_observer on_line = [&](std::string_view line) {
+            if (const auto figure = said.feed(line))
+                whole.push_back(*figure);
+            if (said.line_percent())
+                percents.push_back(*said.line_percent());
+        };
+        platform::output_lines lines(on_line);
+        const std::string printed = transcript(c.file);
+        for (std::size_t at = 0; at < printed.size(); at += 7)
+            lines.feed(lines.clean(printed.data() + at, std::min<std::size_t>(7, printed.size() - at)));
+        lines.deliver();
+
+        EXPECT_EQ(said.version(), c.version);
+        EXPECT_EQ(said.reason(), c.reason);
+        EXPECT_EQ(percents, c.percents);
+        EXPECT_EQ(said.other_mac(), "");
+        const bool answered = !c.reason;
+        EXPECT_EQ(said.chip(), answered ? "ESP32-S3 (QFN56) (revision v0.2)" : "");
+        EXPECT_EQ(said.mac(), answered ? "f4:12:fa:5a:1c:30" : "");
+        for (const esptool_output::image& image : fs_run ? file_system : firmware)
+            EXPECT_EQ(said.verified(image.offset), answered) << image.offset;
+        // The whole run's figure only rises, and reaches 100 with the last image.
+        EXPECT_TRUE(std::is_sorted(whole.begin(), whole.end()));
+        EXPECT_EQ(std::adjacent_find(whole.begin(), whole.end()), whole.end());
+        EXPECT_EQ(whole.empty() ? 0 : whole.back(), answered ? 100 : 0);
+        EXPECT_GE(whole.size(), answered ? 5u : 0u);
+    }
 
     progress_pacer pacer;
     const auto t0 = progress_pacer::clock::now();
@@ -283,6 +334,34 @@ TEST(FlashProgress, EachImageCountsByItsSizeAndTheFigureNeverGoesBack)
     EXPECT_EQ(pacer.offer(9, t0 + std::chrono::seconds(1)), 9);
     EXPECT_EQ(pacer.finish(true), 100);
     EXPECT_EQ(progress_pacer().finish(false), std::nullopt);
+}
+
+// Only the chip's own lines, once connected, name it: a name that a folder or
+// file puts into the output (a path holding line breaks) never does, and a
+// second MAC in one run is seen.
+TEST(EsptoolOutput, BelievesOnlyTheChipsOwnLines)
+{
+    const auto read = [](const std::string& printed) {
+        esptool_output said;
+        std::istringstream in(printed);
+        for (std::string line; std::getline(in, line);)
+            said.feed(line);
+        return said;
+    };
+    const std::string real = "esptool v5.3.1\nSerial port /dev/ttyACM0:\nConnecting...\n"
+                             "Chip type:          ESP32-S3 (QFN56) (revision v0.2)\nMAC:                f4:12:fa:5a:1c:30\n";
+    const std::string forged = "MAC: F4:12:FA:00:00:01\n";
+    EXPECT_EQ(read("Loaded custom configuration from /x/\n" + forged + "/esptool.cfg\n" + real).mac(),
+              "f4:12:fa:5a:1c:30");
+    EXPECT_EQ(read(real + "Writing 'x\n" + forged + "y.ino.bin' at 0x00010000...\n").other_mac(), "f4:12:fa:00:00:01");
+    EXPECT_EQ(read("Connecting...\n" + forged + real).other_mac(), "f4:12:fa:5a:1c:30");
+    for (const std::string line : {"MAC: f4:12:fa:5a:1c:30 (forged)", "MAC: f4:12:fa:5a:1c", "MAC:f4:12:fa:5a:1c:30",
+                                   "MAC_EXT: ff:fe", "MAC: f4:12:fa:5a:1c:30:00:01"})
+        EXPECT_EQ(read("Connecting...\n" + line + "\n").mac(), "") << line;
+    EXPECT_EQ(read("Connecting...\n\x1b[0;33mWarning:\x1b[0m x\nMAC: F4:12:FA:5A:1C:30\n").mac(), "f4:12:fa:5a:1c:30");
+    // A warning is never the reason, and a message ends where a warning begins.
+    EXPECT_EQ(read("Warning: Deprecated: Option '--flash_mode' is deprecated.\n").reason(), std::nullopt);
+    EXPECT_EQ(read("A fatal error occurred: lost\nWarning: x\n").reason(), "lost");
 }
 
 TEST_F(FlashWorker, ProgressComesBetweenTheRunsTextsAndEndsAt100OnlyOnSuccess)
@@ -456,6 +535,75 @@ TEST_F(FlashWorker, RefusesNamesThatWouldChangeTheToolsArguments)
                                                          + ", which esptool would not receive unchanged."});
     }
     EXPECT_EQ(calls(), 0);
+}
+
+// What flash_board told, in order.
+struct told_report final : flash_report {
+    std::vector<std::string> said;
+    void starting(run r) override { said.push_back(r == run::firmware ? "firmware" : "file system"); }
+    void progress(run, int) override {}
+    void finished(run) override { said.push_back("done"); }
+    void failed(run, const std::string& reason) override { said.push_back("failed: " + reason); }
+    void no_file_system() override { said.push_back("no fs.bin"); }
+    void closing(run) override { said.push_back("closing"); }
+};
+
+// A board is vouched for by the MAC its chip named, in the status page's flow
+// (lenient: a form we do not know is said on standard output, the flash
+// counts) and at the station (strict: the record must vouch for the board and
+// for each verified image).
+TEST_F(FlashWorker, BoardIsVouchedForOnlyByTheChipsOwnMac)
+{
+    write_file("fs.bin");
+    const std::string board_serial = "F4:12:FA:5A:1C:30";
+    const std::string firmware = transcript("v5.3.1-firmware.txt");
+    const std::string no_mac = "esptool v9.0.0\nConnecting...\nMAC address: f4-12-fa-5a-1c-30\n";
+    const std::string mac_line = "MAC:                f4:12:fa:5a:1c:30\n";
+    const std::string unverified = firmware.substr(0, firmware.find("Hash of data verified."));
+    const struct {
+        std::string printed;
+        bool strict;
+        std::vector<std::string> told;
+        bool unchecked;  // standard output says the board could not be checked
+    } cases[] = {
+        {firmware, true, {"firmware", "done", "file system", "done"}, false},
+        {no_mac, false, {"firmware", "done", "file system", "done"}, true},
+        {no_mac, true, {"firmware", "failed: esptool 9.0.0 did not print the chip's MAC in a form Vornhale knows, so "
+                                    "it cannot be told that it reached this board (F4:12:FA:5A:1C:30)"}, false},
+        {unverified, true, {"firmware", "failed: esptool 5.3.1 did not say that it verified blink.ino.bootloader.bin "
+                                        "after writing it"}, false},
+        {unverified, false, {"firmware", "done", "file system", "done"}, false},
+        // Another chip: stopped at once, though it would go on writing.
+        {firmware.substr(0, firmware.find(mac_line)) + "MAC:                f4:12:fa:00:00:09\n", false,
+         {"firmware", "failed: esptool reached another board: its MAC is f4:12:fa:00:00:09, this board's serial "
+                      "number is F4:12:FA:5A:1C:30"}, false},
+        {firmware + "Connecting...\nMAC: f4:12:fa:00:00:09\n", true,
+         {"firmware", "failed: esptool named two chips in one run: MAC f4:12:fa:5a:1c:30 and f4:12:fa:00:00:09"},
+         false},
+    };
+    // A run that is not stopped writes on until released, long after any stop.
+    write_file("run.0", "cat say.0\nrm say.0\ni=0\nwhile [ ! -e release ] && [ $i -lt 600 ]; do sleep 0.05; "
+                        "i=$((i+1)); done\necho > finished\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.told.back());
+        for (const char* name : {"call.0", "call.1", "finished"})
+            fs::remove(name);
+        write_file("say.0", c.printed);
+        write_file("say.1", c.printed == firmware ? transcript("v5.3.1-file-system.txt") : c.printed);
+        write_file("release");
+        if (c.told.back().find("another board") != std::string::npos || c.told.back().find("two chips") != std::string::npos)
+            fs::remove("release");
+        told_report report;
+        flash_control control;
+        testing::internal::CaptureStdout();
+        const flash_outcome outcome = flash_board({"/dev/ttyACM0", board_serial, ""}, base, {}, report, control,
+                                                  {.pass_output = false, .strict = c.strict});
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(report.said, c.told);
+        EXPECT_EQ(outcome.flashed, c.told.back() == "done");
+        EXPECT_EQ(out.find("the board could not be checked: esptool 9.0.0") != std::string::npos, c.unchecked) << out;
+        EXPECT_FALSE(fs::exists("finished") && !fs::exists("release")) << "a run on another chip went on to its end";
+    }
 }
 
 TEST_F(FlashWorker, ToolLeavingAChildThatHoldsItsOutputDoesNotHoldTheWorker)

@@ -8,6 +8,7 @@ import json
 import os
 import random
 import resource
+import shutil
 import signal
 import socket
 import subprocess
@@ -22,7 +23,8 @@ import gi
 gi.require_version("UMockdev", "1.0")
 from gi.repository import UMockdev  # noqa: E402
 
-from support.vornhale import BOARD_FILE, BUILD_OUTPUT, FAKE_TOOL, EventStream, Vornhale, board_env, wait_until  # noqa: E402
+from support.vornhale import (BOARD_FILE, BUILD_OUTPUT, ESPTOOL_OUTPUT, ESPTOOL_VERSIONS, FAKE_TOOL,  # noqa: E402
+                              EventStream, Vornhale, board_env, wait_until)
 
 with open(BOARD_FILE) as board_file:
     BOARD = board_file.read()
@@ -123,6 +125,74 @@ class Flashing(unittest.TestCase):
                 took = ended - began
                 self.assertLessEqual(len(figures), took / 0.25 + 2, "not rate-limited: %r in %.1f s" % (figures, took))
                 self.assertGreaterEqual(len(figures), 3, "the figure did not move: %r" % figures)
+
+    def read_until_done(self, last="App upload done."):
+        with Vornhale(cwd=self.cwd, env=board_env(self.testbed)) as app:
+            app.wait_serving()
+            stream = EventStream()
+            texts = [stream.read_event(timeout=30)]
+            while texts[-1] != last and "failed" not in texts[-1]:
+                texts.append(stream.read_event(timeout=30))
+            stream.close()
+            app.signal(signal.SIGTERM)
+            status, out, err = app.finish(timeout=30)
+        return texts, status, out + err
+
+    def test_each_esptool_version_makers_have_flashes_the_board_it_names(self):
+        # What each version really printed, control sequences, carriage returns,
+        # warnings and all; the board's serial number is the chip's MAC.
+        board = BOARD.replace("A: idProduct=1001\n", "A: idProduct=1001\nA: serial=F4:12:FA:5A:1C:30\n")
+        for version in ESPTOOL_VERSIONS:
+            with self.subTest(version=version):
+                self.setUp()
+                self.testbed.add_from_string(board)
+                for name in BUILD_OUTPUT:
+                    self.write(name, "x" * 1000)
+                self.write("esptool.exe", FAKE_TOOL, 0o755)
+                for run, image in enumerate(("firmware", "file-system")):
+                    shutil.copy(os.path.join(ESPTOOL_OUTPUT, "v%s-%s.txt" % (version, image)),
+                                os.path.join(self.cwd, "say.%d" % run))
+                texts, status, printed = self.read_until_done()
+                self.assertEqual(status, 0, printed)
+                plain = [t for t in texts if "%" not in t]
+                self.assertEqual(plain, ["Device port: /dev/ttyACM0", "Firmware file found: blink.ino.bin",
+                                         UPLOADING_FIRMWARE, "Firmware upload done.", UPLOADING_APP,
+                                         "App upload done."])
+                for start, end in ((2, 3), (4, 5)):
+                    figures = [int(t.split("... ")[1].split(" %")[0])
+                               for t in texts[texts.index(plain[start]) + 1:texts.index(plain[end])]]
+                    self.assertEqual((figures, figures[-1]), (sorted(set(figures)), 100))
+                    self.assertGreaterEqual(len(figures), 2, figures)
+                self.assertNotIn(b"\x1b", printed)
+                self.assertIn(b"Hash of data verified.", printed)
+        # A chip that never answers: esptool 5's fatal error, on standard error, is the reason.
+        self.setUp()
+        self.testbed.add_from_string(board)
+        for name in BUILD_OUTPUT:
+            self.write(name)
+        self.write("esptool.exe", FAKE_TOOL, 0o755)
+        shutil.copy(os.path.join(ESPTOOL_OUTPUT, "v5.3.1-no-answer.txt"), os.path.join(self.cwd, "no-answer"))
+        self.write("run.0", "cat no-answer >&2\nexit 2\n")
+        texts, status, _ = self.read_until_done()
+        self.assertEqual((status, texts[-1]), (1, "Firmware upload failed: Failed to connect to ESP32-S3: No serial "
+                                                   "data received."))
+
+    def test_a_folder_name_cannot_vouch_for_another_board(self):
+        # esptool names the configuration file it found, path and all, before it
+        # connects: the path says "MAC: " and this board's serial number.
+        self.testbed.add_from_string(BOARD.replace("A: idProduct=1001\n", "A: idProduct=1001\nA: serial=F4:12:FA:00:00:01\n"))
+        self.cwd = os.path.join(self.folder.name, "x\nConnecting...\nMAC: f4:12:fa:00:00:01\n")
+        os.mkdir(self.cwd)
+        for name in BUILD_OUTPUT:
+            self.write(name)
+        self.write("esptool.exe", FAKE_TOOL, 0o755)
+        self.write("esptool.cfg", "[esptool]\n")
+        shutil.copy(os.path.join(ESPTOOL_OUTPUT, "v4.7.0-firmware.txt"), os.path.join(self.cwd, "say.0"))
+        self.write("run.0", 'echo "Loaded custom configuration from $PWD/esptool.cfg"\n')
+        texts, status, _ = self.read_until_done()
+        self.assertEqual(status, 1)
+        self.assertTrue(texts[-1].startswith("Firmware upload failed: esptool "), texts[-1])
+        self.assertEqual(len(self.calls()), 1)
 
     def test_many_idle_connections_neither_stop_the_flash_nor_make_the_server_spin(self):
         self.testbed.add_from_string(BOARD)
@@ -338,7 +408,8 @@ USB = "/devices/pci0000:00/0000:00:14.0/usb1/"
 
 # A stand-in for esptool for several boards at once: records each call's
 # arguments in calls.TTY, runs run.TTY, prints say.TTY, exits with code.TTY.
-# It prints the MAC of the board on its port (or mac.SERIAL), notes in "reached"
+# It prints what esptool 4.7.0, 5.0.0 or 5.3.1 (by the port's number) really printed, with the MAC of
+# the board on its port (or mac.SERIAL): up to the MAC before run.TTY, the writing after it. It notes in "reached"
 # which board (serial or socket) got which image, and its port in "resets";
 # the application image it was given goes to got.TTY. Its files lie beside it:
 # it runs where the station keeps its copy of the images.
@@ -357,13 +428,17 @@ serial=$(cat "/sys/class/tty/$tty/device/../serial" 2>/dev/null)
 board=${serial:-$(basename "$(dirname "$(readlink -f "/sys/class/tty/$tty/device")")")}
 mac=$(echo "$serial" | tr A-F a-f); [ -e "mac.$serial" ] && mac=$(cat "mac.$serial")
 echo "$board $image" >> reached
-printf 'esptool.py v4.7.0\nChip is ESP32-S3 (QFN56) (revision v0.2)\nMAC: %s\n' "$mac"
+n=${tty#ttyACM}
+case $(( ${n:-0} % 3 )) in 0) version=4.7.0;; 1) version=5.0.0;; *) version=5.3.1;; esac
+[ "$image" = fs ] && out="@OUTPUT@/v$version-file-system.txt" || out="@OUTPUT@/v$version-firmware.txt"
+sed "s/f4:12:fa:5a:1c:30/$mac/" "$out" | awk '{ print } /MAC:/ { exit }'
 [ -e "run.$tty" ] && . "./run.$tty"
 [ -e "say.$tty" ] && cat "say.$tty"
 [ -e "code.$tty" ] && exit "$(cat "code.$tty")"
+sed "s/f4:12:fa:5a:1c:30/$mac/" "$out" | awk 'rest { print } /MAC:/ { rest = 1 }'
 [ -e resets ] && echo "$tty" >> resets
 exit 0
-"""
+""".replace("@OUTPUT@", ESPTOOL_OUTPUT)
 
 
 @unittest.skipUnless("libumockdev-preload" in os.environ.get("LD_PRELOAD", ""),
@@ -590,6 +665,13 @@ class Station(unittest.TestCase):
         records = {}
         for r in map(json.loads, out.decode().splitlines()):
             records.setdefault(r["serial"], []).append((r["result"], r.get("reason", "")))
+            if r["result"] == "flashed":
+                # Every version's output names the chip, the MAC and itself, and verifies each image.
+                self.assertEqual((r["chip"], r["mac"], r["esptool"] in ("4.7.0", "5.0.0", "5.3.1"), r["verified"]),
+                                 ("ESP32-S3 (QFN56) (revision v0.2)", r["serial"].lower() or None, True,
+                                  dict.fromkeys(BUILD_OUTPUT, True)), r)
+        self.assertEqual(sorted({json.loads(line)["esptool"] for line in out.decode().splitlines()} - {None}),
+                         ["4.7.0", "5.0.0", "5.3.1"])
         self.assertEqual(records.pop("F4:12:FA:00:00:05"), [(
             "failed", "Firmware: esptool reached another board: its MAC is f4:12:fa:00:00:09, this board's serial "
             "number is F4:12:FA:00:00:05")])

@@ -18,6 +18,12 @@ EXIT_EVENT = b'1a\r\ndata: {"event" : "exit"}\n\n\r\n'
 # A fake ESP32-S3 on USB for umockdev: the device, its interface 0 and its tty.
 BOARD_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "board.umockdev")
 
+# What esptool 4.7.0, 5.0.0 and 5.3.1 printed while they flashed a board with
+# the MAC f4:12:fa:5a:1c:30, byte for byte: vVERSION-firmware.txt,
+# vVERSION-file-system.txt, v5.3.1-no-answer.txt.
+ESPTOOL_OUTPUT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data", "esptool-output")
+ESPTOOL_VERSIONS = ("4.7.0", "5.0.0", "5.3.1")
+
 # A stand-in for esptool. Records each call's arguments in call.N, one a line;
 # runs run.N as part of itself, prints say.N and exits with code.N when they exist.
 FAKE_TOOL = """#!/bin/sh

@@ -8,8 +8,13 @@
 // did; and exits with code.N. Files beside the stand-in (the station runs it
 // in a folder of its own that holds the images). When the folder
 // holds a file named ports, runs on several ports at once count apart: N is
-// the call's number on its port, and the call goes to call.PORT.N; it prints
-// "MAC: " and mac.PORT first when that exists.
+// the call's number on its port, and the call goes to call.PORT.N. When
+// mac.PORT exists it names the chip first as esptool does: what
+// FORM-firmware.txt or FORM-file-system.txt beside it (real esptool output;
+// FORM from form.PORT, else v4.7.0) holds up to its MAC line, with mac.PORT
+// for the MAC, and the rest of it last when it exits with 0 ("MAC: " and
+// mac.PORT alone without such a file). err.N goes to standard error, and
+// step.N counts carriage returns as line ends too.
 
 #include <algorithm>
 #include <cstdio>
@@ -77,9 +82,29 @@ int main()
         record << utf8(args[i]) << '\n';
     record.close();
     // The chip it reached, as esptool names it: mac.PORT.
+    std::string rest;
     if (!port.empty() && exists("mac." + port)) {
-        std::printf("MAC: %s\n", read("mac." + port).c_str());
+        const std::string form = exists("form." + port) ? read("form." + port) : "v4.7.0";
+        const bool file_system = std::wstring(command_line).find(L"fs.bin") != std::wstring::npos;
+        std::string printed = read(form + (file_system ? "-file-system.txt" : "-firmware.txt"));
+        if (printed.empty()) {
+            std::printf("MAC: %s\n", read("mac." + port).c_str());
+        } else {
+            for (std::size_t at; (at = printed.find("f4:12:fa:5a:1c:30")) != std::string::npos;)
+                printed.replace(at, 17, read("mac." + port));
+            const std::size_t mac = printed.find("MAC:");
+            const std::size_t head = mac == std::string::npos ? 0 : printed.find('\n', mac) + 1;
+            ::_setmode(::_fileno(stdout), _O_BINARY);
+            std::fwrite(printed.data(), 1, head, stdout);
+            rest = printed.substr(head);
+        }
         std::fflush(stdout);
+    }
+    if (exists("err." + n)) {
+        const std::string said = read("err." + n);
+        ::_setmode(::_fileno(stderr), _O_BINARY);
+        std::fwrite(said.data(), 1, said.size(), stderr);
+        std::fflush(stderr);
     }
 
     if (exists("say." + n)) {
@@ -87,7 +112,8 @@ int main()
         const std::string said = read("say." + n);
         const DWORD step = exists("step." + n) ? static_cast<DWORD>(std::stoul(read("step." + n))) : 0;
         for (std::size_t at = 0; at < said.size();) {
-            const std::size_t end = step > 0 ? std::min(said.find('\n', at), said.size() - 1) + 1 : said.size();
+            const std::size_t end =
+                step > 0 ? std::min(said.find_first_of("\r\n", at), said.size() - 1) + 1 : said.size();
             std::fwrite(said.data() + at, 1, end - at, stdout);
             std::fflush(stdout);
             at = end;
@@ -130,5 +156,10 @@ int main()
         if (!written)
             return 1;
     }
-    return exists("code." + n) ? std::stoi(read("code." + n)) : 0;
+    const int code = exists("code." + n) ? std::stoi(read("code." + n)) : 0;
+    if (code == 0 && !rest.empty()) {
+        std::fwrite(rest.data(), 1, rest.size(), stdout);
+        std::fflush(stdout);
+    }
+    return code;
 }
