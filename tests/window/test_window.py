@@ -18,7 +18,7 @@ import gi
 gi.require_version("UMockdev", "1.0")
 from gi.repository import UMockdev  # noqa: E402
 
-from support.vornhale import (BOARD_FILE, FAKE_TOOL, Vornhale, board_env, connections_accepted,  # noqa: E402
+from support.vornhale import (BOARD_FILE, ESPTOOL_OUTPUT, FAKE_TOOL, Vornhale, board_env, connections_accepted,  # noqa: E402
                               other_listener, wait_until, write_build_folder)
 
 BOARD_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support", "board.umockdev")
@@ -277,9 +277,12 @@ class Window(unittest.TestCase):
         testbed.add_from_string(one.replace("1-1", "1-2").replace("ttyACM0", "ttyACM1").replace("001/005", "001/006")
                                 .replace("A: idProduct=1001", "A: idProduct=1001\nA: serial=F4:12:FA:00:00:02"))
         with tempfile.TemporaryDirectory(prefix="vornhale-station-") as folder:
+            # esptool 5.3.1's own output, with the first board's MAC.
             write_build_folder(folder, "esptool", '#!/bin/sh\ncase "$*" in *ttyACM1*) '
                                                   'echo "A fatal error occurred: No serial data received."; exit 2;; esac\n'
-                                                  'echo "MAC: f4:12:fa:00:00:01"\n')
+                                                  'case "$*" in *fs.bin*) image=file-system;; *) image=firmware;; esac\n'
+                                                  'sed s/f4:12:fa:5a:1c:30/f4:12:fa:00:00:01/ "%s/v5.3.1-$image.txt"\n'
+                                                  % ESPTOOL_OUTPUT)
             env = {"UMOCKDEV_DIR": testbed.get_root_dir(), "LD_PRELOAD": "libumockdev-preload.so.0",
                    "WEBKIT_DISABLE_COMPOSITING_MODE": "1"}
             with Vornhale(cwd=folder, headless=False, env=env, args=["--station"]) as app:
