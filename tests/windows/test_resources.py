@@ -1,7 +1,9 @@
 """The resources of the built vornhale.exe, read back out of it with wrestool
-(icoutils): exactly one icon group IDI_ICON1 and one manifest, both English
-(United States); seven 32-bit images, 256 as PNG, the others bitmaps; the
-manifest asks for asInvoker without uiAccess and declares nothing else. And
+(icoutils): exactly one icon group IDI_ICON1, one manifest and one version
+resource, all English (United States); seven 32-bit images, 256 as PNG, the
+others bitmaps; the manifest asks for asInvoker without uiAccess and declares
+nothing else; the version resource names the program, its version (the
+project's) and its authors. And
 the release zip: exactly the stripped program, the licence, the third-party
 notices and the README for Windows users."""
 
@@ -17,6 +19,7 @@ import xml.etree.ElementTree as ET
 EXE = os.environ["VORNHALE_EXE"]
 SOURCE = os.environ["VORNHALE_SOURCE_DIR"]
 ZIP = os.environ["VORNHALE_ZIP"]
+VERSION = os.environ["VORNHALE_VERSION"]
 SIZES = [256, 128, 96, 64, 48, 32, 16]
 ENGLISH_US = "1033"
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = "3", "14", "16", "24"
@@ -30,15 +33,45 @@ def raw(kind, name):
     return wrestool("-x", "--raw", "--type=" + kind, "--name=" + name)
 
 
+def version_node(data, at=0):
+    """One node of a version resource at offset at: (key, value, children, length)."""
+    length, value_length, text = struct.unpack_from("<HHH", data, at)
+    end = at + 6
+    while data[end:end + 2] != b"\0\0":
+        end += 2
+    value_at = (end + 5) & ~3
+    value = data[value_at:value_at + value_length * (2 if text else 1)]
+    children, child = [], (value_at + len(value) + 3) & ~3
+    while child < at + length:
+        children.append(version_node(data, child))
+        child = (child + children[-1][3] + 3) & ~3
+    return data[at + 6:end].decode("utf-16-le"), value, children, length
+
+
 class Resources(unittest.TestCase):
-    def test_only_the_icon_and_the_manifest(self):
+    def test_only_the_icon_the_manifest_and_the_version(self):
         listing = re.findall(rb"--type=(\d+) --name=(\S+) --language=(\d+)", wrestool("-l"))
         kinds = sorted((kind.decode(), name.decode().strip("'"), language.decode())
                        for kind, name, language in listing)
         expected = sorted([(RT_ICON, str(i), ENGLISH_US) for i in range(1, 8)]
-                          + [(RT_GROUP_ICON, "IDI_ICON1", ENGLISH_US), (RT_MANIFEST, "1", ENGLISH_US)])
+                          + [(RT_GROUP_ICON, "IDI_ICON1", ENGLISH_US), (RT_MANIFEST, "1", ENGLISH_US),
+                             (RT_VERSION, "1", ENGLISH_US)])
         self.assertEqual(kinds, expected)
-        self.assertNotIn(RT_VERSION, [kind for kind, _, _ in kinds])
+
+    def test_version_names_the_program_its_version_and_authors(self):
+        key, fixed, children, _ = version_node(raw(RT_VERSION, "1"))
+        self.assertEqual(key, "VS_VERSION_INFO")
+        major, minor, patch = map(int, VERSION.split("."))
+        numbers = struct.unpack_from("<6I", fixed)
+        self.assertEqual(numbers[0], 0xFEEF04BD)
+        self.assertEqual(numbers[2:], (major << 16 | minor, patch << 16) * 2)  # file, then product
+        strings = {name: value.decode("utf-16-le").rstrip("\0") for info, _, tables, _ in children
+                   if info == "StringFileInfo" for _, _, values, _ in tables for name, value, _, _ in values}
+        with open(os.path.join(SOURCE, "LICENSE")) as f:
+            copyright_line = next(line for line in f if line.startswith("Copyright"))
+        self.assertEqual(strings, dict(strings, ProductName="Vornhale", FileVersion=VERSION, ProductVersion=VERSION,
+                                       OriginalFilename="vornhale.exe", LegalCopyright=copyright_line.strip()))
+        self.assertIn("ESP32-S3", strings["FileDescription"])
 
     def test_icon_group_has_seven_32_bit_images(self):
         group = raw(RT_GROUP_ICON, "IDI_ICON1")
