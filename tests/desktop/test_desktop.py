@@ -50,7 +50,8 @@ class Desktop(unittest.TestCase):
                          "share/man/man1/vornhale.1", "share/doc/vornhale/LICENSE",
                          "share/doc/vornhale/THIRD-PARTY-NOTICES", "share/nemo/actions/vornhale.nemo_action",
                          "share/file-manager/actions/vornhale.desktop", "share/kio/servicemenus/vornhale.desktop",
-                         "share/nautilus-python/extensions/vornhale.py"):
+                         "share/nautilus-python/extensions/vornhale.py",
+                         "share/metainfo/org.example.vornhale.metainfo.xml"):
                 self.assertTrue(os.path.isfile(os.path.join(prefix, path)), path)
             self.assertTrue(os.access(os.path.join(prefix, "share/kio/servicemenus/vornhale.desktop"), os.X_OK), "KIO")
             for size in SIZES:
