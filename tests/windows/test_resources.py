@@ -33,21 +33,6 @@ def raw(kind, name):
     return wrestool("-x", "--raw", "--type=" + kind, "--name=" + name)
 
 
-def version_node(data, at=0):
-    """One node of a version resource at offset at: (key, value, children, length)."""
-    length, value_length, text = struct.unpack_from("<HHH", data, at)
-    end = at + 6
-    while data[end:end + 2] != b"\0\0":
-        end += 2
-    value_at = (end + 5) & ~3
-    value = data[value_at:value_at + value_length * (2 if text else 1)]
-    children, child = [], (value_at + len(value) + 3) & ~3
-    while child < at + length:
-        children.append(version_node(data, child))
-        child = (child + children[-1][3] + 3) & ~3
-    return data[at + 6:end].decode("utf-16-le"), value, children, length
-
-
 class Resources(unittest.TestCase):
     def test_only_the_icon_the_manifest_and_the_version(self):
         listing = re.findall(rb"--type=(\d+) --name=(\S+) --language=(\d+)", wrestool("-l"))
@@ -59,19 +44,18 @@ class Resources(unittest.TestCase):
         self.assertEqual(kinds, expected)
 
     def test_version_names_the_program_its_version_and_authors(self):
-        key, fixed, children, _ = version_node(raw(RT_VERSION, "1"))
-        self.assertEqual(key, "VS_VERSION_INFO")
+        version = raw(RT_VERSION, "1")
         major, minor, patch = map(int, VERSION.split("."))
-        numbers = struct.unpack_from("<6I", fixed)
-        self.assertEqual(numbers[0], 0xFEEF04BD)
-        self.assertEqual(numbers[2:], (major << 16 | minor, patch << 16) * 2)  # file, then product
-        strings = {name: value.decode("utf-16-le").rstrip("\0") for info, _, tables, _ in children
-                   if info == "StringFileInfo" for _, _, values, _ in tables for name, value, _, _ in values}
+        # VS_FIXEDFILEINFO: its signature, its layout's version, then the file's and the product's version.
+        fixed = struct.unpack_from("<4I", version, version.index(b"\xbd\x04\xef\xfe") + 8)
+        self.assertEqual(fixed, (major << 16 | minor, patch << 16) * 2)
         with open(os.path.join(SOURCE, "LICENSE")) as f:
-            copyright_line = next(line for line in f if line.startswith("Copyright"))
-        self.assertEqual(strings, dict(strings, ProductName="Vornhale", FileVersion=VERSION, ProductVersion=VERSION,
-                                       OriginalFilename="vornhale.exe", LegalCopyright=copyright_line.strip()))
-        self.assertIn("ESP32-S3", strings["FileDescription"])
+            holder = next(line.strip() for line in f if line.startswith("Copyright"))
+        # Each string: its name, padding to 32 bits, its value, all UTF-16.
+        strings = version.decode("utf-16-le", errors="replace")
+        for name, value in (("ProductName", "Vornhale"), ("FileVersion", VERSION), ("ProductVersion", VERSION),
+                            ("LegalCopyright", holder), ("FileDescription", "Vornhale, the ESP32-S3 flasher")):
+            self.assertRegex(strings, "%s\0+%s\0" % (name, re.escape(value)))
 
     def test_icon_group_has_seven_32_bit_images(self):
         group = raw(RT_GROUP_ICON, "IDI_ICON1")
