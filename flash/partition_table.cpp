@@ -31,11 +31,11 @@ constexpr const char* layout_for_fs_bin =
 constexpr const char* firmware_alone = "move fs.bin out of the build folder to flash the firmware alone";
 
 // How far into the flash the table reaches: the flash it was made for, at least.
-std::uint32_t table_end(const std::vector<partition>& partitions)
+std::uint64_t table_end(const std::vector<partition>& partitions)
 {
-    std::uint32_t end = 0;
+    std::uint64_t end = 0;
     for (const partition& p : partitions)
-        end = std::max(end, p.offset + p.size);
+        end = std::max(end, std::uint64_t{p.offset} + p.size);
     return end;
 }
 
