@@ -65,6 +65,8 @@ int run(bool station, const std::filesystem::path& record_file)
         discover_board(board_port, queue);
     discover_firmware(firmware_base, queue, &firmware_folder);
     std::string firmware_trouble = firmware_set_trouble(firmware_base, firmware_folder);
+    if (station && firmware_base.empty())
+        firmware_trouble = unsearched_folder_note("Vornhale station");
 
     // The station reads the images once and flashes that copy; its records go
     // to the record file.

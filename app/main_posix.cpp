@@ -14,7 +14,8 @@ int main(int argc, char** argv)
     bool station = false;
     std::filesystem::path record_file;
     if (const std::optional<int> status =
-            enter_start_folder(std::vector<std::string>(argv + 1, argv + argc), station, record_file))
+            enter_start_folder(std::vector<std::string>(argv + 1, argv + argc), station, record_file,
+                               "See vornhale(1)."))
         return *status;
     return vornhale_main(station, record_file);
 }

@@ -4,51 +4,100 @@
 #include "platform/file_names.h"
 
 #include <filesystem>
+#include <fmt/core.h>
 #include <string_view>
 #include <system_error>
 
 namespace {
 
-constexpr std::string_view usage_lines =
-    "usage: vornhale [FOLDER]   (flashes the build output in FOLDER, or in the working folder)\n"
-    "       vornhale --station [--record FILE] [FOLDER]   (flashes every board plugged in, each once, several at\n"
-    "         once; the records go to FILE, or to a file of the session's own)\n"
-    "       vornhale --help | --version\n";
+constexpr std::string_view usage_lines = "usage: vornhale [FOLDER]\n"
+                                         "       vornhale --station [--record FILE] [FOLDER]\n"
+                                         "       vornhale --help | --version\n";
+
+constexpr std::string_view help_lines =
+    "\n"
+    "Flashes the build output in FOLDER (or in the working folder) onto the\n"
+    "ESP32-S3 board plugged in, and shows every step in a window.\n"
+    "\n"
+    "  --station      flash every board plugged in, each once, several at once\n"
+    "  --record FILE  with --station: append its records to FILE (without it,\n"
+    "                 to a file of the session's own)\n"
+    "  -h, --help     print this help\n"
+    "  --version      print the version\n"
+    "\n";
+
+// An argument as the first line shows it: a control character as \xNN, so
+// that the line stays one.
+std::string shown(std::string_view argument)
+{
+    std::string out;
+    for (const char c : argument) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += byte < 0x20 || byte == 0x7F ? fmt::format("\\x{:02x}", byte) : std::string(1, c);
+    }
+    return out;
+}
+
+int usage_error(const std::string& why)
+{
+    platform::write_console(platform::console_stream::error, "vornhale: " + why + "\n" + std::string(usage_lines));
+    return 2;
+}
+
+bool is_option(const std::string& argument) { return argument.starts_with("-") && argument != "-"; }
+
+// What is wrong with the arguments from first on, where a FOLDER, --help or
+// --version may stand; empty when nothing is.
+std::string misuse(const std::vector<std::string>& arguments, std::size_t first)
+{
+    for (std::size_t i = first; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        const bool alone = arguments.size() == first + 1;
+        if (argument == "--station")
+            return "--station comes first";
+        if (argument == "--record")
+            return "--record FILE comes right after --station";
+        if (argument == "-h" || argument == "--help" || argument == "--version")
+            return alone ? std::string() : argument + " takes no other arguments";
+        if (is_option(argument))
+            return "unknown option " + shown(argument);
+        if (i > first)
+            return "one FOLDER at most: " + shown(argument) + " is a second";
+    }
+    return {};
+}
 
 }  // namespace
 
 std::optional<int> enter_start_folder(const std::vector<std::string>& arguments, bool& station,
-                                      std::filesystem::path& record_file)
+                                      std::filesystem::path& record_file, std::string_view manual)
 {
     using platform::console_stream;
     station = !arguments.empty() && arguments[0] == "--station";
     std::size_t first = station ? 1 : 0;
     record_file.clear();
     if (station && arguments.size() > 1 && arguments[1] == "--record") {
-        if (arguments.size() < 3 || arguments[2].empty()) {
-            platform::write_console(console_stream::error, usage_lines);
-            return 2;
-        }
+        if (arguments.size() < 3 || arguments[2].empty())
+            return usage_error("--record needs a FILE");
         std::error_code error;
         record_file = platform::path_from_utf8(arguments[2]);
         if (const std::filesystem::path absolute = std::filesystem::absolute(record_file, error); !error)
             record_file = absolute;
         first = 3;
     }
+    if (const std::string why = misuse(arguments, first); !why.empty())
+        return usage_error(why);
     if (arguments.size() <= first)
         return std::nullopt;
     const std::string& folder = arguments[first];
-    if (arguments.size() == first + 1 && (folder == "-h" || folder == "--help")) {
-        platform::write_console(console_stream::output, usage_lines);
+    if (folder == "-h" || folder == "--help") {
+        platform::write_console(console_stream::output,
+                                std::string(usage_lines) + std::string(help_lines) + std::string(manual) + "\n");
         return 0;
     }
-    if (arguments.size() == first + 1 && folder == "--version") {
+    if (folder == "--version") {
         platform::write_console(console_stream::output, "vornhale " VORNHALE_VERSION "\n");
         return 0;
-    }
-    if (arguments.size() > first + 1 || (folder.starts_with("-") && folder != "-")) {
-        platform::write_console(console_stream::error, usage_lines);
-        return 2;
     }
     std::error_code error;
     std::filesystem::current_path(platform::path_from_utf8(folder), error);

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The folder Vornhale works in, and how, from its arguments (UTF-8, the
@@ -12,10 +13,13 @@
 // argument --station asks for station mode (station set), with the folder
 // after it; --record FILE right after --station names the file the station
 // appends its records to (record_file set, made absolute from the folder
-// Vornhale was started in; otherwise left empty). --help (-h) prints the usage lines and --version the version, on
-// standard output; a usage error prints the usage lines, and a folder it
-// cannot enter a message, on standard error. Returns the exit status when the
-// program should end at once (0 after help or the version, 2 for a usage
-// error or a folder it cannot enter), nothing to carry on.
+// Vornhale was started in; otherwise left empty). --help (-h) prints the usage
+// lines, what the options do and then manual (where to read more, one line)
+// on standard output, --version the version. A usage error prints a line that
+// names the argument and what is wrong with it ("vornhale: unknown option
+// --bogus"), then the usage lines, and a folder it cannot enter a message, on
+// standard error. Every line of ours fits 80 columns. Returns the exit status
+// when the program should end at once (0 after help or the version, 2 for a
+// usage error or a folder it cannot enter), nothing to carry on.
 std::optional<int> enter_start_folder(const std::vector<std::string>& arguments, bool& station,
-                                      std::filesystem::path& record_file);
+                                      std::filesystem::path& record_file, std::string_view manual);

@@ -28,7 +28,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     }
     bool station = false;
     std::filesystem::path record_file;
-    if (const std::optional<int> status = enter_start_folder(arguments, station, record_file))
+    if (const std::optional<int> status = enter_start_folder(arguments, station, record_file, "See README.txt beside vornhale.exe."))
         return *status;
     return vornhale_main(station, record_file);
 }

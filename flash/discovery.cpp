@@ -53,6 +53,13 @@ std::optional<std::string> too_wide_to_scan()
 
 }  // namespace
 
+std::string unsearched_folder_note(std::string_view opener)
+{
+    if (const std::optional<std::string> folder = too_wide_to_scan())
+        return fmt::format("Not searching {} for firmware: open a build folder with {}.", *folder, opener);
+    return {};
+}
+
 void discover_board(std::optional<std::string>& board_port, status_queue& queue)
 {
     board_port.reset();
@@ -81,8 +88,8 @@ void discover_firmware(std::string& firmware_base, status_queue& queue, fs::path
     firmware_base.clear();
     if (firmware_folder)
         firmware_folder->clear();
-    if (const std::optional<std::string> folder = too_wide_to_scan()) {
-        queue.push("Not searching " + *folder + " for firmware: open a build folder with Vornhale.");
+    if (std::string note = unsearched_folder_note("Vornhale"); !note.empty()) {
+        queue.push(std::move(note));
         return;
     }
 

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 class status_queue;
 
@@ -29,3 +30,8 @@ void discover_board(std::optional<std::string>& board_port, status_queue& queue)
 // home folder for firmware: open a build folder with Vornhale.").
 void discover_firmware(std::string& firmware_base, status_queue& queue,
                        std::filesystem::path* firmware_folder = nullptr);
+
+// When the working directory is one discover_firmware does not walk, why,
+// naming what to open a build folder with ("Not searching the home folder for
+// firmware: open a build folder with OPENER."); else the empty text.
+std::string unsearched_folder_note(std::string_view opener);

@@ -20,7 +20,7 @@
 //   IDE's ESP32 core installed is, else PlatformIO's, else where both keep it;
 // - fs.bin is in that folder, and the partition table there has no
 //   file-system partition where fs.bin is written, or one too small for it:
-//   says which partition scheme to choose in the IDE (flash/partition_table.h).
+//   says what the maker can do instead (flash/partition_table.h).
 // The flashing worker shows it instead of running esptool.
 std::string firmware_set_trouble(const std::string& firmware_base, const std::filesystem::path& image_folder);
 

@@ -18,11 +18,26 @@ std::uint32_t little_endian(std::string_view bytes, std::size_t at)
     return value;
 }
 
-// The IDE's choice for the ESP32S3 Dev Module whose file system starts where
-// fs.bin is written (the ESP32 core's default_8MB.csv).
-constexpr const char* scheme_advice =
-    "in the Arduino IDE's Tools menu choose Flash Size \"8MB (64Mb)\" and Partition Scheme "
-    "\"8M with spiffs (3MB APP/1.5MB SPIFFS)\", then export again";
+constexpr std::uint32_t eight_megabytes = 0x800000;
+
+// Where fs.bin fits, and what that asks of the board: said whenever a table
+// does not fit, so that no advice names a flash size the board may not have.
+constexpr const char* layout_for_fs_bin =
+    "Vornhale writes fs.bin for a table whose file system starts at 0x670000, as the Arduino IDE's 8 MB layout "
+    "puts it (Tools menu: Flash Size \"8MB (64Mb)\", Partition Scheme \"8M with spiffs (3MB APP/1.5MB SPIFFS)\"; "
+    "a partitions.csv in the sketch's folder takes the menu's place), and that layout needs a board with 8 MB of "
+    "flash or more.";
+
+constexpr const char* firmware_alone = "move fs.bin out of the build folder to flash the firmware alone";
+
+// How far into the flash the table reaches: the flash it was made for, at least.
+std::uint64_t table_end(const std::vector<partition>& partitions)
+{
+    std::uint64_t end = 0;
+    for (const partition& p : partitions)
+        end = std::max(end, std::uint64_t{p.offset} + p.size);
+    return end;
+}
 
 }  // namespace
 
@@ -57,10 +72,24 @@ std::string file_system_misfit(const std::vector<partition>& partitions, std::op
     });
     if (there == partitions.end()) {
         if (file_system == partitions.end())
-            return fmt::format("fs.bin would be written at {:#x}, but {} has no file-system partition: {}.",
-                               file_system_image_offset, table_name, scheme_advice);
-        return fmt::format("fs.bin would be written at {:#x}, but {} puts the sketch's file system at {:#x}: {}.",
-                           file_system_image_offset, table_name, file_system->offset, scheme_advice);
+            return fmt::format("fs.bin would be written at {:#x}, but {} has no file-system partition: the sketch "
+                               "would never see it. {} If the sketch reads no files, {}. If it does, choose that "
+                               "layout on a board with 8 MB of flash or more and export again; on a board with less, "
+                               "choose a scheme with a file system, {} and upload the file system with the IDE's "
+                               "file-system upload, which writes it where that scheme puts it.",
+                               file_system_image_offset, table_name, layout_for_fs_bin, firmware_alone, firmware_alone);
+        if (table_end(partitions) > eight_megabytes)
+            return fmt::format("fs.bin would be written at {:#x}, but {} puts the sketch's file system at {:#x}, in a "
+                               "layout for more than 8 MB of flash. {} On a board with more than 8 MB of flash you "
+                               "may choose it and export again, but the flash above 8 MB then goes unused; to keep {} "
+                               "instead, {} and upload the file system with the IDE's file-system upload, which writes it at {:#x}.",
+                               file_system_image_offset, table_name, file_system->offset, layout_for_fs_bin,
+                               table_name, firmware_alone, file_system->offset);
+        return fmt::format("fs.bin would be written at {:#x}, but {} puts the sketch's file system at {:#x}. {} On "
+                           "such a board, choose it and export again; on a board with less flash, keep {}: {} and "
+                           "upload the file system with the IDE's file-system upload, which writes it at {:#x}.",
+                           file_system_image_offset, table_name, file_system->offset, layout_for_fs_bin, table_name,
+                           firmware_alone, file_system->offset);
     }
     if (image_size && *image_size > there->size)
         return fmt::format("fs.bin ({} bytes) is larger than the file-system partition at {:#x} ({:#x} bytes): make "

@@ -37,8 +37,10 @@ std::optional<std::vector<partition>> parse_partition_table(std::string_view tab
 bool holds_file_system(const partition& p);
 
 // Why fs.bin, written at file_system_image_offset, would not be the file
-// system the sketch sees with these partitions, as one sentence that says
-// what to do; empty when it fits. image_size: fs.bin's size, nothing when it
+// system the sketch sees with these partitions, and what the maker can do
+// instead: each choice with the flash the board needs for it (the table the
+// sketch has now, a board with 8 MB of flash or more for the IDE's 8 MB
+// layout, or the firmware alone); empty when it fits. image_size: fs.bin's size, nothing when it
 // has none (not a file). table_name: the table's file name, as the page shows it.
 std::string file_system_misfit(const std::vector<partition>& partitions, std::optional<std::uintmax_t> image_size,
                                std::string_view table_name);

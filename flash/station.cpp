@@ -396,8 +396,8 @@ private:
         std::string message = "Plug boards in: each is flashed once.";
         if (!can_flash) {
             state = "no firmware";
-            message = base_.empty()      ? "No firmware found here (NAME.ino.bin): nothing is flashed."
-                      : !trouble_.empty() ? trouble_ + " Nothing is flashed."
+            message = !trouble_.empty() ? trouble_ + " Nothing is flashed."
+                      : base_.empty()     ? "No firmware found here (NAME.ino.bin): nothing is flashed."
                                           : refusal_ + " Nothing is flashed.";
         } else if (closing && in_progress > 0) {
             state = "closing";

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Usage: scripts/package.sh [BUILD_DIR]
 # Builds the Debian package dist/vornhale_VERSION_amd64.deb: the program, its
-# desktop entry and icons, the udev rule, the manual page, the copyright file
-# and the third-party notices. Depends comes from the libraries the program
+# desktop entry and icons, the udev rule, the AppStream metadata, the manual
+# page, the copyright file and the third-party notices. Depends comes from the libraries the program
 # links (dpkg-shlibdeps). Ends with lintian's report; fails on its errors.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"

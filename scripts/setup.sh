@@ -19,12 +19,12 @@ test_packages=(libgtest-dev libgmock-dev umockdev libumockdev-dev
   libx11-dev chromium wrk nginx-light desktop-file-utils clang
   libclang-rt-14-dev python3-serial python3-bitstring python3-cryptography
   python3-ecdsa python3-intelhex python3-yaml lintian udev libglib2.0-bin
-  iproute2 util-linux)
+  iproute2 util-linux appstream)
 # The run command's build: the program alone, without the tests (and so
 # without GoogleTest and the other test packages).
 run_configure_options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF)
 # What building the Debian package needs beyond the build.
-package_packages=(dpkg-dev lintian)
+package_packages=(dpkg-dev lintian appstream)
 
 # The Windows x64 tier: MinGW-w64 to cross-build, Wine to run, icoutils for the icon.
 windows_packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 icoutils

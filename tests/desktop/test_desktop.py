@@ -2,6 +2,7 @@
 licences: valid, installed where they belong, and
 "Open With Vornhale" on a folder starts the program in that folder."""
 
+import json
 import os
 import signal
 import struct
@@ -49,7 +50,8 @@ class Desktop(unittest.TestCase):
                          "share/man/man1/vornhale.1", "share/doc/vornhale/LICENSE",
                          "share/doc/vornhale/THIRD-PARTY-NOTICES", "share/nemo/actions/vornhale.nemo_action",
                          "share/file-manager/actions/vornhale.desktop", "share/kio/servicemenus/vornhale.desktop",
-                         "share/nautilus-python/extensions/vornhale.py"):
+                         "share/nautilus-python/extensions/vornhale.py",
+                         "share/metainfo/org.example.vornhale.metainfo.xml"):
                 self.assertTrue(os.path.isfile(os.path.join(prefix, path)), path)
             self.assertTrue(os.access(os.path.join(prefix, "share/kio/servicemenus/vornhale.desktop"), os.X_OK), "KIO")
             for size in SIZES:
@@ -59,9 +61,10 @@ class Desktop(unittest.TestCase):
                     self.assertEqual(png_header(icon), (size, size, 8, 6))
 
 
-    def launch(self, folder, cwd):
+    def launch(self, folder, cwd, entry=os.environ["VORNHALE_DESKTOP_ENTRY"], path=b"/event", count=4):
         """Runs the entry as the desktop does (gio launch), with folder as the
-        file it is opened with (or none); returns the first four texts."""
+        file it is opened with (or none); returns the first count texts of the
+        event stream at path."""
         with tempfile.TemporaryDirectory(prefix="vornhale-launch-") as tools:
             pid_file = os.path.join(tools, "pid")
             # `vornhale` on PATH: records its process id, then is the real program.
@@ -72,14 +75,14 @@ class Desktop(unittest.TestCase):
                        DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent")
             env.pop("DISPLAY", None)
             env.pop("WAYLAND_DISPLAY", None)
-            subprocess.run(["gio", "launch", os.environ["VORNHALE_DESKTOP_ENTRY"]] + ([folder] if folder else []),
+            subprocess.run(["gio", "launch", entry] + ([folder] if folder else []),
                            cwd=cwd, env=env, check=True, timeout=10)
             self.assertTrue(wait_until(lambda: os.path.exists(pid_file) and port_open(), timeout=10))
             with open(pid_file) as f:
                 pid = int(f.read())
             try:
-                stream = EventStream()
-                texts = [stream.read_event(timeout=10) for _ in range(4)]
+                stream = EventStream(path=path)
+                texts = [stream.read_event(timeout=10) for _ in range(count)]
                 stream.close()
                 return texts
             finally:
@@ -100,14 +103,20 @@ class Desktop(unittest.TestCase):
             texts = self.launch(None, cwd=home)
             self.assertEqual(texts[2], "Not searching the home folder for firmware: open a build folder with Vornhale.")
             self.assertEqual(texts[3], "Cannot upload firmware: file not found, or board not connected.")
+            station = os.path.join(os.path.dirname(os.environ["VORNHALE_DESKTOP_ENTRY"]), "vornhale-station.desktop")
+            page = json.loads(self.launch(None, cwd=home, entry=station, path=b"/station/event", count=1)[0])
+            self.assertTrue(page["message"].startswith("Not searching the home folder for firmware: open a build "
+                                                       "folder with Vornhale station. Nothing is flashed."), page)
 
     def test_folder_argument_errors_end_at_once(self):
         binary = os.environ["VORNHALE_BINARY"]
+        usage = b"\nusage: vornhale [FOLDER]\n"
         for args, status, said in ((["/nonexistent-folder"], 2,
                                     b"Vornhale cannot open the folder /nonexistent-folder: No such file or directory\n"),
-                                   (["a", "b"], 2, b"usage: vornhale [FOLDER]"),
-                                   (["--flash-everything"], 2, b"usage: vornhale [FOLDER]"),
-                                   (["-x"], 2, b"usage: vornhale [FOLDER]"),
+                                   (["a", "b"], 2, b"vornhale: one FOLDER at most: b is a second" + usage),
+                                   (["--flash-everything"], 2, b"vornhale: unknown option --flash-everything" + usage),
+                                   (["a", "-x\n"], 2, b"vornhale: unknown option -x\\x0a" + usage),
+                                   (["--station", "--record"], 2, b"vornhale: --record needs a FILE" + usage),
                                    (["--help"], 0, b"usage: vornhale [FOLDER]"),
                                    (["-h"], 0, b"usage: vornhale [FOLDER]"),
                                    (["--version"], 0, b"vornhale %s\n" % os.environb[b"VORNHALE_VERSION"])):
@@ -118,6 +127,9 @@ class Desktop(unittest.TestCase):
                 told, silent = (result.stdout, result.stderr) if status == 0 else (result.stderr, result.stdout)
                 self.assertTrue(told.startswith(said), result)
                 self.assertEqual(silent, b"")
+                self.assertLessEqual(max(map(len, told.splitlines())), 80, told)
+                if args in (["-h"], ["--help"]):
+                    self.assertTrue(told.endswith(b"\nSee vornhale(1).\n"), told)
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv)

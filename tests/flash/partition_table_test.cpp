@@ -28,8 +28,20 @@ std::vector<partition> scheme(std::uint32_t app, std::uint32_t fs, std::uint32_t
             {0, 0x11, 0x10000 + app, app, "app1"}, {1, subtype, fs, fs_size, "spiffs"}, {1, 0x03, fs + fs_size, 0x10000, "coredump"}};
 }
 
-const std::string choose = ": in the Arduino IDE's Tools menu choose Flash Size \"8MB (64Mb)\" and Partition Scheme "
-                           "\"8M with spiffs (3MB APP/1.5MB SPIFFS)\", then export again.";
+// What every misfit says of the layout fs.bin is made for: never a flash size
+// without the board it needs.
+const std::string layout = " Vornhale writes fs.bin for a table whose file system starts at 0x670000, as the Arduino "
+    "IDE's 8 MB layout puts it (Tools menu: Flash Size \"8MB (64Mb)\", Partition Scheme \"8M with spiffs (3MB APP/1.5MB "
+    "SPIFFS)\"; a partitions.csv in the sketch's folder takes the menu's place), and that layout needs a board with 8 "
+    "MB of flash or more.";
+const std::string alone = "move fs.bin out of the build folder to flash the firmware alone";
+const std::string upload = "upload the file system with the IDE's file-system upload, which writes it ";
+
+std::string smaller_board(const std::string& at)
+{
+    return "puts the sketch's file system at " + at + "." + layout + " On such a board, choose it and export again; on "
+           "a board with less flash, keep t.bin: " + alone + " and " + upload + "at " + at + ".";
+}
 
 }  // namespace
 
@@ -41,9 +53,15 @@ TEST(PartitionTable, FileSystemImageMustFitThePartitionAtItsOffset)
         {scheme(0x330000, 0x670000, 0x180000, 0x83), std::nullopt, ""},  // LittleFS; fs.bin not a file
         {scheme(0x330000, 0x670000, 0x180000, 0x81), 0x180001, "fs.bin (1572865 bytes) is larger than the file-system "
          "partition at 0x670000 (0x180000 bytes): make it again for that size (mklittlefs -s 0x180000)."},
-        {scheme(0x140000, 0x290000, 0x160000), 1, at + "puts the sketch's file system at 0x290000" + choose},
-        {scheme(0x640000, 0xC90000, 0x360000), 1, at + "puts the sketch's file system at 0xc90000" + choose},
-        {scheme(0x330000, 0x670000, 0x180000, 0x03), 1, at + "has no file-system partition" + choose}};
+        {scheme(0x140000, 0x290000, 0x160000), 1, at + smaller_board("0x290000")},  // the 4 MB default
+        {scheme(0x180000, 0x310000, 0xE0000, 0x83), 1, at + smaller_board("0x310000")},  // a partitions.csv of its own
+        {scheme(0x640000, 0xC90000, 0x360000), 1, at + "puts the sketch's file system at 0xc90000, in a layout for "
+         "more than 8 MB of flash." + layout + " On a board with more than 8 MB of flash you may choose it and export "
+         "again, but the flash above 8 MB then goes unused; to keep t.bin instead, " + alone + " and " + upload + "at 0xc90000."},
+        {scheme(0x330000, 0x670000, 0x180000, 0x03), 1, at + "has no file-system partition: the sketch would never "
+         "see it." + layout + " If the sketch reads no files, " + alone + ". If it does, choose that layout on a board "
+         "with 8 MB of flash or more and export again; on a board with less, choose a scheme with a file system, "
+         + alone + " and " + upload + "where that scheme puts it."}};
     for (const auto& [partitions, size, misfit] : cases) {
         EXPECT_EQ(parse_partition_table(table_of(partitions, size != 1)), partitions);
         EXPECT_EQ(file_system_misfit(partitions, size, "t.bin"), misfit) << partitions[4].offset;

@@ -26,6 +26,7 @@ BOARD_FILE = os.path.join(TOP, "tests", "support", "board.umockdev")
 TTY = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/tty/ttyACM0"
 RULE = "/usr/lib/udev/rules.d/70-vornhale.rules"
 ENTRY = "/usr/share/applications/vornhale.desktop"
+METAINFO = "/usr/share/metainfo/org.example.vornhale.metainfo.xml"
 APT_ENV = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
 
 # Stands in for esptool in the build folder: says what a successful run says.
@@ -76,6 +77,18 @@ def unsatisfied_on_debian13(depends):
     return [group.strip() for group in depends.split(",") if not any(map(satisfied, group.split("|")))]
 
 
+def debian13_appstream_tags(deb):
+    """What Debian 13's lintian says of deb's AppStream metadata: it reads udev
+    rules in /usr/lib/udev/rules.d too, Debian 12's only in /lib/udev/rules.d,
+    so Debian 12's check runs on a copy of deb with the rule there."""
+    with tempfile.TemporaryDirectory(prefix="vornhale-lintian-") as work:
+        return subprocess.run(["sh", "-ec", 'dpkg-deb -R "$0" "$1/r"; mkdir -p "$1/r/lib/udev"; '
+                               'mv "$1/r/usr/lib/udev/rules.d" "$1/r/lib/udev/"; '
+                               'dpkg-deb --root-owner-group -b "$1/r" "$1/moved.deb" >/dev/null; '
+                               'lintian --tags appstream-metadata-missing-modalias-provide "$1/moved.deb"', deb, work],
+                              capture_output=True, text=True, check=True).stdout
+
+
 def installed():
     result = subprocess.run(["dpkg-query", "-W", "-f=${Status}", "vornhale"], capture_output=True, text=True)
     return "ok installed" in result.stdout
@@ -116,8 +129,11 @@ class Package(unittest.TestCase):
                                capture_output=True, text=True, timeout=600)
         self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
         print(built.stdout)  # lintian's report
+        # Lintian clean, here and as Debian 13's would check the udev rule.
+        self.assertEqual(re.findall(r"^[EW]: .*", built.stdout, re.M), [])
         debs = glob.glob(os.path.join(TOP, "dist", "vornhale_*_amd64.deb"))
         self.assertEqual(len(debs), 1, debs)
+        self.assertEqual(debian13_appstream_tags(debs[0]), "")
 
         # One package for Debian 12 and 13: {fmt} is compiled in (Debian 12's
         # libfmt9 is not in Debian 13), and Debian 13 builds everything it needs.
@@ -136,7 +152,7 @@ class Package(unittest.TestCase):
         files = subprocess.run(["dpkg", "-L", "vornhale"], capture_output=True, text=True, check=True).stdout.split()
         for path in ("/usr/bin/vornhale", ENTRY, RULE, "/usr/share/man/man1/vornhale.1.gz",
                      "/usr/share/doc/vornhale/copyright", "/usr/share/doc/vornhale/THIRD-PARTY-NOTICES",
-                     "/usr/share/icons/hicolor/48x48/apps/vornhale.png"):
+                     "/usr/share/icons/hicolor/48x48/apps/vornhale.png", METAINFO):
             self.assertIn(path, files)
             self.assertTrue(os.path.isfile(path), path)
         needed = subprocess.run(["readelf", "-d", "/usr/bin/vornhale"], capture_output=True, text=True, check=True)
@@ -144,6 +160,10 @@ class Package(unittest.TestCase):
         self.assertNotIn("libfmt", needed.stdout)
         valid = subprocess.run(["desktop-file-validate", ENTRY], capture_output=True, text=True)
         self.assertEqual(valid.stdout + valid.stderr, "")
+        # Software centres can offer Vornhale for the board the udev rule serves.
+        valid = subprocess.run(["appstreamcli", "validate", "--no-net", METAINFO], capture_output=True, text=True)
+        self.assertEqual(valid.returncode, 0, valid.stdout + valid.stderr)
+        self.assertEqual(re.findall(r"^[EW]: .*", valid.stdout, re.M), [])
         for file_manager, before in zip((False, True), handlers_before):
             with self.subTest(file_manager=file_manager):
                 after = folder_handlers(files, file_manager)

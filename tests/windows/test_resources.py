@@ -1,7 +1,9 @@
 """The resources of the built vornhale.exe, read back out of it with wrestool
-(icoutils): exactly one icon group IDI_ICON1 and one manifest, both English
-(United States); seven 32-bit images, 256 as PNG, the others bitmaps; the
-manifest asks for asInvoker without uiAccess and declares nothing else. And
+(icoutils): exactly one icon group IDI_ICON1, one manifest and one version
+resource, all English (United States); seven 32-bit images, 256 as PNG, the
+others bitmaps; the manifest asks for asInvoker without uiAccess and declares
+nothing else; the version resource names the program, its version (the
+project's) and its authors. And
 the release zip: exactly the stripped program, the licence, the third-party
 notices and the README for Windows users."""
 
@@ -17,6 +19,7 @@ import xml.etree.ElementTree as ET
 EXE = os.environ["VORNHALE_EXE"]
 SOURCE = os.environ["VORNHALE_SOURCE_DIR"]
 ZIP = os.environ["VORNHALE_ZIP"]
+VERSION = os.environ["VORNHALE_VERSION"]
 SIZES = [256, 128, 96, 64, 48, 32, 16]
 ENGLISH_US = "1033"
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = "3", "14", "16", "24"
@@ -31,14 +34,28 @@ def raw(kind, name):
 
 
 class Resources(unittest.TestCase):
-    def test_only_the_icon_and_the_manifest(self):
+    def test_only_the_icon_the_manifest_and_the_version(self):
         listing = re.findall(rb"--type=(\d+) --name=(\S+) --language=(\d+)", wrestool("-l"))
         kinds = sorted((kind.decode(), name.decode().strip("'"), language.decode())
                        for kind, name, language in listing)
         expected = sorted([(RT_ICON, str(i), ENGLISH_US) for i in range(1, 8)]
-                          + [(RT_GROUP_ICON, "IDI_ICON1", ENGLISH_US), (RT_MANIFEST, "1", ENGLISH_US)])
+                          + [(RT_GROUP_ICON, "IDI_ICON1", ENGLISH_US), (RT_MANIFEST, "1", ENGLISH_US),
+                             (RT_VERSION, "1", ENGLISH_US)])
         self.assertEqual(kinds, expected)
-        self.assertNotIn(RT_VERSION, [kind for kind, _, _ in kinds])
+
+    def test_version_names_the_program_its_version_and_authors(self):
+        version = raw(RT_VERSION, "1")
+        major, minor, patch = map(int, VERSION.split("."))
+        # VS_FIXEDFILEINFO: its signature, its layout's version, then the file's and the product's version.
+        fixed = struct.unpack_from("<4I", version, version.index(b"\xbd\x04\xef\xfe") + 8)
+        self.assertEqual(fixed, (major << 16 | minor, patch << 16) * 2)
+        with open(os.path.join(SOURCE, "LICENSE")) as f:
+            holder = next(line.strip() for line in f if line.startswith("Copyright"))
+        # Each string: its name, padding to 32 bits, its value, all UTF-16.
+        strings = version.decode("utf-16-le", errors="replace")
+        for name, value in (("ProductName", "Vornhale"), ("FileVersion", VERSION), ("ProductVersion", VERSION),
+                            ("LegalCopyright", holder), ("FileDescription", "Vornhale, the ESP32-S3 flasher")):
+            self.assertRegex(strings, "%s\0+%s\0" % (name, re.escape(value)))
 
     def test_icon_group_has_seven_32_bit_images(self):
         group = raw(RT_GROUP_ICON, "IDI_ICON1")
