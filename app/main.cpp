@@ -66,13 +66,14 @@ int run(bool station, const std::filesystem::path& record_file)
     discover_firmware(firmware_base, queue, &firmware_folder);
     std::string firmware_trouble = firmware_set_trouble(firmware_base, firmware_folder);
 
-    // The station reads the images once and flashes that copy; its records go
-    // to the record file.
+    // The station reads the images once and flashes that copy, when nothing
+    // keeps them from being flashed; its records go to the record file.
     std::optional<image_set> images;
     std::optional<record_log> records;
     if (station) {
         try {
-            images.emplace(firmware_base, ".");
+            if (firmware_trouble.empty())
+                images.emplace(firmware_base, ".");
         } catch (const std::exception& e) {
             if (firmware_trouble.empty())
                 firmware_trouble = std::string("Cannot upload firmware: ") + e.what();

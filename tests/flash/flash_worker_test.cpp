@@ -5,7 +5,10 @@
 #include "app/status_queue.h"
 #include "flash/flash_progress.h"
 #include "flash/flash_worker.h"
+#include "flash/image_set.h"
+#include "platform/digest.h"
 #include "platform/esptool_lookup.h"
+#include "platform/private_folder.h"
 #include "platform/process.h"
 #include "platform/version_order.h"
 #include "support/tool_calls.h"
@@ -16,9 +19,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <optional>
+#include <set>
 #include <fmt/core.h>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -564,4 +571,63 @@ TEST_F(FlashWorker, StopEndsTheToolsWholeProcessGroup)
     std::string stat_line;
     std::getline(state, stat_line);
     EXPECT_TRUE(stat_line.empty() || stat_line.find(") Z") != std::string::npos) << stat_line;
+}
+
+TEST(ImageSet, TheCopyIsTheUsersAloneFromItsStartAndLeftOnlyByAKilledStation)
+{
+    // Another local user watches the temporary folder: the copy's folder is
+    // 0700 as it is made, whatever the umask; a link named like an image is
+    // never written through; a copy a killed station left goes at the next
+    // start, and nothing else does; a full disk says so; the end leaves no copy.
+    const work_dir dir;
+    const fs::path temporary = dir.path() / "tmp";
+    write_file("tmp/vornhale-images-dead01/fs.bin", "old");
+    fs::permissions(temporary / "vornhale-images-dead01", fs::perms::owner_all);
+    write_file("tmp/vornhale-images-other/fs.bin", "not ours by its name");
+    write_file("victim/fs.bin", "the user's own");
+    fs::create_directory_symlink(dir.path() / "victim", temporary / "vornhale-images-link01");
+    env_variable tmpdir("TMPDIR", temporary.string());
+    const platform::private_folder live("vornhale-images-");
+    write_file(live.path() / "fs.bin", "a running station's");
+    const std::string file_system(300000, 'f');
+    write_file("blink.ino.bin", "application");
+    write_file("fs.bin", file_system);
+
+    const mode_t umask = ::umask(0);
+    std::optional<image_set> images;
+    images.emplace("blink", ".");
+    ::umask(umask);
+    struct stat made {};
+    ASSERT_EQ(::lstat(images->folder().c_str(), &made), 0);
+    EXPECT_EQ(made.st_mode & 07777, 0700u);
+    EXPECT_EQ(images->images().back().sha256, platform::sha256_hex(file_system));
+    EXPECT_FALSE(fs::exists(temporary / "vornhale-images-dead01"));
+    for (const fs::path& kept : {temporary / "vornhale-images-other", live.path(), dir.path() / "victim"})
+        EXPECT_TRUE(fs::exists(kept / "fs.bin")) << kept;
+    images.reset();
+    std::set<fs::path> left;
+    for (const auto& entry : fs::directory_iterator(temporary))
+        left.insert(entry.path());
+    EXPECT_EQ(left, (std::set<fs::path>{temporary / "vornhale-images-other", temporary / "vornhale-images-link01",
+                                        live.path()}));
+
+    fs::create_symlink(dir.path() / "victim" / "fs.bin", live.path() / "blink.ino.bin");
+    EXPECT_THROW(live.copy_in("blink.ino.bin", "blink.ino.bin"), std::runtime_error);
+    std::ifstream victim(dir.path() / "victim" / "fs.bin");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "the user's own");
+
+    // No room beyond 100 kB (a file size limit stands in for a full disk).
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit small{100000, limit.rlim_max};
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    try {
+        image_set full("blink", ".");
+        ADD_FAILURE() << "a copy beyond the limit";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(std::strerror(EFBIG)), std::string::npos) << e.what();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previous);
 }

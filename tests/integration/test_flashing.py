@@ -663,6 +663,13 @@ class Station(unittest.TestCase):
         for tty in ("ttyACM0", "ttyACM1", "ttyACM3"):
             with open(os.path.join(self.cwd, "got." + tty)) as f:
                 self.assertEqual(f.read(), "v1")
+        # The killed station's copy goes when the next one starts, and that one's own at its stop.
+        self.assertEqual(len(os.listdir(images.name)), 1)
+        self.setUp()
+        app, _ = self.start(env={"TMPDIR": images.name})
+        app.signal(signal.SIGTERM)
+        self.assertEqual(app.finish(timeout=30)[0], 0)
+        self.assertEqual(os.listdir(images.name), [])
 
     def test_standard_output_takes_whole_records_or_the_exit_says_it_did_not(self):
         for case in ("read late", "closed", "full", "closed at start"):
