@@ -14,7 +14,8 @@
 // appends its records to (record_file set, made absolute from the folder
 // Vornhale was started in; otherwise left empty). --help (-h) prints the usage lines and --version the version, on
 // standard output; a usage error prints the usage lines, and a folder it
-// cannot enter a message, on standard error. Returns the exit status when the
+// cannot enter or a FILE that is a FIFO (whose open would wait), a socket or
+// a folder a message, on standard error. Returns the exit status when the
 // program should end at once (0 after help or the version, 2 for a usage
 // error or a folder it cannot enter), nothing to carry on.
 std::optional<int> enter_start_folder(const std::vector<std::string>& arguments, bool& station,
