@@ -71,6 +71,7 @@ int run(bool station, const std::filesystem::path& record_file)
     std::optional<image_set> images;
     std::optional<record_log> records;
     if (station) {
+        image_set::remove_left_copies();
         try {
             if (firmware_trouble.empty())
                 images.emplace(firmware_base, ".");

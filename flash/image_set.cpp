@@ -38,8 +38,6 @@ image_set::image_set(const std::string& firmware_base, const fs::path& source) :
         names = {firmware_base + ".ino.bootloader.bin", firmware_base + ".ino.partitions.bin", "boot_app0.bin",
                  firmware_base + ".ino.bin"};
     names.push_back("fs.bin");
-    // A station killed while it ran left its copy.
-    platform::remove_left_private_folders(copy_prefix);
     folder_ = std::make_unique<platform::private_folder>(copy_prefix);
     for (const std::string& name : names) {
         const fs::path from = source / platform::path_from_utf8(name);
@@ -56,6 +54,8 @@ image_set::image_set(const std::string& firmware_base, const fs::path& source) :
 }
 
 image_set::~image_set() = default;
+
+void image_set::remove_left_copies() { platform::remove_left_private_folders(copy_prefix); }
 
 const fs::path& image_set::folder() const { return folder_->path(); }
 

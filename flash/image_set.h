@@ -13,7 +13,7 @@
 // rebuild). They are kept in a private copy, a temporary folder of ours that
 // esptool runs in, with the images under the same names as in the build
 // folder, so its command lines stay as they are. No other user can reach the
-// copy, and a copy a killed station left is removed when the next one starts.
+// copy.
 class image_set {
 public:
     struct image {
@@ -32,6 +32,9 @@ public:
     image_set(const std::string& firmware_base, const std::filesystem::path& source);
     // Removes the copy.
     ~image_set();
+    // Removes the copies that stations of this user left when they were
+    // killed, and nothing else: never one in use.
+    static void remove_left_copies();
     image_set(const image_set&) = delete;
     image_set& operator=(const image_set&) = delete;
 

@@ -594,6 +594,7 @@ TEST(ImageSet, TheCopyIsTheUsersAloneFromItsStartAndLeftOnlyByAKilledStation)
     write_file("fs.bin", file_system);
 
     const mode_t umask = ::umask(0);
+    image_set::remove_left_copies();
     std::optional<image_set> images;
     images.emplace("blink", ".");
     ::umask(umask);
