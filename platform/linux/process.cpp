@@ -136,12 +136,13 @@ public:
     }
 
     // What the program wrote before it ended, and no more: a child it left
-    // behind may go on writing.
-    void read_rest(output_lines& lines, bool pass_output)
+    // behind may go on writing. Returns whether that filled the file.
+    bool read_rest(output_lines& lines, bool pass_output)
     {
         const std::size_t end = written();
         while (offset_ < end && read_new(lines, pass_output, std::min(read_step, end - offset_)))
             ;
+        return end >= most_tool_output;
     }
 
 private:
@@ -253,7 +254,7 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
             too_much = true;
         if (((stop != nullptr && stop->requested()) || too_much) && !kill_at) {
             ::kill(-pid, SIGTERM);
-            kill_at = steady::now() + stop->grace();
+            kill_at = steady::now() + (stop != nullptr ? stop->grace() : run_stop().grace());
         }
         if (kill_at && !killed && steady::now() >= *kill_at) {
             ::kill(-pid, SIGKILL);
@@ -265,13 +266,14 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
 
     // Everything the program wrote is there once it has ended; a child it
     // left behind may go on writing, and is not waited for.
-    output.read_rest(lines, pass_output);
+    if (output.read_rest(lines, pass_output))
+        too_much = true;
     lines.deliver();
     lines.rethrow();
 
     if (wait_error != 0)
         return {run_outcome::kind::not_started, wait_error};
-    if (too_much || output.full())
+    if (too_much)
         return {run_outcome::kind::too_much_output, 0};
     const run_outcome outcome = outcome_of(status);
     if (kill_at && !(outcome.how == run_outcome::kind::exited && outcome.code == 0))

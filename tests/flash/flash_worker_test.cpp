@@ -497,7 +497,8 @@ TEST_F(FlashWorker, EndlessOutputIsBoundedHoweverLateItIsRead)
     const std::string flood = "echo starting\nhead -c 100000000 /dev/zero | tr '\\0' x\necho > flooded\n"
                               "printf '\\nA fatal error occurred: out of patience\\n'\nexit 2\n";
     write_file("run.0", flood);
-    write_file("run.1", flood);
+    // One that goes on printing whatever its writes give: stopped.
+    write_file("run.1", "while :; do printf '%01000d\\n' 0; done\n");
     // A message whose lines never end: the reason stops growing.
     write_file("run.2", "echo 'A fatal error occurred: out of patience'\nyes 'and more' | head -n 100000\nexit 2\n");
     const int saved_stdout = ::dup(STDOUT_FILENO);
