@@ -75,7 +75,8 @@ inline constexpr std::size_t longest_observed_line = 4096;
 // together), far more than any esptool run prints: what it prints beyond is
 // never kept, and it is stopped, as a stop does (kind::too_much_output).
 // Whatever a program prints and however late we read it, its output costs no
-// more than this.
+// more than this on Linux, where the system keeps the bound; on Windows the
+// runner ends the program once it sees the file that large (every 20 ms).
 inline constexpr std::size_t most_tool_output = 8 * 1024 * 1024;
 
 // How long output is still read once the program has ended, where it comes
