@@ -68,13 +68,15 @@ int run(bool station, const std::filesystem::path& record_file)
     if (station && firmware_base.empty())
         firmware_trouble = unsearched_folder_note("Vornhale station");
 
-    // The station reads the images once and flashes that copy; its records go
-    // to the record file.
+    // The station reads the images once and flashes that copy, when nothing
+    // keeps them from being flashed; its records go to the record file.
     std::optional<image_set> images;
     std::optional<record_log> records;
     if (station) {
+        image_set::remove_left_copies();
         try {
-            images.emplace(firmware_base, ".");
+            if (firmware_trouble.empty())
+                images.emplace(firmware_base, ".");
         } catch (const std::exception& e) {
             if (firmware_trouble.empty())
                 firmware_trouble = std::string("Cannot upload firmware: ") + e.what();

@@ -75,9 +75,12 @@ request_gate::head request_gate::examine_head(const std::string& text, std::size
 
 std::size_t request_gate::waiting_share(std::size_t descriptors, std::size_t threads)
 {
+    // Never more than the limit allows: with a low one, silent connections
+    // that were kept beyond it would take every descriptor, and new ones,
+    // the page's among them, would stay unaccepted until a head deadline.
     const std::size_t ours = descriptors / 2;
     const std::size_t busy = max_admitted + threads;
-    return std::max(ours > busy ? ours - busy : 0, min_waiting + max_ready);
+    return std::max(ours > busy ? ours - busy : 0, min_waiting);
 }
 
 void request_gate::refuse(socket_t sock, const char* response)
@@ -159,7 +162,7 @@ void request_gate::shutdown()
 
 void request_gate::dispatch(connection c)
 {
-    if (ready_.size() >= max_ready) {
+    if (ready_.size() >= std::min(max_ready, waiting_share_)) {
         close(c.sock);
         return;
     }

@@ -29,9 +29,10 @@
 // Limits: a request head must arrive whole within head_deadline of the
 // connection's admission (however it trickles in) and hold at most
 // longest_head bytes (431 otherwise); at most max_ready heads wait for a
-// serving thread (one beyond that is closed). Half the descriptor limit goes
-// to the gate's connections (admitted, waiting, ready and served): the
-// connections waiting for a head get what the others leave of it, at most
+// serving thread, and no more than the waiting share (one beyond that is
+// closed). Half the descriptor limit goes to the gate's connections
+// (admitted, waiting, ready and served): the connections waiting for a head
+// get what the others leave of it, at least min_waiting and at most
 // max_waiting. When one too many waits, one gives way, oldest first within the
 // first class that has one: a connection that has sent nothing since it was
 // accepted, then one whose head has begun to arrive, then one kept alive after

@@ -2,6 +2,7 @@
 
 #include "platform/console.h"
 #include "platform/file_names.h"
+#include "platform/record_file.h"
 
 #include <filesystem>
 #include <fmt/core.h>
@@ -83,6 +84,11 @@ std::optional<int> enter_start_folder(const std::vector<std::string>& arguments,
         record_file = platform::path_from_utf8(arguments[2]);
         if (const std::filesystem::path absolute = std::filesystem::absolute(record_file, error); !error)
             record_file = absolute;
+        if (platform::names_other_than_a_file(record_file)) {
+            platform::print_console("Vornhale cannot keep its records in " + arguments[2] + ": " +
+                                    std::string(platform::not_a_regular_file) + "\n");
+            return 2;
+        }
         first = 3;
     }
     if (const std::string why = misuse(arguments, first); !why.empty())

@@ -17,7 +17,8 @@
 // lines, what the options do and then manual (where to read more, one line)
 // on standard output, --version the version. A usage error prints a line that
 // names the argument and what is wrong with it ("vornhale: unknown option
-// --bogus"), then the usage lines, and a folder it cannot enter a message, on
+// --bogus"), then the usage lines, and a folder it cannot enter or a FILE
+// that is a FIFO (whose open would wait), a socket or a folder a message, on
 // standard error. Every line of ours fits 80 columns. Returns the exit status
 // when the program should end at once (0 after help or the version, 2 for a
 // usage error or a folder it cannot enter), nothing to carry on.

@@ -197,6 +197,9 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_repor
         return platform::tool_not_found_reason();
     case kind::not_started:
         return "esptool could not be started: " + std::system_category().message(outcome.code);
+    case kind::too_much_output:
+        return fmt::format("esptool printed more than {} MiB, far more than a run of it prints, and was stopped",
+                           platform::most_tool_output >> 20);
     case kind::stopped:
         control.interrupted = true;
         return std::string(interrupted_reason);

@@ -3,11 +3,8 @@
 #include "platform/digest.h"
 #include "platform/file_names.h"
 
-#include <chrono>
 #include <fmt/core.h>
 #include <fstream>
-#include <iterator>
-#include <random>
 #include <stdexcept>
 #include <system_error>
 
@@ -15,35 +12,22 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The whole file; throws when it cannot be read.
-std::string read_whole(const fs::path& path)
+// The digest of the whole file, read a part at a time; throws when it cannot be read.
+std::string file_sha256(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    platform::sha256_digest digest;
+    char buffer[64 * 1024];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0)
+        digest.add(std::string_view(buffer, static_cast<std::size_t>(in.gcount())));
     if (in.bad() || !in.is_open())
         throw std::runtime_error(fmt::format("cannot read {}", platform::utf8_path(path)));
-    return bytes;
+    return digest.hex();
 }
 
-// A new folder of ours in the system's temporary folder, readable by us alone.
-fs::path make_private_folder()
-{
-    std::random_device seed;
-    std::mt19937_64 random(seed() ^ static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    const fs::path temporary = fs::temp_directory_path();
-    for (int tries = 0; tries < 100; ++tries) {
-        const fs::path folder = temporary / fmt::format("vornhale-images-{:016x}", random());
-        std::error_code error;
-        if (fs::create_directory(folder, error)) {
-            fs::permissions(folder, fs::perms::owner_all, error);
-            return folder;
-        }
-        if (error && error != std::errc::file_exists)
-            throw std::runtime_error(fmt::format("cannot make a folder in {}: {}", platform::utf8_path(temporary),
-                                                 error.message()));
-    }
-    throw std::runtime_error("cannot make a folder of its own for the images");
-}
+// How the copies' folders are named: a station's own, told apart from any
+// other when one is left behind.
+constexpr std::string_view copy_prefix = "vornhale-images-";
 
 }  // namespace
 
@@ -54,37 +38,26 @@ image_set::image_set(const std::string& firmware_base, const fs::path& source) :
         names = {firmware_base + ".ino.bootloader.bin", firmware_base + ".ino.partitions.bin", "boot_app0.bin",
                  firmware_base + ".ino.bin"};
     names.push_back("fs.bin");
-    folder_ = make_private_folder();
-    try {
-        for (const std::string& name : names) {
-            const fs::path from = source / platform::path_from_utf8(name);
-            std::error_code error;
-            if (!fs::exists(from, error))
-                continue;
-            image copied{name, {}, fs::last_write_time(from, error), 0};
-            const std::string bytes = read_whole(from);
-            copied.size = bytes.size();
-            copied.sha256 = platform::sha256_hex(bytes);
-            std::ofstream out(folder_ / platform::path_from_utf8(name), std::ios::binary);
-            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-            out.close();
-            if (!out)
-                throw std::runtime_error(fmt::format("cannot copy {} to {}", name, platform::utf8_path(folder_)));
-            images_.push_back(std::move(copied));
-        }
-    } catch (...) {
+    folder_ = std::make_unique<platform::private_folder>(copy_prefix);
+    for (const std::string& name : names) {
+        const fs::path from = source / platform::path_from_utf8(name);
         std::error_code error;
-        fs::remove_all(folder_, error);
-        throw;
+        if (!fs::exists(from, error))
+            continue;
+        image copied{name, {}, fs::last_write_time(from, error), 0};
+        const platform::private_folder::copied copy = folder_->copy_in(from, name);
+        copied.size = copy.size;
+        copied.sha256 = copy.sha256;
+        images_.push_back(std::move(copied));
     }
     seen_ = images_;
 }
 
-image_set::~image_set()
-{
-    std::error_code error;
-    fs::remove_all(folder_, error);
-}
+image_set::~image_set() = default;
+
+void image_set::remove_left_copies() { platform::remove_left_private_folders(copy_prefix); }
+
+const fs::path& image_set::folder() const { return folder_->path(); }
 
 std::string image_set::changes() const
 {
@@ -100,7 +73,7 @@ std::string image_set::changes() const
         seen.written = written;
         seen.size = size;
         try {
-            seen.sha256 = error ? std::string() : platform::sha256_hex(read_whole(path));
+            seen.sha256 = error ? std::string() : file_sha256(path);
         } catch (const std::exception&) {
             seen.sha256.clear();
         }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "platform/private_folder.h"
+
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -9,7 +12,8 @@
 // gets exactly those bytes, whatever happens to the build folder meanwhile (a
 // rebuild). They are kept in a private copy, a temporary folder of ours that
 // esptool runs in, with the images under the same names as in the build
-// folder, so its command lines stay as they are.
+// folder, so its command lines stay as they are. No other user can reach the
+// copy.
 class image_set {
 public:
     struct image {
@@ -22,15 +26,19 @@ public:
 
     // Reads the images of the set named after firmware_base (bootloader,
     // partition table, boot_app0.bin, the application, then fs.bin) that
-    // source holds, and copies them. Throws std::runtime_error, saying why,
-    // when an image there cannot be read or copied.
+    // source holds, and copies them, a part at a time (their digests taken
+    // as they are copied). Throws std::runtime_error with the system's
+    // reason when an image there cannot be read or copied.
     image_set(const std::string& firmware_base, const std::filesystem::path& source);
     // Removes the copy.
     ~image_set();
+    // Removes the copies that stations of this user left when they were
+    // killed, and nothing else: never one in use.
+    static void remove_left_copies();
     image_set(const image_set&) = delete;
     image_set& operator=(const image_set&) = delete;
 
-    const std::filesystem::path& folder() const { return folder_; }
+    const std::filesystem::path& folder() const;
     // The images copied, in the order above.
     const std::vector<image>& images() const { return images_; }
 
@@ -41,7 +49,7 @@ public:
 
 private:
     std::filesystem::path source_;
-    std::filesystem::path folder_;
+    std::unique_ptr<platform::private_folder> folder_;
     std::vector<image> images_;
     mutable std::mutex mutex_;  // guards the two below
     mutable std::vector<image> seen_;  // the build folder's images as last looked at

@@ -32,6 +32,7 @@ struct run_outcome {
         not_found,    // no program by that name
         not_started,  // found, but it could not be started; code: errno
         stopped,      // ended, or never started, because a stop was asked for
+        too_much_output,  // printed most_tool_output bytes, more than any esptool run prints: stopped
     };
     kind how = kind::not_found;
     int code = 0;
@@ -70,6 +71,14 @@ private:
 // is passed through to standard output but not kept.
 inline constexpr std::size_t longest_observed_line = 4096;
 
+// The most a program may print in one run (its standard output and error
+// together), far more than any esptool run prints: what it prints beyond is
+// never kept, and it is stopped, as a stop does (kind::too_much_output).
+// Whatever a program prints and however late we read it, its output costs no
+// more than this on Linux, where the system keeps the bound; on Windows the
+// runner ends the program once it sees the file that large (every 20 ms).
+inline constexpr std::size_t most_tool_output = 8 * 1024 * 1024;
+
 // How long output is still read once the program has ended, where it comes
 // through a pipe (Windows): a child it left behind may hold the pipe open, and
 // is not waited for.
@@ -87,7 +96,8 @@ inline constexpr std::chrono::milliseconds output_after_exit = std::chrono::mill
 // (a terminal's Ctrl+C or hang-up does not reach it), with default signal handling, no blocked
 // signals, standard input from /dev/null, and no open file of ours but its output. When stop is given
 // and asked, the program is ended (see run_stop) and the outcome is kind::stopped, unless it still
-// exited with code 0.
+// exited with code 0. A program that prints most_tool_output is ended the same way, and the outcome is
+// kind::too_much_output whatever its end.
 run_outcome run_command_line(std::string_view command_line, const line_observer& on_line,
                              const run_stop* stop = nullptr, bool pass_output = true,
                              const std::filesystem::path& folder = {});

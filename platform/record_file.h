@@ -19,6 +19,16 @@ namespace platform {
 // when the system does not say where the user's files go.
 std::optional<std::filesystem::path> records_folder();
 
+// Why a FIFO (whose open or writes may wait for good), a socket or a folder
+// is not taken as a record file.
+inline constexpr std::string_view not_a_regular_file =
+    "it is a FIFO, a socket or a folder, not a file; name a file for the records";
+
+// Whether path names something that is there and that record_file::open
+// refuses as not_a_regular_file (through links): refused before the station
+// starts.
+bool names_other_than_a_file(const std::filesystem::path& path);
+
 class record_file {
 public:
     record_file() = default;
@@ -27,7 +37,9 @@ public:
     record_file& operator=(const record_file&) = delete;
 
     // Opens path for appending, creating it (but no folder) when it does not
-    // exist. Returns why it could not be, or the empty text.
+    // exist, never waiting (a FIFO nobody reads): a FIFO, a socket or a
+    // folder is refused (not_a_regular_file); writes to a device that would
+    // wait fail instead. Returns why it could not be, or the empty text.
     std::string open(const std::filesystem::path& path);
     bool is_open() const;
 

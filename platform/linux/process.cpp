@@ -89,50 +89,61 @@ constexpr std::chrono::milliseconds check_interval{50};
 
 // The program's output: an in-memory file that the program writes (as its
 // standard output and error) and we read as it grows. A write there never
-// fails or waits, whether or not we are still alive to read it, so a flash
-// goes on to its end if we are killed. What has been read is given back to
-// the system, so a program that prints without end costs no memory.
+// waits, whether or not we are still alive to read it, so a flash goes on to
+// its end if we are killed. The file is sized most_tool_output from the start
+// and sealed against growing: the system itself refuses a write beyond it, so
+// the bound holds however late we read. Where the program has written up to
+// is the file's offset, shared with the program's descriptors. What has been
+// read is given back to the system.
 class output_file {
 public:
-    output_file() : fd_(::memfd_create("esptool-output", MFD_CLOEXEC)) {}
+    output_file() : fd_(::memfd_create("esptool-output", MFD_CLOEXEC | MFD_ALLOW_SEALING))
+    {
+        if (fd_.get() >= 0
+            && (::ftruncate(fd_.get(), static_cast<off_t>(most_tool_output)) != 0
+                || ::fcntl(fd_.get(), F_ADD_SEALS, F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) != 0)) {
+            const int error = errno;
+            fd_.reset();
+            errno = error;
+        }
+    }
     int fd() const { return fd_.get(); }
+
+    // Whether the program has written all the file takes.
+    bool full() const { return written() >= most_tool_output; }
 
     // Passes on what the program has written since the last call, at most
     // most bytes of it, giving back to the system what has been read as it
-    // goes. Returns whether it stopped at most rather than at the end.
+    // goes. Returns whether more is there than it read.
     bool read_new(output_lines& lines, bool pass_output, std::size_t most = read_step)
     {
-        skip_excess(lines);
+        const std::size_t end = std::min(written(), offset_ + most);
         char buffer[65536];
-        std::size_t read = 0;
-        while (read < most) {
-            const std::size_t want = std::min(sizeof buffer, most - read);
+        while (offset_ < end) {
+            const std::size_t want = std::min(sizeof buffer, end - offset_);
             const ssize_t got = ::pread(fd_.get(), buffer, want, static_cast<off_t>(offset_));
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0)
                 return false;
             offset_ += static_cast<std::size_t>(got);
-            read += static_cast<std::size_t>(got);
             const std::string_view text = lines.clean(buffer, static_cast<std::size_t>(got));
             if (pass_output)
                 write_console(console_stream::output, text);
             lines.feed(text);
             release_read();
         }
-        return true;
+        return offset_ < written();
     }
 
     // What the program wrote before it ended, and no more: a child it left
-    // behind may go on writing.
-    void read_rest(output_lines& lines, bool pass_output)
+    // behind may go on writing. Returns whether that filled the file.
+    bool read_rest(output_lines& lines, bool pass_output)
     {
-        struct stat status {};
-        if (::fstat(fd_.get(), &status) != 0)
-            return;
-        const auto end = static_cast<std::size_t>(status.st_size);
+        const std::size_t end = written();
         while (offset_ < end && read_new(lines, pass_output, std::min(read_step, end - offset_)))
             ;
+        return end >= most_tool_output;
     }
 
 private:
@@ -140,19 +151,11 @@ private:
     // How much one look reads before the runner looks at the program's end
     // and at a stop again.
     static constexpr std::size_t read_step = 1024 * 1024;
-    static constexpr std::size_t unread_limit = 12 * 1024 * 1024;
 
-    // A program that prints faster than we read (a flood, never esptool)
-    // would keep all it is ahead in memory: beyond unread_limit, what lies
-    // between is passed over, and its last part read.
-    void skip_excess(output_lines& lines)
+    std::size_t written() const
     {
-        struct stat status {};
-        if (::fstat(fd_.get(), &status) != 0 || static_cast<std::size_t>(status.st_size) - offset_ <= unread_limit)
-            return;
-        offset_ = static_cast<std::size_t>(status.st_size) - read_step;
-        lines.feed("\n", 1);  // the line before the gap ends there
-        release_read();
+        const off_t at = ::lseek(fd_.get(), 0, SEEK_CUR);
+        return at < 0 ? offset_ : std::min(static_cast<std::size_t>(at), most_tool_output);
     }
 
     void release_read()
@@ -258,6 +261,7 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     output_lines lines(on_line);
     std::optional<steady::time_point> kill_at;
     bool killed = false;
+    bool too_much = false;
     int status = 0;
     int wait_error = 0;
     while (true) {
@@ -268,9 +272,11 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
             wait_error = errno;
             break;
         }
-        if (stop != nullptr && stop->requested() && !kill_at) {
+        if (!too_much && output.full())
+            too_much = true;
+        if (((stop != nullptr && stop->requested()) || too_much) && !kill_at) {
             ::kill(-pid, SIGTERM);
-            kill_at = steady::now() + stop->grace();
+            kill_at = steady::now() + (stop != nullptr ? stop->grace() : run_stop().grace());
         }
         if (kill_at && !killed && steady::now() >= *kill_at) {
             ::kill(-pid, SIGKILL);
@@ -282,12 +288,15 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
 
     // Everything the program wrote is there once it has ended; a child it
     // left behind may go on writing, and is not waited for.
-    output.read_rest(lines, pass_output);
+    if (output.read_rest(lines, pass_output))
+        too_much = true;
     lines.deliver();
     lines.rethrow();
 
     if (wait_error != 0)
         return {run_outcome::kind::not_started, wait_error};
+    if (too_much)
+        return {run_outcome::kind::too_much_output, 0};
     const run_outcome outcome = outcome_of(status);
     if (kill_at && !(outcome.how == run_outcome::kind::exited && outcome.code == 0))
         return {run_outcome::kind::stopped, outcome.code};

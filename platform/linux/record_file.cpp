@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/file_names.h"
@@ -22,6 +23,21 @@ std::optional<std::filesystem::path> records_folder()
     return *home / ".local" / "state" / "vornhale" / "records";
 }
 
+namespace {
+
+bool refused(const struct stat& status)
+{
+    return S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || S_ISDIR(status.st_mode);
+}
+
+}  // namespace
+
+bool names_other_than_a_file(const std::filesystem::path& path)
+{
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && refused(status);
+}
+
 record_file::~record_file()
 {
     if (handle_ >= 0)
@@ -30,10 +46,19 @@ record_file::~record_file()
 
 std::string record_file::open(const std::filesystem::path& path)
 {
-    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY;
+    // Without waiting: a FIFO nobody reads would hold the open (and the
+    // station's start) for good, a device its writes.
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     const int fd = ::open(path.c_str(), flags, 0644);
+    struct stat status {};
+    if (fd < 0 && errno == ENXIO && ::stat(path.c_str(), &status) == 0 && refused(status))
+        return std::string(not_a_regular_file);
     if (fd < 0)
         return std::strerror(errno);
+    if (::fstat(fd, &status) != 0 || refused(status)) {
+        ::close(fd);
+        return std::string(not_a_regular_file);
+    }
     if (handle_ >= 0)
         ::close(static_cast<int>(handle_));
     handle_ = fd;

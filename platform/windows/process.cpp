@@ -4,6 +4,7 @@
 #include "platform/output_lines.h"
 #include "platform/windows/windows_text.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cwchar>
@@ -103,16 +104,28 @@ private:
 };
 
 // Reads what the file holds beyond what was read so far (at most a mebibyte
-// at a time, should a program write faster than we read), without waiting.
-void read_available(HANDLE file, tool_output& output)
+// at a time, should a program write faster than we read, and most_tool_output
+// in all), without waiting. read: how much was read so far.
+void read_available(HANDLE file, tool_output& output, std::size_t& read)
 {
     char buffer[4096];
-    for (int i = 0; i < 256; ++i) {
+    for (int i = 0; i < 256 && read < most_tool_output; ++i) {
         DWORD got = 0;
-        if (!::ReadFile(file, buffer, sizeof buffer, &got, nullptr) || got == 0)
+        const auto want = static_cast<DWORD>(std::min(sizeof buffer, most_tool_output - read));
+        if (!::ReadFile(file, buffer, want, &got, nullptr) || got == 0)
             return;
+        read += got;
         output.feed(buffer, got);
     }
+}
+
+// Whether the program has printed all it may: a file has no bound the system
+// keeps, so the runner ends the program once it sees it there, at most a
+// poll interval of output later.
+bool printed_too_much(HANDLE file)
+{
+    LARGE_INTEGER size{};
+    return ::GetFileSizeEx(file, &size) && static_cast<unsigned long long>(size.QuadPart) >= most_tool_output;
 }
 
 // Whether processes of the job are still running (the program's own children).
@@ -305,29 +318,35 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     // has ended, the rest of its output is read, and for a short while what
     // children of its own still write; they are not waited for.
     tool_output output(on_line, pass_output);
+    std::size_t read = 0;
     bool stopped = false;
+    bool too_much = false;
     while (::WaitForSingleObject(program.get(), static_cast<DWORD>(poll_interval.count())) == WAIT_TIMEOUT) {
-        read_available(read_end.get(), output);
+        read_available(read_end.get(), output, read);
+        if (!too_much && printed_too_much(read_end.get()))
+            too_much = true;
         // A console program without a console has no request to end in order
         // that it would heed: a stop ends it at once.
-        if (stop != nullptr && stop->requested() && !stopped) {
+        if (((stop != nullptr && stop->requested()) || too_much) && !stopped) {
             stopped = true;
             if (job.get() == nullptr || !::TerminateJobObject(job.get(), 1))
                 ::TerminateProcess(program.get(), 1);
         }
     }
-    read_available(read_end.get(), output);
+    read_available(read_end.get(), output, read);
     const auto give_up = std::chrono::steady_clock::now() + output_after_exit;
     while (job_running(job.get()) && std::chrono::steady_clock::now() < give_up) {
         ::Sleep(static_cast<DWORD>(poll_interval.count()));
-        read_available(read_end.get(), output);
+        read_available(read_end.get(), output, read);
     }
-    read_available(read_end.get(), output);
+    read_available(read_end.get(), output, read);
     output.finish();
 
     DWORD code = 0;
     ::GetExitCodeProcess(program.get(), &code);
     output.rethrow();
+    if (too_much || read >= most_tool_output)
+        return {run_outcome::kind::too_much_output, 0};
     if (stopped && code != 0)
         return {run_outcome::kind::stopped, 0};
     return {run_outcome::kind::exited, static_cast<int>(code)};

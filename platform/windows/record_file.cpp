@@ -20,6 +20,13 @@ std::optional<std::filesystem::path> records_folder()
     return std::filesystem::path(local) / L"vornhale" / L"records";
 }
 
+bool names_other_than_a_file(const std::filesystem::path& path)
+{
+    // A pipe or a device is told once it is opened (record_file::open).
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 record_file::~record_file()
 {
     if (handle_ != -1)
@@ -33,6 +40,11 @@ std::string record_file::open(const std::filesystem::path& path)
                                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return why(::GetLastError());
+    // A pipe, whose writes may wait for good, is refused.
+    if (::GetFileType(file) == FILE_TYPE_PIPE) {
+        ::CloseHandle(file);
+        return std::string(not_a_regular_file);
+    }
     if (handle_ != -1)
         ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
     handle_ = reinterpret_cast<std::intptr_t>(file);

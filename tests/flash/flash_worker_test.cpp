@@ -7,8 +7,11 @@
 #include "flash/esptool_output.h"
 #include "flash/flash_progress.h"
 #include "flash/flash_worker.h"
+#include "flash/image_set.h"
+#include "platform/digest.h"
 #include "platform/esptool_lookup.h"
 #include "platform/output_lines.h"
+#include "platform/private_folder.h"
 #include "platform/process.h"
 #include "platform/version_order.h"
 #include "support/tool_calls.h"
@@ -19,10 +22,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
+#include <set>
 #include <fmt/core.h>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -632,33 +638,34 @@ TEST_F(FlashWorker, ToolLeavingAChildThatHoldsItsOutputDoesNotHoldTheWorker)
     EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, firmware_done, no_file_system}));
 }
 
-TEST_F(FlashWorker, EndlessOutputIsPassedOnButNotKept)
+TEST_F(FlashWorker, EndlessOutputIsBoundedHoweverLateItIsRead)
 {
-    // 300 MB without a line break, then the reason: memory stays flat, and
-    // the reason still counts.
-    write_file("run.0", "head -c 300000000 /dev/zero | tr '\\0' x\n"
-                        "printf '\\nA fatal error occurred: out of patience\\n'\nexit 2\n");
+    // 100 MB without a line break while the reader is held up, as on a busy
+    // machine: the tool's output file never holds more than its bound, and
+    // the run fails with that reason rather than the tool's last words.
+    const std::string flood = "echo starting\nhead -c 100000000 /dev/zero | tr '\\0' x\necho > flooded\n"
+                              "printf '\\nA fatal error occurred: out of patience\\n'\nexit 2\n";
+    write_file("run.0", flood);
+    // One that goes on printing whatever its writes give: stopped.
+    write_file("run.1", "while :; do printf '%01000d\\n' 0; done\n");
     // A message whose lines never end: the reason stops growing.
-    write_file("run.1", "echo 'A fatal error occurred: out of patience'\nyes 'and more' | head -n 1000000\nexit 2\n");
+    write_file("run.2", "echo 'A fatal error occurred: out of patience'\nyes 'and more' | head -n 100000\nexit 2\n");
     const int saved_stdout = ::dup(STDOUT_FILENO);
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, STDOUT_FILENO);
     ::close(null);
-    // The tool's output file is memory too, though never mapped: its
-    // allocated size, looked at while the tool writes.
-    std::atomic<bool> writing = true;
-    long long file_peak = 0;  // bytes
-    std::thread watcher([&] {
-        while (writing) {
-            for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
-                std::error_code error;
-                if (!fs::read_symlink(fd, error).string().starts_with("/memfd:esptool-output"))
-                    continue;
-                struct stat file {};
-                if (::stat(fd.path().c_str(), &file) == 0)
-                    file_peak = std::max(file_peak, static_cast<long long>(file.st_blocks) * 512);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // The output file is memory too, though never mapped: its allocated size
+    // once the tool has printed all it could, nothing of it read meanwhile.
+    long long held = -1;  // bytes
+    const auto outcome = platform::run_command_line("./esptool.exe", [&](std::string_view) {
+        for (int i = 0; i < 3000 && held < 0 && !fs::exists("flooded"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            struct stat file {};
+            if (held < 0 && fs::read_symlink(fd, error).string().starts_with("/memfd:esptool-output")
+                && ::stat(fd.path().c_str(), &file) == 0)
+                held = static_cast<long long>(file.st_blocks) * 512;
         }
     });
     rusage before{};
@@ -667,13 +674,15 @@ TEST_F(FlashWorker, EndlessOutputIsPassedOnButNotKept)
     const auto endless_message = run_worker();
     rusage after{};
     ::getrusage(RUSAGE_SELF, &after);
-    writing = false;
-    watcher.join();
     ::dup2(saved_stdout, STDOUT_FILENO);
     ::close(saved_stdout);
+    EXPECT_EQ(outcome.how, platform::run_outcome::kind::too_much_output);
+    EXPECT_GE(held, 0);
+    EXPECT_LE(held, static_cast<long long>(platform::most_tool_output));
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024);  // KiB
-    EXPECT_LT(file_peak, 64 << 20);
-    EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, "Firmware upload failed: out of patience"}));
+    EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware,
+                                               "Firmware upload failed: esptool printed more than 8 MiB, far more "
+                                               "than a run of it prints, and was stopped"}));
     ASSERT_EQ(endless_message.size(), 2u);
     EXPECT_TRUE(endless_message[1].starts_with("Firmware upload failed: out of patience and more and more"));
     EXPECT_LT(endless_message[1].size(), 4096u);
@@ -712,4 +721,64 @@ TEST_F(FlashWorker, StopEndsTheToolsWholeProcessGroup)
     std::string stat_line;
     std::getline(state, stat_line);
     EXPECT_TRUE(stat_line.empty() || stat_line.find(") Z") != std::string::npos) << stat_line;
+}
+
+TEST(ImageSet, TheCopyIsTheUsersAloneFromItsStartAndLeftOnlyByAKilledStation)
+{
+    // Another local user watches the temporary folder: the copy's folder is
+    // 0700 as it is made, whatever the umask; a link named like an image is
+    // never written through; a copy a killed station left goes at the next
+    // start, and nothing else does; a full disk says so; the end leaves no copy.
+    const work_dir dir;
+    const fs::path temporary = dir.path() / "tmp";
+    write_file("tmp/vornhale-images-dead01/fs.bin", "old");
+    fs::permissions(temporary / "vornhale-images-dead01", fs::perms::owner_all);
+    write_file("tmp/vornhale-images-other/fs.bin", "not ours by its name");
+    write_file("victim/fs.bin", "the user's own");
+    fs::create_directory_symlink(dir.path() / "victim", temporary / "vornhale-images-link01");
+    env_variable tmpdir("TMPDIR", temporary.string());
+    const platform::private_folder live("vornhale-images-");
+    write_file(live.path() / "fs.bin", "a running station's");
+    const std::string file_system(300000, 'f');
+    write_file("blink.ino.bin", "application");
+    write_file("fs.bin", file_system);
+
+    const mode_t umask = ::umask(0);
+    image_set::remove_left_copies();
+    std::optional<image_set> images;
+    images.emplace("blink", ".");
+    ::umask(umask);
+    struct stat made {};
+    ASSERT_EQ(::lstat(images->folder().c_str(), &made), 0);
+    EXPECT_EQ(made.st_mode & 07777, 0700u);
+    EXPECT_EQ(images->images().back().sha256, platform::sha256_hex(file_system));
+    EXPECT_FALSE(fs::exists(temporary / "vornhale-images-dead01"));
+    for (const fs::path& kept : {temporary / "vornhale-images-other", live.path(), dir.path() / "victim"})
+        EXPECT_TRUE(fs::exists(kept / "fs.bin")) << kept;
+    images.reset();
+    std::set<fs::path> left;
+    for (const auto& entry : fs::directory_iterator(temporary))
+        left.insert(entry.path());
+    EXPECT_EQ(left, (std::set<fs::path>{temporary / "vornhale-images-other", temporary / "vornhale-images-link01",
+                                        live.path()}));
+
+    fs::create_symlink(dir.path() / "victim" / "fs.bin", live.path() / "blink.ino.bin");
+    EXPECT_THROW(live.copy_in("blink.ino.bin", "blink.ino.bin"), std::runtime_error);
+    std::ifstream victim(dir.path() / "victim" / "fs.bin");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "the user's own");
+
+    // No room beyond 100 kB (a file size limit stands in for a full disk).
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit small{100000, limit.rlim_max};
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    try {
+        image_set full("blink", ".");
+        ADD_FAILURE() << "a copy beyond the limit";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(std::strerror(EFBIG)), std::string::npos) << e.what();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previous);
 }

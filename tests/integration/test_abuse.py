@@ -319,6 +319,26 @@ class Crowds(unittest.TestCase):
                 self.assertEqual(app.finish(timeout=10)[0], 0)
 
 
+    def test_idle_connections_under_a_low_descriptor_limit_keep_no_page_away(self):
+        # 64 descriptors and 200 connections that send nothing: the pages are
+        # answered before a head deadline (5 s) could free a descriptor.
+        for args, path in (((), b"/"), (("--station",), b"/station")):
+            with self.subTest(path=path), Vornhale(descriptors=64, args=args) as app:
+                app.wait_serving()
+                idle = []
+                try:
+                    for _ in range(200):
+                        idle.append(socket.create_connection((HOST, PORT), timeout=10))
+                    for probe in (b"/", path, b"/", path):
+                        self.assertEqual(status_of(exchange(b"GET " + probe + b" HTTP/1.1\r\nHost: 127.0.0.1:5000"
+                                                            b"\r\nConnection: close\r\n\r\n", timeout=4.5)), 200)
+                finally:
+                    for sock in idle:
+                        sock.close()
+                app.signal()
+                self.assertEqual(app.finish(timeout=10)[0], 0)
+
+
 class SlowClients(unittest.TestCase):
     def test_slow_clients_do_not_hold_up_the_end(self):
         # More clients than serving threads trickle their headers, and one

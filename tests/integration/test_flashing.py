@@ -11,6 +11,7 @@ import resource
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -745,6 +746,17 @@ class Station(unittest.TestCase):
         for tty in ("ttyACM0", "ttyACM1", "ttyACM3"):
             with open(os.path.join(self.cwd, "got." + tty)) as f:
                 self.assertEqual(f.read(), "v1")
+        # The killed station's copy goes when the next one starts. A sparse 64 MiB
+        # fs.bin for a 64 KiB file system is refused without a copy.
+        self.assertEqual(len(os.listdir(images.name)), 1)
+        self.setUp()
+        with open(os.path.join(self.cwd, "blink.ino.partitions.bin"), "wb") as f:
+            f.write(struct.pack("<2sBBII16sI", b"\xaa\x50", 1, 0x82, 0x670000, 0x10000, b"spiffs", 0) + b"\xff" * 32)
+        os.truncate(os.path.join(self.cwd, "fs.bin"), 64 << 20)
+        app, _ = self.start(env={"TMPDIR": images.name})
+        self.assertEqual(os.listdir(images.name), [])
+        app.signal(signal.SIGTERM)
+        self.assertEqual(app.finish(timeout=30)[0], 0)
 
     def test_standard_output_takes_whole_records_or_the_exit_says_it_did_not(self):
         for case in ("read late", "closed", "full", "closed at start"):
@@ -761,7 +773,9 @@ class Station(unittest.TestCase):
                     stdout = open("/dev/full", "wb")
                 else:
                     stdout = "closed"
-                app, _ = self.flash_two(stdout=stdout)
+                images = tempfile.TemporaryDirectory(prefix="vornhale-tmp-")
+                self.addCleanup(images.cleanup)
+                app, _ = self.flash_two(stdout=stdout, env={"TMPDIR": images.name})
                 if not isinstance(stdout, str):
                     os.close(stdout) if isinstance(stdout, int) else stdout.close()
                 app.signal(signal.SIGTERM)
@@ -775,10 +789,17 @@ class Station(unittest.TestCase):
                 self.assertEqual(status, 0 if case in ("read late", "closed at start") else 1, err)
                 self.assertEqual(case in ("closed", "full"), b"could not be written whole to standard output" in err)
                 self.assertEqual([r["result"] for r in self.records()], ["flashed", "flashed"])
+                self.assertEqual(os.listdir(images.name), [])  # no copy left after the stop
 
     def test_a_record_file_that_cannot_be_written_keeps_the_records_until_it_can(self):
         # A full disk: the record is kept in memory and no other flash starts. A
         # folder that is not there yet: nothing starts until it is.
+        # A FIFO nobody reads, whose open would wait for good: refused at once.
+        os.mkfifo(os.path.join(self.cwd, "fifo"))
+        with Vornhale(cwd=self.cwd, args=["--station", "--record", "fifo"]) as app:
+            status, _, err = app.finish(timeout=10)
+            self.assertEqual(status, 2, err)
+            self.assertIn(b"fifo: it is a FIFO, a socket or a folder, not a file", err)
         for record, status in (("/dev/full", 1), (os.path.join(self.cwd, "later", "records.jsonl"), 0)):
             with self.subTest(record=record):
                 self.setUp()

@@ -1,0 +1,163 @@
+#include "platform/private_folder.h"
+
+#include "platform/digest.h"
+#include "platform/file_names.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <fmt/core.h>
+#include <stdexcept>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace platform {
+namespace {
+
+// mkdtemp's part of the name.
+constexpr std::size_t own_characters = 6;
+
+// A leftover folder still empty is taken as one being made (between mkdtemp
+// and its lock) until it is this old.
+constexpr std::chrono::minutes empty_while_made{1};
+
+std::string why() { return std::strerror(errno); }
+
+class fd_closer {
+public:
+    explicit fd_closer(int fd) : fd_(fd) {}
+    ~fd_closer()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    fd_closer(const fd_closer&) = delete;
+    fd_closer& operator=(const fd_closer&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Writes all of bytes; false with errno when it cannot.
+bool write_all(int fd, const char* bytes, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t put = ::write(fd, bytes, size);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            if (put == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        bytes += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+}  // namespace
+
+private_folder::private_folder(std::string_view prefix)
+{
+    std::error_code error;
+    const fs::path temporary = fs::temp_directory_path(error);
+    if (error)
+        throw std::runtime_error("cannot find the system's temporary folder: " + error.message());
+    // mkdtemp makes it 0700 (or narrower, by the umask) at once.
+    std::string name = (temporary / (std::string(prefix) + std::string(own_characters, 'X'))).string();
+    if (::mkdtemp(name.data()) == nullptr)
+        throw std::runtime_error(fmt::format("cannot make a folder in {}: {}", utf8_path(temporary), why()));
+    path_ = name;
+    const int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 || ::fchmod(fd, S_IRWXU) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const std::string reason = why();
+        if (fd >= 0)
+            ::close(fd);
+        ::rmdir(name.c_str());
+        throw std::runtime_error(fmt::format("cannot make a folder in {}: {}", utf8_path(temporary), reason));
+    }
+    lock_ = fd;
+}
+
+private_folder::~private_folder()
+{
+    std::error_code error;
+    fs::remove_all(path_, error);
+    ::close(static_cast<int>(lock_));
+}
+
+private_folder::copied private_folder::copy_in(const fs::path& source, std::string_view name) const
+{
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos)
+        throw std::runtime_error(fmt::format("cannot copy {}: not a file name", name));
+    // Without waiting on a FIFO; only a regular file is copied.
+    const fd_closer from(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat status {};
+    if (from.get() < 0 || ::fstat(from.get(), &status) != 0)
+        throw std::runtime_error(fmt::format("cannot read {}: {}", utf8_path(source), why()));
+    if (!S_ISREG(status.st_mode))
+        throw std::runtime_error(fmt::format("cannot read {}: it is not a regular file", utf8_path(source)));
+    const std::string copy(name);
+    const fd_closer to(::openat(static_cast<int>(lock_), copy.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, S_IRUSR | S_IWUSR));
+    const auto cannot_copy = [&] {
+        return std::runtime_error(fmt::format("cannot copy {} to {}: {}", copy, utf8_path(path_), why()));
+    };
+    if (to.get() < 0)
+        throw cannot_copy();
+    copied result;
+    sha256_digest digest;
+    char buffer[64 * 1024];
+    while (true) {
+        const ssize_t got = ::read(from.get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            throw std::runtime_error(fmt::format("cannot read {}: {}", utf8_path(source), why()));
+        if (got == 0)
+            break;
+        digest.add(std::string_view(buffer, static_cast<std::size_t>(got)));
+        if (!write_all(to.get(), buffer, static_cast<std::size_t>(got)))
+            throw cannot_copy();
+        result.size += static_cast<std::size_t>(got);
+    }
+    result.sha256 = digest.hex();
+    return result;
+}
+
+void remove_left_private_folders(std::string_view prefix)
+{
+    std::error_code error;
+    const fs::path temporary = fs::temp_directory_path(error);
+    if (error)
+        return;
+    for (fs::directory_iterator entry(temporary, error), end; !error && entry != end; entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (!name.starts_with(prefix) || name.size() != prefix.size() + own_characters)
+            continue;
+        struct stat named {};
+        if (::lstat(entry->path().c_str(), &named) != 0 || !S_ISDIR(named.st_mode) || named.st_uid != ::getuid()
+            || (named.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+            continue;
+        // The folder itself, never what a link names; in use while its maker holds the lock.
+        const fd_closer folder(::open(entry->path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat opened {};
+        if (folder.get() < 0 || ::fstat(folder.get(), &opened) != 0 || opened.st_ino != named.st_ino
+            || opened.st_dev != named.st_dev || ::flock(folder.get(), LOCK_EX | LOCK_NB) != 0)
+            continue;
+        std::error_code ignored;
+        const auto age = std::chrono::system_clock::now()
+                         - std::chrono::system_clock::from_time_t(named.st_mtim.tv_sec);
+        if (fs::is_empty(entry->path(), ignored) && age < empty_while_made)
+            continue;
+        fs::remove_all(entry->path(), ignored);
+    }
+}
+
+}  // namespace platform

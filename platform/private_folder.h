@@ -1,0 +1,50 @@
+#pragma once
+
+// Seam: a folder of ours that no other user can reach, and files copied into it. platform/linux/private_folder.cpp
+// (mkdtemp, O_EXCL | O_NOFOLLOW, flock), platform/windows/private_folder.cpp (a DACL for the user alone,
+// CREATE_NEW, a lock file held open).
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// A new folder in the system's temporary folder, named prefix followed by
+// characters of its own, that no other user can reach from the moment it
+// exists, and that is marked ours for as long as the object lives (another
+// process of ours can tell it is in use). Removed with all in it at the end.
+class private_folder {
+public:
+    // Throws std::runtime_error with the system's reason when it cannot be made.
+    explicit private_folder(std::string_view prefix);
+    ~private_folder();
+    private_folder(const private_folder&) = delete;
+    private_folder& operator=(const private_folder&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+
+    struct copied {
+        std::uintmax_t size = 0;
+        std::string sha256;  // of the bytes copied
+    };
+
+    // Copies the file source into a new file name (one name, no folder) in the
+    // folder, a part at a time, the digest taken as it goes. The file is made
+    // anew: never one that is there, never through a link. Throws
+    // std::runtime_error with the system's reason (a full disk) when it cannot.
+    copied copy_in(const std::filesystem::path& source, std::string_view name) const;
+
+private:
+    std::filesystem::path path_;
+    std::intptr_t lock_ = -1;
+};
+
+// Removes the folders named prefix and more in the system's temporary folder
+// that a process of this user made as private_folder and left when it was
+// killed: only folders that are ours (owned by this user), so named, and no
+// longer in use. Anything it cannot tell is left alone.
+void remove_left_private_folders(std::string_view prefix);
+
+}  // namespace platform
