@@ -25,7 +25,9 @@ int main(int argc, char** argv)
     for (int i = 0; i < count; ++i) {
         const board_record record{"2026-12-08T09:12:03Z", "/dev/ttyACM" + std::to_string(i % 8),
                                   "F4:12:FA:00:00:" + std::to_string(10 + i % 90), true, {}, 21.4, 1,
-                                  "ESP32-S3 (QFN56) (revision v0.2)", "f4:12:fa:00:00:01", "4.7.0", "blink.ino.bin"};
+                                  "ESP32-S3 (QFN56) (revision v0.2)", "f4:12:fa:00:00:01", "4.7.0", "blink.ino.bin",
+                                  {"blink.ino.bootloader.bin", "blink.ino.partitions.bin", "boot_app0.bin",
+                                   "blink.ino.bin", "fs.bin"}};
         const auto start = std::chrono::steady_clock::now();
         const std::string trouble = records.keep(record);
         took.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
