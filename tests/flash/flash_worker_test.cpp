@@ -330,8 +330,9 @@ TEST(EsptoolOutput, ReadsWhatEachVersionPrints)
         EXPECT_EQ(std::adjacent_find(whole.begin(), whole.end()), whole.end());
         EXPECT_EQ(whole.empty() ? 0 : whole.back(), answered ? 100 : 0);
         EXPECT_GE(whole.size(), answered ? 5u : 0u);
-        if (answered && !fs_run)  // each image counts by its size: 17504, 3072 and 8192 of 290992 bytes
+        if (answered && !fs_run) {  // each image counts by its size: 17504, 3072 and 8192 of 290992 bytes
             EXPECT_EQ(std::vector<int>(whole.begin(), whole.begin() + 3), (std::vector<int>{6, 7, 9}));
+        }
     }
 
     progress_pacer pacer;
