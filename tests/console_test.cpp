@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
@@ -12,6 +14,7 @@
 #include <fcntl.h>
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -24,43 +27,58 @@ bool open_pipe(int ends[2])
 #ifdef _WIN32
     return ::_pipe(ends, 4096, _O_BINARY) == 0;
 #else
-    return ::pipe(ends) == 0;
+    return ::pipe(ends) == 0 && ::fcntl(ends[1], F_SETPIPE_SZ, 4096) >= 0;
 #endif
 }
 
-// Standard error made the write end of a pipe for the test's length.
-class error_to_pipe {
+// Standard error (or output) made the write end of a pipe of 4 KiB for the
+// test's length.
+class stream_to_pipe {
 public:
-    error_to_pipe()
+    explicit stream_to_pipe(int fd = 2) : fd_(fd)
     {
+        std::fflush(stdout);
         int ends[2];
         if (!open_pipe(ends))
             throw std::runtime_error("no pipe");
         read_end = ends[0];
-        ::dup2(ends[1], 2);
+        ::dup2(ends[1], fd_);
         ::close(ends[1]);
     }
-    ~error_to_pipe()
+    ~stream_to_pipe()
     {
         restore();
-        ::close(read_end);
+        if (read_end >= 0)
+            ::close(read_end);
     }
 
-    // Standard error as it was; the pipe's write end closes.
+    // The stream as it was; the pipe's write end closes.
     void restore()
     {
         if (saved_ < 0)
             return;
-        ::dup2(saved_, 2);
+        ::dup2(saved_, fd_);
         ::close(saved_);
         saved_ = -1;
-        platform::write_console(platform::console_stream::error, "");  // lets go of the pipe
+        // Lets go of the pipe.
+        fd_ == 2 ? platform::write_console(platform::console_stream::error, "") : platform::flush_records();
+    }
+
+    // Reads the pipe to its end.
+    std::thread read_all(std::string& got)
+    {
+        return std::thread([this, &got] {
+            char buffer[8192];
+            for (int size; (size = static_cast<int>(::read(read_end, buffer, sizeof buffer))) > 0;)
+                got.append(buffer, static_cast<std::size_t>(size));
+        });
     }
 
     int read_end = -1;
 
 private:
-    int saved_ = ::dup(2);
+    int fd_;
+    int saved_ = ::dup(fd_);
 };
 
 }  // namespace
@@ -70,7 +88,7 @@ private:
 // notice counts exactly what was dropped since the one before.
 TEST(Console, AStreamNobodyReadsKeepsTheBacklogBoundAndEachNoticeCountsItsOwnLoss)
 {
-    error_to_pipe error;
+    stream_to_pipe error;
     const std::string line = std::string(1023, 'x') + "\n";
     const std::size_t lines = 400;
     const std::regex notice(R"(\[(\d+) bytes of output not shown: the (terminal|console) did not take them\]\r?\n)");
@@ -119,4 +137,52 @@ TEST(Console, AStreamNobodyReadsKeepsTheBacklogBoundAndEachNoticeCountsItsOwnLos
         EXPECT_LE(kept.size(), 64 * 1024 + 2 * platform::console_backlog) << "more kept than the bound";
         EXPECT_EQ(std::stoull(found[1]), (lines - kept_lines) * line_size) << "kept " << kept_lines << " lines";
     }
+}
+
+// Records on standard output, a pipe: nobody reads it until 400 KiB of
+// records are written; a record bigger than the pipe is unread at the exit;
+// the pipe's reader has gone. Each record reaches the pipe whole or is counted
+// as not written, and no more is held back than the bound.
+TEST(Console, RecordsAreWrittenWholeOrCountedAndHeldBackWithinTheBound)
+{
+#ifndef _WIN32
+    std::signal(SIGPIPE, SIG_IGN);  // as the program has it
+#endif
+    const std::size_t records = 400;
+    const std::string record = "{" + std::string(1021, 'r') + "}\n", big = "{" + std::string(60000, 'b') + "}\n";
+    std::size_t lost = platform::drain_records(0ms), not_written = 0, cut_at_exit = 0, refused = 0;
+    std::string got, got_big;
+    {
+        stream_to_pipe output(1);
+        for (std::size_t i = 0; i < records; ++i)
+            platform::write_record(record);
+        std::thread reader = output.read_all(got);
+        not_written = platform::drain_records(30s) - lost;
+        output.restore();
+        reader.join();
+    }
+    {
+        stream_to_pipe output(1);
+        platform::write_record(big);
+        cut_at_exit = platform::drain_records(100ms) - not_written - lost;
+        std::thread reader = output.read_all(got_big);  // lets a writer still at it finish
+        platform::drain_records(30s);
+        output.restore();
+        reader.join();
+    }
+    lost = platform::drain_records(0ms);
+    {
+        stream_to_pipe output(1);
+        ::close(output.read_end);
+        output.read_end = -1;
+        platform::write_record(record);
+        refused = platform::drain_records(30s) - lost;
+    }
+    const auto whole = static_cast<std::size_t>(std::count(got.begin(), got.end(), '\n'));
+    ASSERT_GT(whole, 0u);
+    EXPECT_EQ(got.size() % whole, 0u) << "a record cut";
+    EXPECT_EQ(whole + not_written, records);
+    EXPECT_LE(got.size(), 64 * 1024 + 2 * platform::console_backlog) << "more held back than the bound";
+    EXPECT_EQ(cut_at_exit, 1u) << "a record cut at the exit counted as written; " << got_big.size() << " bytes came";
+    EXPECT_EQ(refused, 1u) << "a record the stream refused counted as written";
 }

@@ -1,11 +1,36 @@
 // The station's rules as events in and decisions out, with boards that behave
 // as ESP32-S3 boards do: they leave USB 0.3 to 1.0 s after esptool's reset and
 // come back 0.2 s later, often under a port name another board had.
+#include "flash/record_log.h"
 #include "flash/station_rules.h"
+#include "support/work_dir.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <fmt/core.h>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <sstream>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+// The system's fsync, seen from here: each regular file's inode and size when
+// it was synced.
+namespace {
+std::mutex synced_mutex;
+std::vector<std::pair<ino_t, off_t>> synced;
+}  // namespace
+
+extern "C" int fsync(int fd)
+{
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        const std::lock_guard lock(synced_mutex);
+        synced.emplace_back(status.st_ino, status.st_size);
+    }
+    return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -116,6 +141,7 @@ TEST(StationRules, SecondRunWaitsForTheBoardToLeaveAndComeBackAndUsesItsPortThen
         {"@1:0", "500 wait B@2:0 | 700 wait B@2:0 @1:1 | 1000 use:1 B@2:0 @1:1"},
         {"A@1:0", "500 wait A@1:0 A@2:1 | 9000 gone A@1:0 A@2:1"},  // two devices with its serial
         {"A@1:0", "500 wait | 8400 wait | 8600 gone"},
+        {"A@1:0", "500 wait | 700 wait A@1:1 | 800 wait | 8600 wait | 8800 gone"},  // back, then away again
     };
     for (const auto& [meant, steps] : cases) {
         SCOPED_TRACE(steps);
@@ -145,6 +171,35 @@ TEST(StationRules, ThePageListsTheBoardsUnderWayAndTheLast100Finished)
         listed += r.on_page(card);
     EXPECT_EQ(listed, 100 + 20);
     EXPECT_FALSE(r.on_page(*r.find("S29")));
+}
+
+// Two sessions started in one second, each keeping records: each record is
+// on stable storage, whole, when keep returns, and each session has a file
+// of its own.
+TEST(StationRecord, EachRecordIsSyncedWhenKeptAndEachSessionHasItsOwnFile)
+{
+    work_dir dir;
+    ::setenv("XDG_STATE_HOME", dir.path().c_str(), 1);
+    const auto start = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    record_log first({}, start, nullptr), second({}, start + std::chrono::milliseconds(900), nullptr);
+    for (int i = 0; i < 3; ++i)
+        for (record_log* log : {&first, &second}) {
+            board_record record;
+            record.serial = fmt::format("S{}", i);
+            ASSERT_EQ(log->keep(record), "");
+            struct stat now {};
+            ASSERT_EQ(::stat(log->place().c_str(), &now), 0);
+            const std::lock_guard lock(synced_mutex);
+            EXPECT_GE(std::count(synced.begin(), synced.end(), std::pair(now.st_ino, now.st_size)), 1)
+                << "record " << i << " of " << log->place() << " kept before it was synced";
+        }
+    EXPECT_NE(first.place(), second.place());
+    for (record_log* log : {&first, &second}) {
+        std::ifstream in(log->place());
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
+    }
+    ::unsetenv("XDG_STATE_HOME");
 }
 
 }  // namespace

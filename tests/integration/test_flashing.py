@@ -6,6 +6,7 @@ import fcntl
 import hashlib
 import json
 import os
+import pathlib
 import random
 import resource
 import shutil
@@ -820,6 +821,32 @@ class Station(unittest.TestCase):
                     self.assertIn(b'"serial":"F4:12:FA:00:00:01"', err)
                 else:
                     self.assertEqual([r["serial"] for r in self.records(record)], ["F4:12:FA:00:00:01"])
+
+    def test_a_record_file_keeps_its_old_lines_and_each_record_once_whole_after_a_cut(self):
+        # Its last line cut by a crash; the disk full (a size limit) a hundred
+        # bytes into the first record, then room again.
+        record = os.path.join(self.cwd, "records.jsonl")
+        old = json.dumps({"serial": "OLD", "note": "-" * 4000}) + "\n" + '{"serial": "CUT'
+        self.write("records.jsonl", old)
+        limit = len(old) + 1 + 100
+
+        def limited():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
+        app, stream = self.start(args=["--record", record], preexec=limited)
+        self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
+        self.until(stream, lambda d: d["totals"]["flashed"] == 1 and d["state"] == "no record")
+        self.assertEqual(os.path.getsize(record), limit)
+        resource.prlimit(app.proc.pid, resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        self.assertTrue(wait_until(lambda: pathlib.Path(record).read_bytes().endswith(b"\n"), 30))
+        app.signal(signal.SIGTERM)
+        status, _, err = app.finish(timeout=30)
+        self.assertEqual(status, 0, err)
+        with open(record) as f:
+            lines = f.read().split("\n")
+        self.assertEqual(lines[:2], old.split("\n"))
+        self.assertEqual([json.loads(line)["serial"] for line in lines[2:-1]], ["F4:12:FA:00:00:01"])
+        self.assertEqual(lines[-1], "")
 
     def test_a_folder_name_cannot_forge_a_record(self):
         # A folder the scan cannot search (its path is too long to open) is

@@ -606,6 +606,28 @@ class WindowsBinary(unittest.TestCase):
         self.assertEqual(self.calls("COM7"), [firmware_args("COM7", "blink"), file_system_args("COM7")])
         self.assertEqual(json.loads(out)["result"], "flashed")
 
+    def test_station_records_on_a_full_disk_fail_the_exit_and_scan_messages_stay_off_the_output(self):
+        # A folder the scan cannot search (its path is too long to open): its
+        # message goes to standard error, which has the station's other texts.
+        folder = os.open(self.cwd, os.O_RDONLY)
+        for level in range(24):
+            os.mkdir("d" * 200, dir_fd=folder)
+            inner = os.open("d" * 200, os.O_RDONLY, dir_fd=folder)
+            os.close(folder)
+            folder = inner
+        os.close(folder)
+        self.build_output("blink")
+        self.write(ports="", mac_COM7="f4:12:fa:00:00:01")
+        self.seed_board("COM7", "7&1A2B&0&0000", "F4:12:FA:00:00:01")
+        app = self.start(["--station", "--record", "Z:\\dev\\full"])
+        self.assertTrue(wait_until(lambda: b"\n" in pathlib.Path(app.out.name).read_bytes(), 30))
+        app.stop()
+        status, out, err = app.finish(timeout=30)
+        self.assertEqual(status, 1, err)
+        self.assertIn(b"Cannot search", err)
+        self.assertIn(b"1 record(s) could not be kept", err)
+        self.assertEqual([json.loads(line)["serial"] for line in out.splitlines()], ["F4:12:FA:00:00:01"])
+
     def test_a_run_in_progress_completes_when_vornhale_is_killed(self):
         app = self.flash_with(sleep_0="2000", then_0="Hash of data verified.\r\n")
         wine("taskkill", "/F", "/IM", "vornhale.exe")  # TerminateProcess, as a crash ends it

@@ -6,7 +6,9 @@
 #include "flash/discovery.h"
 #include "flash/flash_worker.h"
 #include "platform/process.h"
+#include "platform/record_file.h"
 #include "platform/socket_options.h"
+#include "platform/standard_streams.h"
 #include "platform/usb_boards.h"
 #include "platform/windows/windows_text.h"
 #include "support/tool_calls.h"
@@ -14,11 +16,14 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <cfgmgr32.h>
+#include <fcntl.h>
+#include <io.h>
 #include <setupapi.h>
 #include <cwchar>
 #include <devpropdef.h>
@@ -27,6 +32,22 @@
 
 namespace fs = std::filesystem;
 using platform::windows::to_utf16;
+
+// The program calls FlushFileBuffers through its import entry: defined here,
+// the entry counts the calls, then makes the system's.
+namespace {
+std::atomic<int> flushes = 0;
+BOOL WINAPI counting_flush(HANDLE file)
+{
+    static const auto flush = reinterpret_cast<decltype(&::FlushFileBuffers)>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "FlushFileBuffers")));
+    ++flushes;
+    return flush(file);
+}
+}  // namespace
+extern "C" {
+decltype(&::FlushFileBuffers) __imp_FlushFileBuffers = counting_flush;
+}
 
 namespace {
 
@@ -386,4 +407,41 @@ TEST(WindowsPort, HeldExclusivelyAndExplainedInWindowsWords)
     EXPECT_FALSE(failure.reason.empty());
     EXPECT_EQ(failure.reason.find("error "), std::string::npos) << failure.reason;
     EXPECT_EQ(failure.reason.find_first_of("\r\n"), std::string::npos) << failure.reason;  // Wine's texts end in CR LF
+}
+
+// A record file that holds lines already: they stay, and each record is
+// flushed to the disk before append returns.
+TEST(WindowsRecordFile, KeepsItsOldLinesAndFlushesEachRecord)
+{
+    work_dir dir;
+    std::ofstream("records.jsonl", std::ios::binary) << "old\n";
+    {
+        platform::record_file file;
+        ASSERT_EQ(file.open("records.jsonl"), "");
+        for (int i = 0; i < 3; ++i) {
+            const int before = flushes;
+            std::size_t written = 0;
+            ASSERT_EQ(file.append("record " + std::to_string(i) + "\n", written), "");
+            EXPECT_EQ(flushes - before, 1) << "record " << i;
+        }
+    }
+    std::ifstream in("records.jsonl", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "old\nrecord 0\nrecord 1\nrecord 2\n");
+}
+
+// Started with standard error closed: the null device takes its place, not
+// the next file opened.
+TEST(WindowsStreams, AClosedStandardErrorGetsTheNullDeviceNotTheNextFile)
+{
+    work_dir dir;
+    const int saved = ::_dup(2);
+    ::_close(2);
+    platform::open_missing_standard_streams();
+    const int later = ::_wopen(L"later.txt", _O_WRONLY | _O_CREAT | _O_BINARY, 0600);
+    const DWORD type = ::GetFileType(reinterpret_cast<HANDLE>(::_get_osfhandle(2)));
+    ::_close(later);
+    ::_dup2(saved, 2);
+    ::_close(saved);
+    EXPECT_NE(later, 2);
+    EXPECT_EQ(type, static_cast<DWORD>(FILE_TYPE_CHAR));
 }
