@@ -145,6 +145,8 @@ int run(bool station, const std::filesystem::path& record_file)
     // a page in a browser (after a stop signal, only its current run). In
     // station mode closing the window is the first stop.
     const unsigned window_stop = station && platform::stop_requests() == 0 ? 1 : 0;
+    if (window_stop)
+        platform::print_console("Vornhale: stop request 1: the window was closed.\n");
     window.reset();
     if (worker_thread.joinable()) {
         if (finish_flashing(flashing, window_stop) || flashing.incomplete)

@@ -1,12 +1,17 @@
 #include "platform/stop_signal.h"
 
+#include "platform/console.h"
+
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <fmt/core.h>
+#include <fstream>
 #include <glib-unix.h>
 #include <glib.h>
+#include <string>
 #include <unistd.h>
 
 // The signal handler counts the signal and writes one byte into a pipe that
@@ -14,7 +19,9 @@
 // however many arrive before the loop looks (GLib's own signal sources fold
 // repeats of one signal into one, and take no SIGQUIT). Only the handler's
 // count is a stop: a byte that reaches the pipe some other way (a stray write
-// to a descriptor number the pipe took over) only wakes the loop.
+// to a descriptor number the pipe took over) only wakes the loop. The
+// handler also keeps what the system tells of each signal's sender, and the
+// loop says it on standard error.
 namespace platform {
 namespace {
 
@@ -24,18 +31,73 @@ int signal_pipe[2] = {-1, -1};
 std::atomic<unsigned> signals_caught = 0;
 static_assert(std::atomic<unsigned>::is_always_lock_free);
 
+// Where the latest signals came from, as the handler found them. A slot is
+// ready for the loop once its number is that of the signal it holds, plus one.
+struct sender {
+    std::atomic<unsigned> ready = 0;
+    std::atomic<int> signal = 0;
+    std::atomic<int> code = 0;
+    std::atomic<pid_t> pid = 0;
+};
+std::array<sender, 32> senders;
+std::atomic<unsigned> senders_taken = 0;
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+
 // Main thread only.
 unsigned signals_arrived = 0;
 std::function<void()> stop_action;
 
-void on_signal(int)
+void on_signal(int sig, siginfo_t* info, void*)
 {
     const int saved = errno;
+    const unsigned number = senders_taken.fetch_add(1);
+    sender& from = senders[number % senders.size()];
+    from.signal = sig;
+    from.code = info != nullptr ? info->si_code : SI_KERNEL;
+    from.pid = info != nullptr ? info->si_pid : 0;
+    from.ready = number + 1;
     signals_caught.fetch_add(1);
     const char byte = 1;
     // A full pipe holds thousands of requests not yet counted: enough.
     [[maybe_unused]] const ssize_t written = ::write(signal_pipe[1], &byte, 1);
     errno = saved;
+}
+
+std::string process_name(pid_t pid)
+{
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    if (!std::getline(comm, name) || name.empty())
+        return "no longer running";
+    return name;
+}
+
+// Says on standard error where stop request number came from.
+void tell_sender(unsigned number)
+{
+    const sender& from = senders[number % senders.size()];
+    const int sig = from.signal;
+    const int code = from.code;
+    const pid_t pid = from.pid;
+    std::string where;
+    if (from.ready != number + 1) {
+        where = "a stop signal (too many at once to tell which)";
+    } else {
+        const char* name = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : "SIGQUIT";
+        if (code == SI_USER || code == SI_QUEUE || code == SI_TKILL) {
+            where = pid == ::getpid() ? fmt::format("{} from Vornhale itself", name)
+                                      : fmt::format("{} from process {} ({})", name, pid, process_name(pid));
+        } else if (code == SI_KERNEL && sig == SIGHUP) {
+            where = "SIGHUP from the system: the terminal Vornhale runs in was closed";
+        } else if (code == SI_KERNEL && sig == SIGINT) {
+            where = "SIGINT from the terminal (Ctrl+C)";
+        } else if (code == SI_KERNEL && sig == SIGQUIT) {
+            where = "SIGQUIT from the terminal (Ctrl+\\)";
+        } else {
+            where = fmt::format("{} from the system (code {})", name, code);
+        }
+    }
+    print_console(fmt::format("Vornhale: stop request {}: {}.\n", number + 1, where));
 }
 
 gboolean on_signal_bytes(gint fd, GIOCondition, gpointer)
@@ -45,6 +107,7 @@ gboolean on_signal_bytes(gint fd, GIOCondition, gpointer)
     while ((got = ::read(fd, bytes, sizeof bytes)) > 0) {
     }
     while (signals_arrived < signals_caught.load()) {
+        tell_sender(signals_arrived);
         ++signals_arrived;
         if (stop_action)
             stop_action();
@@ -65,9 +128,9 @@ void catch_stop_signals()
     g_unix_fd_add(signal_pipe[0], G_IO_IN, on_signal_bytes, nullptr);
 
     struct sigaction action {};
-    action.sa_handler = on_signal;
+    action.sa_sigaction = on_signal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = SA_RESTART | SA_SIGINFO;
     for (const int sig : stop_signals)
         ::sigaction(sig, &action, nullptr);
     // Our output may be a pipe or terminal that has gone: a failed write is

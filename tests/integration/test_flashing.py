@@ -613,6 +613,8 @@ class Station(unittest.TestCase):
         status, _, err = app.finish(timeout=30)
         self.assertEqual(status, 0, err)
         self.assertIn(b"nothing is flashing", err)
+        # Each stop says where it came from.
+        self.assertIn(b"stop request 1: SIGINT from process %d (" % os.getpid(), err)
 
     def test_a_board_unplugged_mid_flash_fails_alone_and_two_stops_stop_the_rest(self):
         self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
