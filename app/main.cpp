@@ -95,6 +95,7 @@ int run(bool station, const std::filesystem::path& record_file)
         station_out.publish = [&boards_feed](std::string document) { boards_feed.publish(std::move(document)); };
         station_out.record = [&records](const board_record& record) { return records->keep(record); };
         station_out.record_trouble = [&records] { return records->trouble(); };
+        station_out.record_ready = [&records] { return records->ready(); };
         station_out.record_place = records->place();
         station_out.images_note = [&images] { return images ? images->changes() : std::string(); };
         station_out.image_folder = images ? images->folder() : std::filesystem::path();

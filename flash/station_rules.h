@@ -120,6 +120,8 @@ public:
     // Boards to flash now, in the order they came, at most as many as may run
     // at once; each counts an attempt and is flashing from now on.
     std::vector<flash_start> starts(clock::time_point now);
+    // Whether starts would start a flash now.
+    bool start_due() const;
 
     // A flash has ended: the board is flashed or failed from now on; its
     // reset may follow.

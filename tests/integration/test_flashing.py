@@ -2,6 +2,7 @@
 esptool in its working directory: what the page is told, and what the tool
 is given."""
 
+import ctypes
 import fcntl
 import hashlib
 import json
@@ -719,6 +720,71 @@ class Station(unittest.TestCase):
                     self.assertIn(b'"serial":"F4:12:FA:00:00:01"', err)
                 else:
                     self.assertEqual([r["serial"] for r in self.records(record)], ["F4:12:FA:00:00:01"])
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounts a file system of the test's own")
+    def test_the_record_file_is_proven_before_the_first_flash_and_appears_with_it(self):
+        # The state folder on a file system of the station's own (a mount
+        # namespace): full, read-only; or no flash at all, also when the port is taken.
+        libc = ctypes.CDLL(None, use_errno=True)
+
+        def own_state(options, flags=0, fill=False):
+            def mount():
+                state = os.path.join(self.cwd, "state").encode()
+                if libc.unshare(0x20000) or libc.mount(b"none", b"/", None, 0x4000 | 0x40000, None) \
+                        or libc.mount(b"tmpfs", state, b"tmpfs", flags, options):
+                    os._exit(126)
+                if fill:
+                    filler = os.open(os.path.join(state, b"filler"), os.O_WRONLY | os.O_CREAT)
+                    try:
+                        while os.write(filler, b"-" * 4096):
+                            pass
+                    except OSError:
+                        os.close(filler)
+            return mount
+
+        folder = lambda app: "/proc/%d/root%s/state/vornhale/records" % (app.proc.pid, self.cwd)
+        for case in ("full", "read-only", "nothing flashed", "port taken"):
+            with self.subTest(case=case):
+                self.setUp()
+                os.mkdir(os.path.join(self.cwd, "state"))
+                if case == "port taken":
+                    holder = socket.socket()
+                    holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                    holder.bind(("127.0.0.1", 5000))
+                    holder.listen()
+                    self.addCleanup(holder.close)
+                    app = Vornhale(cwd=self.cwd, env=dict(board_env(self.testbed),
+                                                          XDG_STATE_HOME=os.path.join(self.cwd, "state")),
+                                   args=["--station"])
+                    self.addCleanup(app.close)
+                    self.assertEqual(app.finish(timeout=30)[0], 1)
+                    self.assertEqual(os.listdir(os.path.join(self.cwd, "state")), [])
+                    continue
+                self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
+                self.plug("1-2", "ttyACM1", "F4:12:FA:00:00:02")
+                if case == "nothing flashed":
+                    os.remove(os.path.join(self.cwd, "blink.ino.bin"))
+                    app, stream = self.start()
+                    self.until(stream, lambda d: d["state"] == "no firmware")
+                    app.signal(signal.SIGTERM)
+                    self.assertEqual(app.finish(timeout=30)[0], 0)
+                    self.assertEqual(os.listdir(os.path.join(self.cwd, "state")), [])
+                    continue
+                mount = own_state(b"size=256k", fill=True) if case == "full" else own_state(b"size=256k", flags=1)
+                app, stream = self.start(preexec=mount)
+                why = "No space left on device" if case == "full" else "Read-only file system"
+                held = self.until(stream, lambda d: d["state"] == "no record")
+                self.assertIn(why, held["message"])
+                self.assertEqual((self.runs("ttyACM0"), self.runs("ttyACM1")), (0, 0))
+                if case == "full":
+                    os.remove("/proc/%d/root%s/state/filler" % (app.proc.pid, self.cwd))
+                    self.until(stream, lambda d: d["totals"]["flashed"] == 2)
+                    self.assertTrue(wait_until(lambda: len(self.records(os.path.join(
+                        folder(app), os.listdir(folder(app))[0]))) == 2, 10))
+                app.signal(signal.SIGTERM)
+                status, _, err = app.finish(timeout=30)
+                self.assertEqual(status, 0, err)
+                self.assertIn(why.encode(), err)
 
     def test_a_folder_name_cannot_forge_a_record(self):
         # A folder the scan cannot search (its path is too long to open) is
