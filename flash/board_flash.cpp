@@ -233,6 +233,29 @@ std::optional<std::string> port_after_reset(const platform::usb_board& board, co
     return std::nullopt;
 }
 
+// After a failed run on port: the reason, said as what happened when the board
+// left USB while the run went on (it is not listed now, or listed on another
+// port: it left and came back), which esptool can only tell as a failed read
+// or write ("OSError: [Errno 5] Input/output error").
+std::string failure_reason(const std::string& failure, const board_to_flash& board, const std::string& port,
+                           flash_report::run run, const flash_control& control)
+{
+    if (control.tool_stop.requested() || (board.serial.empty() && board.location.empty()))
+        return failure;  // stopped by us, or a board that cannot be found again
+    std::vector<platform::usb_board> listed;
+    try {
+        listed = platform::list_boards();
+    } catch (const std::exception&) {
+        return failure;
+    }
+    for (const platform::usb_board& b : listed)
+        if (!board.serial.empty() ? b.serial == board.serial : b.location == board.location)
+            if (b.port == port)
+                return failure;  // still there, on the port of its run
+    return fmt::format("the board left USB during the {} run (esptool: {})",
+                       run == flash_report::run::firmware ? "firmware" : "file-system", failure);
+}
+
 // Counts a flash under way in control for as long as it lives.
 class flash_under_way {
 public:
@@ -284,7 +307,7 @@ flash_outcome flash_board(const board_to_flash& given, const std::string& firmwa
     if (const auto failure = run_tool(firmware_command_line(board.port, firmware_base), run::firmware,
                                       firmware_images, control, report, pass_output, board.serial, outcome.facts,
                                       folder)) {
-        report.failed(run::firmware, *failure);
+        report.failed(run::firmware, failure_reason(*failure, board, board.port, run::firmware, control));
         return outcome;
     }
     report.finished(run::firmware);
@@ -322,7 +345,7 @@ flash_outcome flash_board(const board_to_flash& given, const std::string& firmwa
     if (const auto failure = run_tool(file_system_command_line(port), run::file_system,
                                       images_of(folder, {{6750208, "fs.bin"}}), control, report, pass_output,
                                       board.serial, outcome.facts, folder)) {
-        report.failed(run::file_system, *failure);
+        report.failed(run::file_system, failure_reason(*failure, board, port, run::file_system, control));
         return outcome;
     }
     report.finished(run::file_system);

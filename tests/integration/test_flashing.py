@@ -415,8 +415,9 @@ class Station(unittest.TestCase):
 
     def replug_by_hand(self, stream, port, tty, again, serial):
         """Plugs a finished board in again as a person does: a while after its
-        result (sooner is its own reset), once the station has seen it gone."""
-        time.sleep(2.5)
+        result (within the station's return window, 8 s, it is its own reset),
+        once the station has seen it gone."""
+        time.sleep(8.5)
         self.unplug(port, tty)
         self.until(stream, lambda d: self.card(d, serial)["note"] == "Unplugged.")
         self.plug(port, again, serial)
@@ -639,9 +640,11 @@ class Station(unittest.TestCase):
         app.signal(signal.SIGTERM)
         status, out, err = app.finish(timeout=30)
         self.assertEqual(status, 1, err)
-        records = sorted((r["serial"], r["result"]) for r in map(json.loads, out.decode().splitlines()))
-        self.assertEqual(records, [("F4:12:FA:00:00:01", "failed"), ("F4:12:FA:00:00:02", "flashed"),
-                                   ("F4:12:FA:00:00:03", "failed")])
+        records = sorted((r["serial"], r["result"], r.get("reason", "").partition(" (")[0])
+                         for r in map(json.loads, out.decode().splitlines()))
+        self.assertEqual(records, [("F4:12:FA:00:00:01", "failed", "Firmware: the board left USB during the firmware run"),
+                                   ("F4:12:FA:00:00:02", "flashed", ""),
+                                   ("F4:12:FA:00:00:03", "failed", "Firmware: esptool was stopped before it finished")])
 
 
     def test_records_are_whole_in_the_file_after_a_kill_and_name_the_images_read_at_start(self):
