@@ -2,6 +2,7 @@
 esptool in its working directory: what the page is told, and what the tool
 is given."""
 
+import contextlib
 import ctypes
 import fcntl
 import hashlib
@@ -747,7 +748,7 @@ class Station(unittest.TestCase):
 
         folder = lambda app: "/proc/%d/root%s/state/vornhale/records" % (app.proc.pid, self.cwd)
         for case in ("full", "read-only", "nothing flashed", "port taken"):
-            with self.subTest(case=case):
+            with self.subTest(case=case), contextlib.ExitStack() as ends:  # each case ends its station
                 self.setUp()
                 os.mkdir(os.path.join(self.cwd, "state"))
                 if case == "port taken":
@@ -755,11 +756,11 @@ class Station(unittest.TestCase):
                     holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
                     holder.bind(("127.0.0.1", 5000))
                     holder.listen()
-                    self.addCleanup(holder.close)
+                    ends.callback(holder.close)
                     app = Vornhale(cwd=self.cwd, env=dict(board_env(self.testbed),
                                                           XDG_STATE_HOME=os.path.join(self.cwd, "state")),
                                    args=["--station"])
-                    self.addCleanup(app.close)
+                    ends.callback(app.close)
                     self.assertEqual(app.finish(timeout=30)[0], 1)
                     self.assertEqual(os.listdir(os.path.join(self.cwd, "state")), [])
                     continue
@@ -768,6 +769,7 @@ class Station(unittest.TestCase):
                 if case == "nothing flashed":
                     os.remove(os.path.join(self.cwd, "blink.ino.bin"))
                     app, stream = self.start()
+                    ends.callback(app.close)
                     self.until(stream, lambda d: d["state"] == "no firmware")
                     app.signal(signal.SIGTERM)
                     self.assertEqual(app.finish(timeout=30)[0], 0)
@@ -775,6 +777,7 @@ class Station(unittest.TestCase):
                     continue
                 mount = own_state(b"size=256k", fill=True) if case == "full" else own_state(b"size=256k", flags=1)
                 app, stream = self.start(preexec=mount)
+                ends.callback(app.close)
                 why = "No space left on device" if case == "full" else "Read-only file system"
                 held = self.until(stream, lambda d: d["state"] == "no record")
                 self.assertIn(why, held["message"])
