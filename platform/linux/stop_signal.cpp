@@ -11,6 +11,7 @@
 #include <fstream>
 #include <glib-unix.h>
 #include <glib.h>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 
@@ -43,7 +44,8 @@ std::array<sender, 32> senders;
 std::atomic<unsigned> senders_taken = 0;
 static_assert(std::atomic<pid_t>::is_always_lock_free);
 
-// Main thread only.
+// Main thread only: the signals the loop has taken, and of those the stop requests.
+unsigned signals_taken = 0;
 unsigned signals_arrived = 0;
 std::function<void()> stop_action;
 
@@ -72,8 +74,34 @@ std::string process_name(pid_t pid)
     return name;
 }
 
-// Says on standard error where stop request number came from.
-void tell_sender(unsigned number)
+// Whether process pid descends from us: esptool, what it runs, the web view's
+// processes. False once it has ended (its parent cannot be read any more).
+bool started_by_us(pid_t pid)
+{
+    const pid_t self = ::getpid();
+    for (int depth = 0; depth < 64 && pid > 1; ++depth) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        const std::size_t name_end = text.rfind(')');
+        if (name_end == std::string::npos)
+            return false;
+        std::istringstream rest(text.substr(name_end + 1));
+        char state = 0;
+        pid_t parent = 0;
+        if (!(rest >> state >> parent))
+            return false;
+        if (parent == self)
+            return true;
+        pid = parent;
+    }
+    return false;
+}
+
+// Says on standard error where signal number came from, as stop request
+// request; returns false for a signal that is no user's request (one that a
+// program we started sent us), which is ignored.
+bool tell_sender(unsigned number, unsigned request)
 {
     const sender& from = senders[number % senders.size()];
     const int sig = from.signal;
@@ -84,6 +112,12 @@ void tell_sender(unsigned number)
         where = "a stop signal (too many at once to tell which)";
     } else {
         const char* name = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : "SIGQUIT";
+        if ((code == SI_USER || code == SI_QUEUE || code == SI_TKILL) && pid != ::getpid() && started_by_us(pid)) {
+            print_console(fmt::format("Vornhale: ignored {} from process {} ({}), which Vornhale started: only a "
+                                      "user's request stops it.\n",
+                                      name, pid, process_name(pid)));
+            return false;
+        }
         if (code == SI_USER || code == SI_QUEUE || code == SI_TKILL) {
             where = pid == ::getpid() ? fmt::format("{} from Vornhale itself", name)
                                       : fmt::format("{} from process {} ({})", name, pid, process_name(pid));
@@ -97,7 +131,8 @@ void tell_sender(unsigned number)
             where = fmt::format("{} from the system (code {})", name, code);
         }
     }
-    print_console(fmt::format("Vornhale: stop request {}: {}.\n", number + 1, where));
+    print_console(fmt::format("Vornhale: stop request {}: {}.\n", request, where));
+    return true;
 }
 
 gboolean on_signal_bytes(gint fd, GIOCondition, gpointer)
@@ -106,8 +141,9 @@ gboolean on_signal_bytes(gint fd, GIOCondition, gpointer)
     ssize_t got;
     while ((got = ::read(fd, bytes, sizeof bytes)) > 0) {
     }
-    while (signals_arrived < signals_caught.load()) {
-        tell_sender(signals_arrived);
+    while (signals_taken < signals_caught.load()) {
+        if (!tell_sender(signals_taken++, signals_arrived + 1))
+            continue;
         ++signals_arrived;
         if (stop_action)
             stop_action();

@@ -602,10 +602,11 @@ class Station(unittest.TestCase):
             "", "F4:12:FA:00:00:01", "F4:12:FA:00:00:02", "F4:12:FA:00:00:03", "F4:12:FA:00:00:08")})
 
     def test_only_a_stop_request_ends_the_station(self):
-        # Standard output closed: nothing written there counts as a stop.
+        # Standard output closed: nothing written there counts as a stop; nor
+        # does a signal from a program the station started.
         self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
         self.plug("1-2", "ttyACM1", "F4:12:FA:00:00:02")
-        self.write("run.ttyACM1", "while [ ! -e release ]; do sleep 0.05; done\n")
+        self.write("run.ttyACM1", "kill -TERM $PPID; kill -HUP $PPID\nwhile [ ! -e release ]; do sleep 0.05; done\n")
         app, stream = self.start(preexec=lambda: os.close(1))
         self.until(stream, lambda d: self.card(d, "F4:12:FA:00:00:01")["stage"] == "flashed")
         self.write("release")
@@ -618,6 +619,7 @@ class Station(unittest.TestCase):
         self.assertIn(b"nothing is flashing", err)
         # Each stop says where it came from.
         self.assertIn(b"stop request 1: SIGINT from process %d (" % os.getpid(), err)
+        self.assertEqual(err.count(b"which Vornhale started: only a user's request stops it"), 4, err)  # both runs
 
     def test_a_board_unplugged_mid_flash_fails_alone_and_two_stops_stop_the_rest(self):
         self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
