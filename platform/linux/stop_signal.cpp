@@ -8,10 +8,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fmt/core.h>
-#include <fstream>
 #include <glib-unix.h>
 #include <glib.h>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 
@@ -32,13 +30,18 @@ int signal_pipe[2] = {-1, -1};
 std::atomic<unsigned> signals_caught = 0;
 static_assert(std::atomic<unsigned>::is_always_lock_free);
 
-// Where the latest signals came from, as the handler found them. A slot is
-// ready for the loop once its number is that of the signal it holds, plus one.
+// Where the latest signals came from, as the handler found them while the
+// sender was still there (a process that has ended stays readable until its
+// parent, perhaps our own thread, takes its status, and none of our threads
+// goes on before the handler has run). A slot is ready for the loop once its
+// number is that of the signal it holds, plus one.
 struct sender {
     std::atomic<unsigned> ready = 0;
     std::atomic<int> signal = 0;
     std::atomic<int> code = 0;
     std::atomic<pid_t> pid = 0;
+    std::atomic<bool> ours = false;  // sent by a program we started
+    char name[17] = {};              // the sender's command name
 };
 std::array<sender, 32> senders;
 std::atomic<unsigned> senders_taken = 0;
@@ -49,53 +52,79 @@ unsigned signals_taken = 0;
 unsigned signals_arrived = 0;
 std::function<void()> stop_action;
 
+// Async-signal-safe, as is everything the handler calls: what /proc/PID/FILE
+// holds, up to size - 1 bytes; -1 when it cannot be read.
+ssize_t read_proc(pid_t pid, const char* file, char* buffer, std::size_t size)
+{
+    char path[64] = "/proc/";
+    std::size_t at = 6;
+    char digits[16];
+    std::size_t count = 0;
+    for (auto value = static_cast<unsigned>(pid); value > 0 || count == 0; value /= 10)
+        digits[count++] = static_cast<char>('0' + value % 10);
+    while (count > 0)
+        path[at++] = digits[--count];
+    path[at++] = '/';
+    for (const char* f = file; *f != '\0' && at + 1 < sizeof path; ++f)
+        path[at++] = *f;
+    path[at] = '\0';
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    const ssize_t got = ::read(fd, buffer, size - 1);
+    ::close(fd);
+    return got;
+}
+
+// The parent of pid ("PID (NAME) STATE PARENT ..." in its stat), or 0.
+pid_t parent_of(pid_t pid)
+{
+    char stat[512];
+    const ssize_t got = read_proc(pid, "stat", stat, sizeof stat);
+    ssize_t at = got;
+    while (at > 0 && stat[at - 1] != ')')
+        --at;  // the name ends at the last parenthesis
+    if (at <= 0 || at + 3 >= got)
+        return 0;
+    at += 3;  // ") S "
+    pid_t parent = 0;
+    for (; at < got && stat[at] >= '0' && stat[at] <= '9'; ++at)
+        parent = parent * 10 + (stat[at] - '0');
+    return parent;
+}
+
+// Whether pid descends from us: esptool, what it runs, the web view's processes.
+bool started_by_us(pid_t pid)
+{
+    const pid_t self = ::getpid();
+    for (int depth = 0; depth < 16 && pid > 1 && pid != self; ++depth) {
+        pid = parent_of(pid);
+        if (pid == self)
+            return true;
+    }
+    return false;
+}
+
 void on_signal(int sig, siginfo_t* info, void*)
 {
     const int saved = errno;
     const unsigned number = senders_taken.fetch_add(1);
     sender& from = senders[number % senders.size()];
+    const int code = info != nullptr ? info->si_code : SI_KERNEL;
+    const pid_t pid = info != nullptr ? info->si_pid : 0;
     from.signal = sig;
-    from.code = info != nullptr ? info->si_code : SI_KERNEL;
-    from.pid = info != nullptr ? info->si_pid : 0;
+    from.code = code;
+    from.pid = pid;
+    const bool sent = (code == SI_USER || code == SI_QUEUE || code == SI_TKILL) && pid > 0;
+    const ssize_t named = sent ? read_proc(pid, "comm", from.name, sizeof from.name) : -1;
+    from.name[named > 0 ? named - (from.name[named - 1] == '\n') : 0] = '\0';
+    from.ours = sent && started_by_us(pid);
     from.ready = number + 1;
     signals_caught.fetch_add(1);
     const char byte = 1;
     // A full pipe holds thousands of requests not yet counted: enough.
     [[maybe_unused]] const ssize_t written = ::write(signal_pipe[1], &byte, 1);
     errno = saved;
-}
-
-std::string process_name(pid_t pid)
-{
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    if (!std::getline(comm, name) || name.empty())
-        return "no longer running";
-    return name;
-}
-
-// Whether process pid descends from us: esptool, what it runs, the web view's
-// processes. False once it has ended (its parent cannot be read any more).
-bool started_by_us(pid_t pid)
-{
-    const pid_t self = ::getpid();
-    for (int depth = 0; depth < 64 && pid > 1; ++depth) {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text;
-        std::getline(stat, text);
-        const std::size_t name_end = text.rfind(')');
-        if (name_end == std::string::npos)
-            return false;
-        std::istringstream rest(text.substr(name_end + 1));
-        char state = 0;
-        pid_t parent = 0;
-        if (!(rest >> state >> parent))
-            return false;
-        if (parent == self)
-            return true;
-        pid = parent;
-    }
-    return false;
 }
 
 // Says on standard error where signal number came from, as stop request
@@ -112,15 +141,16 @@ bool tell_sender(unsigned number, unsigned request)
         where = "a stop signal (too many at once to tell which)";
     } else {
         const char* name = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : "SIGQUIT";
-        if ((code == SI_USER || code == SI_QUEUE || code == SI_TKILL) && pid != ::getpid() && started_by_us(pid)) {
+        const std::string sender_name = from.name[0] != '\0' ? std::string(from.name) : "no longer running";
+        if (from.ours) {
             print_console(fmt::format("Vornhale: ignored {} from process {} ({}), which Vornhale started: only a "
                                       "user's request stops it.\n",
-                                      name, pid, process_name(pid)));
+                                      name, pid, sender_name));
             return false;
         }
         if (code == SI_USER || code == SI_QUEUE || code == SI_TKILL) {
             where = pid == ::getpid() ? fmt::format("{} from Vornhale itself", name)
-                                      : fmt::format("{} from process {} ({})", name, pid, process_name(pid));
+                                      : fmt::format("{} from process {} ({})", name, pid, sender_name);
         } else if (code == SI_KERNEL && sig == SIGHUP) {
             where = "SIGHUP from the system: the terminal Vornhale runs in was closed";
         } else if (code == SI_KERNEL && sig == SIGINT) {
