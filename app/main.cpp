@@ -99,6 +99,7 @@ int run(bool station, const std::filesystem::path& record_file)
         station_out.publish = [&boards_feed](std::string document) { boards_feed.publish(std::move(document)); };
         station_out.record = [&records](const board_record& record) { return records->keep(record); };
         station_out.record_trouble = [&records] { return records->trouble(); };
+        station_out.record_ready = [&records] { return records->ready(); };
         station_out.record_place = records->place();
         station_out.images_note = [&images] { return images ? images->changes() : std::string(); };
         station_out.image_folder = images ? images->folder() : std::filesystem::path();
@@ -149,6 +150,8 @@ int run(bool station, const std::filesystem::path& record_file)
     // a page in a browser (after a stop signal, only its current run). In
     // station mode closing the window is the first stop.
     const unsigned window_stop = station && platform::stop_requests() == 0 ? 1 : 0;
+    if (window_stop)
+        platform::print_console("Vornhale: stop request 1: the window was closed.\n");
     window.reset();
     if (worker_thread.joinable()) {
         if (finish_flashing(flashing, window_stop) || flashing.incomplete)

@@ -11,7 +11,9 @@ import re
 import shutil
 import signal
 import socket
+import select
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -45,10 +47,23 @@ def port_open(port=PORT):
         return False
 
 
-def wait_closed(port=PORT, timeout=10):
+def wait_for(what, predicate, timeout=30, interval=0.02):
+    """Polls predicate until it holds; fails naming what it waited for."""
     deadline = time.monotonic() + timeout
-    while port_open(port) and time.monotonic() < deadline:
-        time.sleep(0.02)
+    while not predicate():
+        if time.monotonic() >= deadline:
+            raise RuntimeError("bench: gave up after %g s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def wait_serving(proc, timeout=30):
+    wait_for("Vornhale to listen on 127.0.0.1:%d" % PORT, lambda: port_open() or proc.poll() is not None, timeout)
+    if proc.poll() is not None:
+        raise RuntimeError("bench: Vornhale ended (status %s) before it listened" % proc.returncode)
+
+
+def wait_closed(port=PORT, timeout=10):
+    wait_for("127.0.0.1:%d to be closed" % port, lambda: not port_open(port), timeout)
 
 
 def start_headless(binary, cwd):
@@ -71,6 +86,7 @@ def first_event_byte(binary, cwd):
     started = time.perf_counter()
     proc = start_headless(binary, cwd)
     try:
+        deadline = time.monotonic() + 30
         while True:
             try:
                 sock = socket.create_connection(("127.0.0.1", PORT), timeout=5)
@@ -78,12 +94,17 @@ def first_event_byte(binary, cwd):
             except OSError:
                 if proc.poll() is not None:
                     raise RuntimeError("vornhale ended early")
+                if time.monotonic() >= deadline:
+                    raise RuntimeError("bench: gave up after 30 s waiting for Vornhale to listen")
                 time.sleep(0.0005)
         with sock:
             sock.sendall(b"GET /event HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n")
             data = b""
             while b"\r\n\r\n" not in data:
-                data += sock.recv(4096)
+                got = sock.recv(4096)
+                if not got:
+                    raise RuntimeError("bench: /event closed before its response head")
+                data += got
             body = data.split(b"\r\n\r\n", 1)[1]
             if not body:
                 sock.recv(1)
@@ -122,15 +143,15 @@ def bench_scan(build, work):
     for entries in (1000, 100000, 300000):
         root = os.path.join(work, "tree%d" % entries)
         make_tree(root, entries)
-        subprocess.run(["find", ".", "-name", "*.ino.bin"], cwd=root, stdout=subprocess.DEVNULL)  # warm the cache
+        subprocess.run(["find", ".", "-name", "*.ino.bin"], cwd=root, stdout=subprocess.DEVNULL, timeout=300)  # warm the cache
         ours, find, inside = [], [], []
         for _ in range(7):
             t = time.perf_counter()
-            out = subprocess.run([scanner], cwd=root, capture_output=True, text=True, check=True).stdout
+            out = subprocess.run([scanner], cwd=root, capture_output=True, text=True, check=True, timeout=300).stdout
             ours.append(time.perf_counter() - t)
             inside.append(int(re.search(r"scan_us=(\d+)", out).group(1)) * 1e-6)
             t = time.perf_counter()
-            subprocess.run(["find", ".", "-name", "*.ino.bin"], cwd=root, stdout=subprocess.DEVNULL, check=True)
+            subprocess.run(["find", ".", "-name", "*.ino.bin"], cwd=root, stdout=subprocess.DEVNULL, check=True, timeout=300)
             find.append(time.perf_counter() - t)
         ratios = [a / b for a, b in zip(ours, find)]
         row("firmware scan", "%d entries: scan time per entry" % entries, "%.0f ns" % (median(inside) / entries * 1e9),
@@ -143,12 +164,24 @@ def bench_scan(build, work):
 
 # --- start-up ---------------------------------------------------------------
 
+# The Arduino ESP32 core's 8 MB scheme (default_8MB.csv): the file system at
+# 0x670000, where the file-system run writes fs.bin. (type, subtype, offset, size, label)
+PARTITIONS = ((1, 0x02, 0x9000, 0x5000, b"nvs"), (1, 0x00, 0xE000, 0x2000, b"otadata"),
+              (0, 0x10, 0x10000, 0x330000, b"app0"), (0, 0x11, 0x340000, 0x330000, b"app1"),
+              (1, 0x82, 0x670000, 0x180000, b"spiffs"), (1, 0x03, 0x7F0000, 0x10000, b"coredump"))
+
+
+def partition_table():
+    entries = b"".join(struct.pack("<2sBBII16sI", b"\xaa\x50", *entry, 0) for entry in PARTITIONS)
+    return entries + b"\xff" * (3072 - len(entries))
+
+
 def typical_build_output(folder):
     os.makedirs(folder)
     for name, size in (("blink.ino.bin", 300000), ("blink.ino.bootloader.bin", 20000),
                        ("blink.ino.partitions.bin", 3072), ("boot_app0.bin", 8192), ("fs.bin", 1500000)):
         with open(os.path.join(folder, name), "wb") as f:
-            f.write(b"\xff" * size)
+            f.write(partition_table() if name.endswith(".partitions.bin") else b"\xff" * size)
 
 
 def bench_startup(build, work):
@@ -189,7 +222,7 @@ def window_first_paint(binary, folder):
                 deadline = time.monotonic() + 30
                 while time.monotonic() < deadline:
                     shot = subprocess.run(["import", "-window", window, "-depth", "8", "gray:-"], env=env,
-                                          capture_output=True).stdout
+                                          capture_output=True, timeout=30).stdout
                     if shot and min(shot) < 96 and max(shot) > 200:
                         times.append(time.perf_counter() - started)
                         break
@@ -209,7 +242,7 @@ def bench_events(build):
     tool = os.path.join(build, "bench", "bench_event_latency")
     figures = []
     for _ in range(5):
-        out = subprocess.run([tool, "10000"], capture_output=True, text=True, check=True).stdout
+        out = subprocess.run([tool, "10000"], capture_output=True, text=True, check=True, timeout=120).stdout
         figures.append(dict((k, float(v)) for k, v in re.findall(r"(\w+)=([\d.]+)", out)))
     row("events", "push to arrival p50", "%.1f us" % median([f["p50_us"] for f in figures]))
     row("events", "push to arrival p99", "%.1f us" % median([f["p99_us"] for f in figures]), "< 1 ms")
@@ -239,7 +272,7 @@ http {{
 
 def wrk(url, seconds=5):
     out = subprocess.run(["wrk", "-t", "2", "-c", "50", "-d", "%ds" % seconds, "--latency", url],
-                         capture_output=True, text=True, check=True).stdout
+                         capture_output=True, text=True, check=True, timeout=seconds + 60).stdout
     rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
     p99 = re.search(r"99%\s+([\d.]+)(us|ms|s)", out)
     scale = {"us": 1e-3, "ms": 1.0, "s": 1e3}[p99.group(2)]
@@ -258,9 +291,8 @@ def bench_serving(build, work):
     nginx = subprocess.Popen(["nginx", "-c", conf, "-p", work], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     ours = start_headless(binary, work)
     try:
-        deadline = time.monotonic() + 10
-        while not (port_open(PORT) and port_open(REFERENCE_PORT)) and time.monotonic() < deadline:
-            time.sleep(0.05)
+        wait_for("Vornhale and nginx to listen on ports %d and %d" % (PORT, REFERENCE_PORT),
+                 lambda: port_open(PORT) and port_open(REFERENCE_PORT), 10, 0.05)
         for path, label in (("/", "page"), ("/pico.red.min.css", "stylesheet")):
             a_rps, a_p99, b_rps, b_p99, ratios = [], [], [], [], []
             for _ in range(3):
@@ -299,8 +331,7 @@ def bench_idle(build, work, seconds=30):
     binary = os.path.join(build, "vornhale")
     proc = start_headless(binary, work)
     try:
-        while not port_open():
-            time.sleep(0.02)
+        wait_serving(proc)
         with socket.create_connection(("127.0.0.1", PORT)) as sock:
             sock.sendall(b"GET /event HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n")
             time.sleep(1)
@@ -413,26 +444,33 @@ def station_run(binary, folder, testbed, boards, plugged_later=0, resets=False):
                             stderr=subprocess.DEVNULL)
     delays = []
     try:
-        while not port_open():
-            time.sleep(0.01)
+        wait_serving(proc)
         if plugged_later:
             time.sleep(1)
             for number in range(boards, boards + plugged_later):
                 plugged = time.time()
                 plug(testbed, number, "F4:12:FA:00:01:%02X" % number)
                 name = os.path.join(folder, "started.ttyACM%d" % number)
-                while not os.path.exists(name) or not open(name).read():
-                    time.sleep(0.005)
+                wait_for("the first esptool run of the board plugged into socket %d" % number,
+                         lambda: os.path.exists(name) and open(name).read(), 30, 0.005)
                 delays.append(float(open(name).read().split()[0]) - plugged)
-        records = 0
+        records, pending, deadline = 0, b"", time.monotonic() + 60
         while records < boards + plugged_later:
-            line = proc.stdout.readline()
-            if not line:
+            if time.monotonic() >= deadline or not select.select([proc.stdout], [], [], 1)[0]:
+                if time.monotonic() < deadline:
+                    continue
+                raise RuntimeError("bench: gave up after 60 s waiting for the records of %d boards: %d came"
+                                   % (boards + plugged_later, records))
+            got = os.read(proc.stdout.fileno(), 65536)
+            if not got:
                 raise RuntimeError("vornhale ended before every board's record")
-            if line.startswith(b"{"):
-                records += 1
-                if b'"flashed"' not in line:
-                    raise RuntimeError("a board failed: %s" % line.decode().strip())
+            pending += got
+            *lines, pending = pending.split(b"\n")
+            for line in lines:
+                if line.startswith(b"{"):
+                    records += 1
+                    if b'"flashed"' not in line:
+                        raise RuntimeError("a board failed: %s" % line.decode().strip())
         return time.monotonic() - started, delays
     finally:
         stopped.set()
@@ -492,8 +530,7 @@ def bench_station(build, work, run_seconds=1.0):
     proc = subprocess.Popen([binary, "--station"], cwd=folder, env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     try:
-        while not port_open():
-            time.sleep(0.02)
+        wait_serving(proc)
         time.sleep(1)
         before = cpu_ticks(proc.pid)
         time.sleep(20)
@@ -518,7 +555,7 @@ def bench_records(build, work):
         medians, slowest = [], []
         for _ in range(5):
             err = subprocess.run([keeper, "200"], cwd=os.path.join(folder, "build"), stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.PIPE, text=True, check=True).stderr
+                                 stderr=subprocess.PIPE, text=True, check=True, timeout=120).stderr
             medians.append(int(re.search(r"keep_median_us=(\d+)", err).group(1)) / 1000)
             slowest.append(int(re.search(r"keep_max_us=(\d+)", err).group(1)) / 1000)
             os.remove(os.path.join(folder, "build", "records.jsonl"))

@@ -255,6 +255,30 @@ std::optional<std::string> port_after_reset(const platform::usb_board& board, co
     return std::nullopt;
 }
 
+// After a failed run on port, of a board the system listed when its flash
+// began: the reason, said as what happened when the board
+// left USB while the run went on (it is not listed now, or listed on another
+// port: it left and came back), which esptool can only tell as a failed read
+// or write ("OSError: [Errno 5] Input/output error").
+std::string failure_reason(const std::string& failure, const board_to_flash& board, const std::string& port,
+                           flash_report::run run, const flash_control& control)
+{
+    if (control.tool_stop.requested() || (board.serial.empty() && board.location.empty()))
+        return failure;  // stopped by us, or a board that cannot be found again
+    std::vector<platform::usb_board> listed;
+    try {
+        listed = platform::list_boards();
+    } catch (const std::exception&) {
+        return failure;
+    }
+    for (const platform::usb_board& b : listed)
+        if (!board.serial.empty() ? b.serial == board.serial : b.location == board.location)
+            if (b.port == port)
+                return failure;  // still there, on the port of its run
+    return fmt::format("the board left USB during the {} run (esptool: {})",
+                       run == flash_report::run::firmware ? "firmware" : "file-system", failure);
+}
+
 // Counts a flash under way in control for as long as it lives.
 class flash_under_way {
 public:
@@ -304,7 +328,8 @@ flash_outcome flash_board(const board_to_flash& given, const std::string& firmwa
                                                  {0x10000, firmware_base + ".ino.bin"}};
     if (const auto failure = run_tool(firmware_command_line(board.port, firmware_base), run::firmware,
                                       firmware_images, control, report, options, board.serial, outcome, folder)) {
-        report.failed(run::firmware, *failure);
+        report.failed(run::firmware,
+                      listed ? failure_reason(*failure, board, board.port, run::firmware, control) : *failure);
         return outcome;
     }
     report.finished(run::firmware);
@@ -341,7 +366,8 @@ flash_outcome flash_board(const board_to_flash& given, const std::string& firmwa
     report.starting(run::file_system);
     if (const auto failure = run_tool(file_system_command_line(port), run::file_system, {{6750208, "fs.bin"}},
                                       control, report, options, board.serial, outcome, folder)) {
-        report.failed(run::file_system, *failure);
+        report.failed(run::file_system,
+                      listed ? failure_reason(*failure, board, port, run::file_system, control) : *failure);
         return outcome;
     }
     report.finished(run::file_system);

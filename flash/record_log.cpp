@@ -19,6 +19,13 @@ namespace {
 // How often the keeper's thread tries again what is held back.
 constexpr std::chrono::milliseconds retry_interval{250};
 
+// The room set aside in the record file before a flash starts: the records of
+// a few boards.
+constexpr std::size_t reserved_room = 64 * 1024;
+
+constexpr const char* no_place = "Records cannot be kept: the system does not say where the user's files go; start "
+                                 "the station with --record FILE";
+
 // Whether the file exists and its last byte is not a line end (a record cut
 // by a crash, say): the next record then starts on a line of its own.
 bool ends_mid_line(const fs::path& path)
@@ -80,6 +87,9 @@ record_log::record_log(const fs::path& file, std::chrono::system_clock::time_poi
                        const image_set* images)
     : images_(images)
 {
+    // Nothing is made yet: the file and its folders appear when the first
+    // flash is about to start (ready), so that a session that flashes
+    // nothing leaves nothing behind.
     std::error_code error;
     if (!file.empty()) {
         path_ = file;
@@ -87,7 +97,6 @@ record_log::record_log(const fs::path& file, std::chrono::system_clock::time_poi
         // A file of the session's own: another session that started in the
         // same second has another.
         create_folder_ = true;
-        fs::create_directories(*folder, error);
         const fs::path first = session_record_file(*folder, session_start);
         path_ = first;
         for (int n = 2; fs::exists(path_, error) && n < 100; ++n)
@@ -95,10 +104,8 @@ record_log::record_log(const fs::path& file, std::chrono::system_clock::time_poi
     }
     const fs::path absolute = path_.empty() ? path_ : fs::absolute(path_, error);
     place_ = platform::utf8_path(error ? path_ : absolute);
-    {
-        const std::lock_guard lock(mutex_);
-        write_pending();
-    }
+    if (path_.empty())
+        trouble_ = no_place;
     retry_thread_ = std::thread(&record_log::retry_loop, this);
 }
 
@@ -113,25 +120,36 @@ record_log::~record_log()
         retry_thread_.join();
 }
 
+bool record_log::open_file()
+{
+    if (file_.is_open())
+        return true;
+    if (path_.empty()) {
+        trouble_ = no_place;
+        return false;
+    }
+    std::error_code error;
+    if (create_folder_ && !fs::is_directory(path_.parent_path(), error)) {
+        fs::create_directories(path_.parent_path(), error);
+        if (error) {
+            trouble_ = fmt::format("The record file {} cannot be written: {}", place_, error.message());
+            return false;
+        }
+    }
+    const bool cut = ends_mid_line(path_);
+    if (const std::string why = file_.open(path_); !why.empty()) {
+        trouble_ = fmt::format("The record file {} cannot be written: {}", place_, why);
+        return false;
+    }
+    if (cut)
+        pending_.push_front("\n");
+    return true;
+}
+
 void record_log::write_pending()
 {
-    if (path_.empty()) {
-        trouble_ = "Records cannot be kept: the system does not say where the user's files go; start the station "
-                   "with --record FILE";
+    if (!open_file())
         return;
-    }
-    if (!file_.is_open()) {
-        std::error_code error;
-        if (create_folder_)
-            fs::create_directories(path_.parent_path(), error);
-        const bool cut = ends_mid_line(path_);
-        if (const std::string why = file_.open(path_); !why.empty()) {
-            trouble_ = fmt::format("The record file {} cannot be written: {}", place_, why);
-            return;
-        }
-        if (cut)
-            pending_.push_front("\n");
-    }
     while (!pending_.empty()) {
         const std::string& line = pending_.front();
         std::size_t written = 0;
@@ -144,7 +162,36 @@ void record_log::write_pending()
         pending_.pop_front();
         written_of_first_ = 0;
     }
+    unproven_ = false;
     trouble_.clear();
+}
+
+void record_log::prove()
+{
+    unproven_ = true;
+    if (!open_file())
+        return;
+    if (const std::string why = file_.reserve(reserved_room); !why.empty()) {
+        trouble_ = fmt::format("The record file {} cannot be written: {}", place_, why);
+        return;
+    }
+    write_pending();
+}
+
+std::string record_log::ready()
+{
+    std::string trouble;
+    bool new_trouble = false;
+    {
+        const std::lock_guard lock(mutex_);
+        prove();
+        trouble = trouble_;
+        new_trouble = !trouble.empty() && trouble != told_;
+        told_ = trouble;
+    }
+    if (new_trouble)
+        platform::print_console("Vornhale: " + trouble + ": no new flash starts until it can be.\n");
+    return trouble;
 }
 
 std::string record_log::keep(const board_record& record)
@@ -171,7 +218,9 @@ void record_log::retry_loop() noexcept
             wake_.wait_for(lock, retry_interval, [this] { return ending_; });
             if (ending_)
                 break;
-            if (!pending_.empty() || !file_.is_open())
+            if (unproven_)
+                prove();
+            else if (!pending_.empty())
                 write_pending();
             lock.unlock();
             platform::flush_records();
@@ -190,7 +239,8 @@ bool record_log::finish(std::chrono::milliseconds drain)
     {
         const std::lock_guard lock(mutex_);
         ending_ = true;
-        write_pending();
+        if (!pending_.empty())
+            write_pending();
         for (const std::string& line : pending_)
             if (line != "\n") {
                 ++not_in_file;

@@ -17,7 +17,8 @@
 // to standard output too (platform/console.h). A record that cannot go to the
 // file now (a full disk, no permission) is kept in memory, in order, and
 // written by a thread of the keeper's own as soon as the file takes it again;
-// meanwhile trouble says why.
+// meanwhile trouble says why. The file appears when the first flash is about
+// to start (ready) or with the first record, never before.
 class record_log {
 public:
     // file: the record file (appended to; created when needed, but no
@@ -40,6 +41,13 @@ public:
     // so far is in the file. Any thread.
     std::string trouble() const;
 
+    // Before a flash starts: opens the record file (its folders too, for the
+    // default place) and proves that records can be appended to it (room set
+    // aside, on stable storage). Returns the empty text, or why not, which
+    // trouble says from now on and standard error once; the keeper's thread
+    // tries again until it can. Any thread.
+    std::string ready();
+
     // Where the records go, for the user (the file's path, as UTF-8).
     const std::string& place() const { return place_; }
 
@@ -51,7 +59,10 @@ public:
 
 private:
     void retry_loop() noexcept;
-    void write_pending();  // mutex_ held
+    // mutex_ held, all three:
+    bool open_file();
+    void write_pending();
+    void prove();
 
     std::filesystem::path path_;
     bool create_folder_ = false;  // the default place: its folders are made when missing
@@ -63,6 +74,8 @@ private:
     std::deque<std::string> pending_;  // lines not yet in the file, oldest first
     std::size_t written_of_first_ = 0;  // of pending_.front(), already in the file
     std::string trouble_;
+    std::string told_;  // the trouble ready told last
+    bool unproven_ = false;  // the last ready failed: the keeper's thread tries again
     bool ending_ = false;
     std::thread retry_thread_;
 };

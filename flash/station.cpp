@@ -265,6 +265,27 @@ private:
 
     void start_flashes()
     {
+        bool due = false;
+        {
+            const std::lock_guard lock(mutex_);
+            due = rules_.start_due();
+        }
+        // No flash starts whose record could not be kept.
+        if (due && output_.record_ready) {
+            std::string trouble;
+            try {
+                trouble = output_.record_ready();
+            } catch (const std::exception& e) {
+                trouble = e.what();
+            }
+            if (!trouble.empty()) {
+                const std::lock_guard lock(mutex_);
+                record_trouble_ = trouble;
+                rules_.allow_starts(false);
+                dirty_ = true;
+                return;
+            }
+        }
         std::vector<station_rules::flash_start> starts;
         {
             const std::lock_guard lock(mutex_);

@@ -51,6 +51,10 @@ struct station_output {
     // or the empty text once every record is kept again: while it is not
     // empty, no new flash starts.
     std::function<std::string()> record_trouble;
+    // Right before flashes start: proves that their records can be kept (the
+    // record file opened, room set aside, on stable storage). The empty text,
+    // or why not: then no flash starts until record_trouble is empty again.
+    std::function<std::string()> record_ready;
     // The empty text while the build folder's images are those the station
     // read at start, else a note for the page (the station goes on flashing
     // what it read).

@@ -239,6 +239,16 @@ std::vector<flash_start> rules::starts(clock::time_point now)
     return result;
 }
 
+bool rules::start_due() const
+{
+    if (!allowed_ || running_ >= parallel_)
+        return false;
+    return std::any_of(queue_.begin(), queue_.end(), [this](const std::string& key) {
+        const auto card = std::find_if(cards_.begin(), cards_.end(), [&](const board_card& c) { return c.key == key; });
+        return card != cards_.end() && card->present && card->where == stage::waiting;
+    });
+}
+
 void rules::ended(const std::string& key, clock::time_point now, bool flashed, std::string reason)
 {
     board_card* card = find(key);

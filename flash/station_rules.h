@@ -42,11 +42,13 @@ inline constexpr std::chrono::seconds return_limit{8};
 // opens it.
 inline constexpr std::chrono::milliseconds port_settle_time{300};
 // A board that leaves and comes back within this time after its flash ended
-// was reset by esptool, not plugged in again: twice the latest leave, so that
-// a station slow to list the devices does not take the reset for a hand. A
-// person who unplugs a board and plugs it in again sooner than that after its
-// card showed the result is not told from the reset: plug it in once more.
-inline constexpr std::chrono::milliseconds own_reset_window{2000};
+// was reset by esptool, not plugged in again: the station's whole return
+// window, so that a board that leaves later than ESP32-S3 boards are meant to
+// (seconds after its reset, or during its file-system run) and a station slow
+// to list the devices never take the reset for a hand. A person who unplugs a
+// board and plugs it in again sooner than that after its card showed the
+// result is not told from the reset: plug it in once more.
+inline constexpr std::chrono::milliseconds own_reset_window = return_limit;
 
 // Between a board's two runs: where the board is now. Fed the boards listed
 // (or nothing when the list could not be read), it says to wait, which port
@@ -120,6 +122,8 @@ public:
     // Boards to flash now, in the order they came, at most as many as may run
     // at once; each counts an attempt and is flashing from now on.
     std::vector<flash_start> starts(clock::time_point now);
+    // Whether starts would start a flash now.
+    bool start_due() const;
 
     // A flash has ended: the board is flashed or failed from now on; its
     // reset may follow.

@@ -49,6 +49,11 @@ public:
     // text is on stable storage.
     std::string append(std::string_view text, std::size_t& written);
 
+    // Proves that bytes more can be appended now: where the system can, it
+    // sets that room aside at the file's end (its size stays), and the file
+    // is on stable storage. Returns why not (a full disk), or the empty text.
+    std::string reserve(std::size_t bytes);
+
 private:
     std::intptr_t handle_ = -1;
 };

@@ -8,7 +8,9 @@
 // Orderly ending on the stop requests a user can send: on Linux SIGINT,
 // SIGTERM, SIGHUP (the terminal closed) and SIGQUIT; on Windows Ctrl+C, the
 // console closing, and a request to close the program (taskkill). Every
-// request counts once, however many arrive together. Everything here belongs
+// request counts once, however many arrive together, and says on standard
+// error where it came from; a signal sent by a program Vornhale started
+// (esptool, what it runs) is no user's request and is ignored. Everything here belongs
 // to the main thread and its event loop.
 namespace platform {
 

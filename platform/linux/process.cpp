@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -97,10 +98,10 @@ constexpr std::chrono::milliseconds check_interval{50};
 // read is given back to the system.
 class output_file {
 public:
-    output_file() : fd_(::memfd_create("esptool-output", MFD_CLOEXEC | MFD_ALLOW_SEALING))
+    output_file() : fd_(::memfd_create("esptool-output", MFD_CLOEXEC | MFD_ALLOW_SEALING)), size_(file_size_allowed())
     {
         if (fd_.get() >= 0
-            && (::ftruncate(fd_.get(), static_cast<off_t>(most_tool_output)) != 0
+            && (::ftruncate(fd_.get(), static_cast<off_t>(size_)) != 0
                 || ::fcntl(fd_.get(), F_ADD_SEALS, F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) != 0)) {
             const int error = errno;
             fd_.reset();
@@ -110,7 +111,7 @@ public:
     int fd() const { return fd_.get(); }
 
     // Whether the program has written all the file takes.
-    bool full() const { return written() >= most_tool_output; }
+    bool full() const { return written() >= size_; }
 
     // Passes on what the program has written since the last call, at most
     // most bytes of it, giving back to the system what has been read as it
@@ -143,7 +144,7 @@ public:
         const std::size_t end = written();
         while (offset_ < end && read_new(lines, pass_output, std::min(read_step, end - offset_)))
             ;
-        return end >= most_tool_output;
+        return end >= size_;
     }
 
 private:
@@ -152,10 +153,20 @@ private:
     // and at a stop again.
     static constexpr std::size_t read_step = 1024 * 1024;
 
+    // most_tool_output, or less where a limit on file sizes (ulimit -f, which
+    // the program inherits) would refuse a file that large.
+    static std::size_t file_size_allowed()
+    {
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < most_tool_output)
+            return static_cast<std::size_t>(limit.rlim_cur);
+        return most_tool_output;
+    }
+
     std::size_t written() const
     {
         const off_t at = ::lseek(fd_.get(), 0, SEEK_CUR);
-        return at < 0 ? offset_ : std::min(static_cast<std::size_t>(at), most_tool_output);
+        return at < 0 ? offset_ : std::min(static_cast<std::size_t>(at), size_);
     }
 
     void release_read()
@@ -168,6 +179,7 @@ private:
     }
 
     fd_owner fd_;
+    std::size_t size_;  // what the file takes
     std::size_t offset_ = 0;    // read up to here
     std::size_t released_ = 0;  // given back up to here
 };

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "platform/file_names.h"
@@ -86,6 +87,33 @@ std::string record_file::append(std::string_view text, std::size_t& written)
             return std::strerror(got < 0 ? errno : ENOSPC);
         written += static_cast<std::size_t>(got);
     }
+    while (::fsync(fd) != 0)
+        if (errno != EINTR)
+            return std::strerror(errno);
+    return {};
+}
+
+}  // namespace platform
+
+namespace platform {
+
+std::string record_file::reserve(std::size_t bytes)
+{
+    const int fd = static_cast<int>(handle_);
+    struct stat status {};
+    if (::fstat(fd, &status) != 0)
+        return std::strerror(errno);
+    if (!S_ISREG(status.st_mode))
+        return {};  // nothing to set aside: what it takes shows as it writes
+    int result;
+    while ((result = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, status.st_size, static_cast<off_t>(bytes))) != 0
+           && errno == EINTR) {
+    }
+    if (result != 0 && errno != EOPNOTSUPP && errno != ENOSYS)
+        return std::strerror(errno);
+    struct statvfs space {};
+    if (result != 0 && ::fstatvfs(fd, &space) == 0 && space.f_bavail * space.f_frsize < bytes)
+        return std::strerror(ENOSPC);  // a file system that sets nothing aside: its free room, then
     while (::fsync(fd) != 0)
         if (errno != EINTR)
             return std::strerror(errno);

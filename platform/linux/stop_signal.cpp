@@ -1,12 +1,16 @@
 #include "platform/stop_signal.h"
 
+#include "platform/console.h"
+
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <fmt/core.h>
 #include <glib-unix.h>
 #include <glib.h>
+#include <string>
 #include <unistd.h>
 
 // The signal handler counts the signal and writes one byte into a pipe that
@@ -14,7 +18,9 @@
 // however many arrive before the loop looks (GLib's own signal sources fold
 // repeats of one signal into one, and take no SIGQUIT). Only the handler's
 // count is a stop: a byte that reaches the pipe some other way (a stray write
-// to a descriptor number the pipe took over) only wakes the loop.
+// to a descriptor number the pipe took over) only wakes the loop. The
+// handler also keeps what the system tells of each signal's sender, and the
+// loop says it on standard error.
 namespace platform {
 namespace {
 
@@ -24,18 +30,139 @@ int signal_pipe[2] = {-1, -1};
 std::atomic<unsigned> signals_caught = 0;
 static_assert(std::atomic<unsigned>::is_always_lock_free);
 
-// Main thread only.
+// Where the latest signals came from, as the handler found them while the
+// sender was still there (a process that has ended stays readable until its
+// parent, perhaps our own thread, takes its status, and none of our threads
+// goes on before the handler has run). A slot is ready for the loop once its
+// number is that of the signal it holds, plus one.
+struct sender {
+    std::atomic<unsigned> ready = 0;
+    std::atomic<int> signal = 0;
+    std::atomic<int> code = 0;
+    std::atomic<pid_t> pid = 0;
+    std::atomic<bool> ours = false;  // sent by a program we started
+    char name[17] = {};              // the sender's command name
+};
+std::array<sender, 32> senders;
+std::atomic<unsigned> senders_taken = 0;
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+
+// Main thread only: the signals the loop has taken, and of those the stop requests.
+unsigned signals_taken = 0;
 unsigned signals_arrived = 0;
 std::function<void()> stop_action;
 
-void on_signal(int)
+// Async-signal-safe, as is everything the handler calls: what /proc/PID/FILE
+// holds, up to size - 1 bytes; -1 when it cannot be read.
+ssize_t read_proc(pid_t pid, const char* file, char* buffer, std::size_t size)
+{
+    char path[64] = "/proc/";
+    std::size_t at = 6;
+    char digits[16];
+    std::size_t count = 0;
+    for (auto value = static_cast<unsigned>(pid); value > 0 || count == 0; value /= 10)
+        digits[count++] = static_cast<char>('0' + value % 10);
+    while (count > 0)
+        path[at++] = digits[--count];
+    path[at++] = '/';
+    for (const char* f = file; *f != '\0' && at + 1 < sizeof path; ++f)
+        path[at++] = *f;
+    path[at] = '\0';
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    const ssize_t got = ::read(fd, buffer, size - 1);
+    ::close(fd);
+    return got;
+}
+
+// The parent of pid ("PID (NAME) STATE PARENT ..." in its stat), or 0.
+pid_t parent_of(pid_t pid)
+{
+    char stat[512];
+    const ssize_t got = read_proc(pid, "stat", stat, sizeof stat);
+    ssize_t at = got;
+    while (at > 0 && stat[at - 1] != ')')
+        --at;  // the name ends at the last parenthesis
+    if (at <= 0 || at + 3 >= got)
+        return 0;
+    at += 3;  // ") S "
+    pid_t parent = 0;
+    for (; at < got && stat[at] >= '0' && stat[at] <= '9'; ++at)
+        parent = parent * 10 + (stat[at] - '0');
+    return parent;
+}
+
+// Whether pid descends from us: esptool, what it runs, the web view's processes.
+bool started_by_us(pid_t pid)
+{
+    const pid_t self = ::getpid();
+    for (int depth = 0; depth < 16 && pid > 1 && pid != self; ++depth) {
+        pid = parent_of(pid);
+        if (pid == self)
+            return true;
+    }
+    return false;
+}
+
+void on_signal(int sig, siginfo_t* info, void*)
 {
     const int saved = errno;
+    const unsigned number = senders_taken.fetch_add(1);
+    sender& from = senders[number % senders.size()];
+    const int code = info != nullptr ? info->si_code : SI_KERNEL;
+    const pid_t pid = info != nullptr ? info->si_pid : 0;
+    from.signal = sig;
+    from.code = code;
+    from.pid = pid;
+    const bool sent = (code == SI_USER || code == SI_QUEUE || code == SI_TKILL) && pid > 0;
+    const ssize_t named = sent ? read_proc(pid, "comm", from.name, sizeof from.name) : -1;
+    from.name[named > 0 ? named - (from.name[named - 1] == '\n') : 0] = '\0';
+    from.ours = sent && started_by_us(pid);
+    from.ready = number + 1;
     signals_caught.fetch_add(1);
     const char byte = 1;
     // A full pipe holds thousands of requests not yet counted: enough.
     [[maybe_unused]] const ssize_t written = ::write(signal_pipe[1], &byte, 1);
     errno = saved;
+}
+
+// Says on standard error where signal number came from, as stop request
+// request; returns false for a signal that is no user's request (one that a
+// program we started sent us), which is ignored.
+bool tell_sender(unsigned number, unsigned request)
+{
+    const sender& from = senders[number % senders.size()];
+    const int sig = from.signal;
+    const int code = from.code;
+    const pid_t pid = from.pid;
+    std::string where;
+    if (from.ready != number + 1) {
+        where = "a stop signal (too many at once to tell which)";
+    } else {
+        const char* name = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : "SIGQUIT";
+        const std::string sender_name = from.name[0] != '\0' ? std::string(from.name) : "no longer running";
+        if (from.ours) {
+            print_console(fmt::format("Vornhale: ignored {} from process {} ({}), which Vornhale started: only a "
+                                      "user's request stops it.\n",
+                                      name, pid, sender_name));
+            return false;
+        }
+        if (code == SI_USER || code == SI_QUEUE || code == SI_TKILL) {
+            where = pid == ::getpid() ? fmt::format("{} from Vornhale itself", name)
+                                      : fmt::format("{} from process {} ({})", name, pid, sender_name);
+        } else if (code == SI_KERNEL && sig == SIGHUP) {
+            where = "SIGHUP from the system: the terminal Vornhale runs in was closed";
+        } else if (code == SI_KERNEL && sig == SIGINT) {
+            where = "SIGINT from the terminal (Ctrl+C)";
+        } else if (code == SI_KERNEL && sig == SIGQUIT) {
+            where = "SIGQUIT from the terminal (Ctrl+\\)";
+        } else {
+            where = fmt::format("{} from the system (code {})", name, code);
+        }
+    }
+    print_console(fmt::format("Vornhale: stop request {}: {}.\n", request, where));
+    return true;
 }
 
 gboolean on_signal_bytes(gint fd, GIOCondition, gpointer)
@@ -44,7 +171,9 @@ gboolean on_signal_bytes(gint fd, GIOCondition, gpointer)
     ssize_t got;
     while ((got = ::read(fd, bytes, sizeof bytes)) > 0) {
     }
-    while (signals_arrived < signals_caught.load()) {
+    while (signals_taken < signals_caught.load()) {
+        if (!tell_sender(signals_taken++, signals_arrived + 1))
+            continue;
         ++signals_arrived;
         if (stop_action)
             stop_action();
@@ -65,9 +194,9 @@ void catch_stop_signals()
     g_unix_fd_add(signal_pipe[0], G_IO_IN, on_signal_bytes, nullptr);
 
     struct sigaction action {};
-    action.sa_handler = on_signal;
+    action.sa_sigaction = on_signal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = SA_RESTART | SA_SIGINFO;
     for (const int sig : stop_signals)
         ::sigaction(sig, &action, nullptr);
     // Our output may be a pipe or terminal that has gone: a failed write is

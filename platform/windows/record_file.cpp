@@ -72,3 +72,25 @@ std::string record_file::append(std::string_view text, std::size_t& written)
 }
 
 }  // namespace platform
+
+namespace platform {
+
+std::string record_file::reserve(std::size_t bytes)
+{
+    // An append-only handle cannot set room aside: the free room of the
+    // file's volume tells instead.
+    const auto file = reinterpret_cast<HANDLE>(handle_);
+    wchar_t path[MAX_PATH + 1];
+    const DWORD length = ::GetFinalPathNameByHandleW(file, path, MAX_PATH, FILE_NAME_NORMALIZED);
+    ULARGE_INTEGER free{};
+    if (length > 0 && length <= MAX_PATH) {
+        std::filesystem::path folder = std::filesystem::path(path).parent_path();
+        if (::GetDiskFreeSpaceExW(folder.c_str(), &free, nullptr, nullptr) && free.QuadPart < bytes)
+            return why(ERROR_DISK_FULL);
+    }
+    if (!::FlushFileBuffers(file))
+        return why(::GetLastError());
+    return {};
+}
+
+}  // namespace platform

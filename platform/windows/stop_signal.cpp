@@ -1,11 +1,13 @@
 #include "platform/stop_signal.h"
 
+#include "platform/console.h"
 #include "platform/windows/close_requests.h"
 
 #include <chrono>
 
 #include <cstdio>
 #include <mutex>
+#include <string>
 #include <windows.h>
 
 // Stop requests: from the console (Ctrl+C, Ctrl+Break, the console being
@@ -49,22 +51,36 @@ void handle_messages()
     }
 }
 
-void request_stop()
+// Says on standard error where a stop request came from (any thread).
+void tell_request(unsigned number, const char* from)
 {
+    std::string line = "Vornhale: stop request " + std::to_string(number) + ": " + from + ".\n";
+    print_console(line);
+}
+
+void request_stop(const char* from)
+{
+    unsigned number = 0;
     {
         const std::lock_guard lock(stop_mutex);
         stop_requested = true;
-        ++stop_count;
+        number = ++stop_count;
         if (stop_action)
             stop_action();
     }
+    tell_request(number, from);
     ::SetEvent(stop_event);
     ::SetEvent(wake_event);
 }
 
 BOOL WINAPI on_console_control(DWORD type)
 {
-    request_stop();
+    request_stop(type == CTRL_C_EVENT         ? "Ctrl+C in the console"
+                 : type == CTRL_BREAK_EVENT   ? "Ctrl+Break in the console"
+                 : type == CTRL_CLOSE_EVENT   ? "the console was closed"
+                 : type == CTRL_LOGOFF_EVENT  ? "the user is logging off"
+                 : type == CTRL_SHUTDOWN_EVENT ? "the system is shutting down"
+                                              : "the console");
     switch (type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
@@ -85,13 +101,13 @@ LRESULT CALLBACK on_stop_window_message(HWND window, UINT message, WPARAM wparam
 {
     switch (message) {
     case WM_CLOSE:
-        request_stop();
+        request_stop("another program asked Vornhale to close (taskkill, or a task manager)");
         return 0;
     case WM_QUERYENDSESSION:
         return TRUE;
     case WM_ENDSESSION:
         if (wparam)
-            request_stop();
+            request_stop("the Windows session is ending");
         return 0;
     default:
         return ::DefWindowProcW(window, message, wparam, lparam);

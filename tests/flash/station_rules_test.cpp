@@ -105,12 +105,15 @@ const rules_case rules_cases[] = {
     {"ResetSeenBeforeTheFlashEnded", "0 list A@1:0 | 900 list | 1000 fail A | 1150 list A@1:2", "start A 0 #1, ended A"},
     // A hand that plugs a failed board in again after its reset: flashed again, 3 attempts in all.
     {"FailedBoardPluggedInAgainByHand",
-     "0 list A@1:0 | 1000 fail A | 4000 list | 5000 list A@1:3 | 6000 fail A | 9000 list | 9500 list A@1:0 | "
-     "10000 fail A | 13000 list | 14000 list A@1:0",
+     "0 list A@1:0 | 1000 fail A | 10000 list | 11000 list A@1:3 | 12000 fail A | 21000 list | 21500 list A@1:0 | "
+     "22000 fail A | 31000 list | 32000 list A@1:0",
      "start A 0 #1, ended A, start A 3 #2, ended A, start A 0 #3, ended A"},
-    {"FlashedBoardPluggedInAgainIsNotFlashedAgain", "0 list A@1:0 | 1000 ok A | 4000 list | 5000 list A@1:0",
+    // One that leaves seconds later than boards are meant to, after its flash or during its second run.
+    {"LateLeaveIsOwnReset", "0 list A@1:0 B@2:1 | 5000 fail A | 5100 list A@1:0 | 7000 fail B | 8000 list | "
+     "8200 list A@1:2 B@2:3", "start A 0 #1, start B 1 #1, ended A, ended B"},
+    {"FlashedBoardPluggedInAgainIsNotFlashedAgain", "0 list A@1:0 | 1000 ok A | 10000 list | 11000 list A@1:0",
      "start A 0 #1, ended A"},
-    {"BoardsSwappedBetweenSocketsAreKnownBySerial", "0 list A@1:0 | 1000 ok A | 4000 list | 5000 list D@1:0 A@2:1",
+    {"BoardsSwappedBetweenSocketsAreKnownBySerial", "0 list A@1:0 | 1000 ok A | 10000 list | 11000 list D@1:0 A@2:1",
      "start A 0 #1, ended A, start D 0 #1"},
     // Its port taken by another board while it resets is not it; its return is no new board.
     {"BoardWithoutSerialKnownBySocket", "0 list @1:0 | 1000 list | 1100 list C@2:0 | 1300 list C@2:0 @1:1",

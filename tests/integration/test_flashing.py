@@ -2,6 +2,8 @@
 esptool in its working directory: what the page is told, and what the tool
 is given."""
 
+import contextlib
+import ctypes
 import fcntl
 import hashlib
 import json
@@ -491,8 +493,9 @@ class Station(unittest.TestCase):
 
     def replug_by_hand(self, stream, port, tty, again, serial):
         """Plugs a finished board in again as a person does: a while after its
-        result (sooner is its own reset), once the station has seen it gone."""
-        time.sleep(2.5)
+        result (within the station's return window, 8 s, it is its own reset),
+        once the station has seen it gone."""
+        time.sleep(8.5)
         self.unplug(port, tty)
         self.until(stream, lambda d: self.card(d, serial)["note"] == "Unplugged.")
         self.plug(port, again, serial)
@@ -683,10 +686,11 @@ class Station(unittest.TestCase):
             "", "F4:12:FA:00:00:01", "F4:12:FA:00:00:02", "F4:12:FA:00:00:03", "F4:12:FA:00:00:08")})
 
     def test_only_a_stop_request_ends_the_station(self):
-        # Standard output closed: nothing written there counts as a stop.
+        # Standard output closed: nothing written there counts as a stop; nor
+        # does a signal from a program the station started.
         self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
         self.plug("1-2", "ttyACM1", "F4:12:FA:00:00:02")
-        self.write("run.ttyACM1", "while [ ! -e release ]; do sleep 0.05; done\n")
+        self.write("run.ttyACM1", "kill -TERM $PPID; kill -HUP $PPID\nwhile [ ! -e release ]; do sleep 0.05; done\n")
         app, stream = self.start(preexec=lambda: os.close(1))
         self.until(stream, lambda d: self.card(d, "F4:12:FA:00:00:01")["stage"] == "flashed")
         self.write("release")
@@ -697,6 +701,9 @@ class Station(unittest.TestCase):
         status, _, err = app.finish(timeout=30)
         self.assertEqual(status, 0, err)
         self.assertIn(b"nothing is flashing", err)
+        # Each stop says where it came from.
+        self.assertIn(b"stop request 1: SIGINT from process %d (" % os.getpid(), err)
+        self.assertEqual(err.count(b"which Vornhale started: only a user's request stops it"), 4, err)  # both runs
 
     def test_a_board_unplugged_mid_flash_fails_alone_and_two_stops_stop_the_rest(self):
         self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
@@ -720,9 +727,11 @@ class Station(unittest.TestCase):
         app.signal(signal.SIGTERM)
         status, out, err = app.finish(timeout=30)
         self.assertEqual(status, 1, err)
-        records = sorted((r["serial"], r["result"]) for r in map(json.loads, out.decode().splitlines()))
-        self.assertEqual(records, [("F4:12:FA:00:00:01", "failed"), ("F4:12:FA:00:00:02", "flashed"),
-                                   ("F4:12:FA:00:00:03", "failed")])
+        records = sorted((r["serial"], r["result"], r.get("reason", "").partition(" (")[0])
+                         for r in map(json.loads, out.decode().splitlines()))
+        self.assertEqual(records, [("F4:12:FA:00:00:01", "failed", "Firmware: the board left USB during the firmware run"),
+                                   ("F4:12:FA:00:00:02", "flashed", ""),
+                                   ("F4:12:FA:00:00:03", "failed", "Firmware: esptool was stopped before it finished")])
 
 
     def test_records_are_whole_in_the_file_after_a_kill_and_name_the_images_read_at_start(self):
@@ -847,6 +856,73 @@ class Station(unittest.TestCase):
         self.assertEqual(lines[:2], old.split("\n"))
         self.assertEqual([json.loads(line)["serial"] for line in lines[2:-1]], ["F4:12:FA:00:00:01"])
         self.assertEqual(lines[-1], "")
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounts a file system of the test's own")
+    def test_the_record_file_is_proven_before_the_first_flash_and_appears_with_it(self):
+        # The state folder on a file system of the station's own (a mount
+        # namespace): full, read-only; or no flash at all, also when the port is taken.
+        libc = ctypes.CDLL(None, use_errno=True)
+
+        def own_state(options, flags=0, fill=False):
+            def mount():
+                state = os.path.join(self.cwd, "state").encode()
+                if libc.unshare(0x20000) or libc.mount(b"none", b"/", None, 0x4000 | 0x40000, None) \
+                        or libc.mount(b"tmpfs", state, b"tmpfs", flags, options):
+                    os._exit(126)
+                if fill:
+                    filler = os.open(os.path.join(state, b"filler"), os.O_WRONLY | os.O_CREAT)
+                    try:
+                        while os.write(filler, b"-" * 4096):
+                            pass
+                    except OSError:
+                        os.close(filler)
+            return mount
+
+        folder = lambda app: "/proc/%d/root%s/state/vornhale/records" % (app.proc.pid, self.cwd)
+        for case in ("full", "read-only", "nothing flashed", "port taken"):
+            with self.subTest(case=case), contextlib.ExitStack() as ends:  # each case ends its station
+                self.setUp()
+                os.mkdir(os.path.join(self.cwd, "state"))
+                if case == "port taken":
+                    holder = socket.socket()
+                    holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                    holder.bind(("127.0.0.1", 5000))
+                    holder.listen()
+                    ends.callback(holder.close)
+                    app = Vornhale(cwd=self.cwd, env=dict(board_env(self.testbed),
+                                                          XDG_STATE_HOME=os.path.join(self.cwd, "state")),
+                                   args=["--station"])
+                    ends.callback(app.close)
+                    self.assertEqual(app.finish(timeout=30)[0], 1)
+                    self.assertEqual(os.listdir(os.path.join(self.cwd, "state")), [])
+                    continue
+                self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
+                self.plug("1-2", "ttyACM1", "F4:12:FA:00:00:02")
+                if case == "nothing flashed":
+                    os.remove(os.path.join(self.cwd, "blink.ino.bin"))
+                    app, stream = self.start()
+                    ends.callback(app.close)
+                    self.until(stream, lambda d: d["state"] == "no firmware")
+                    app.signal(signal.SIGTERM)
+                    self.assertEqual(app.finish(timeout=30)[0], 0)
+                    self.assertEqual(os.listdir(os.path.join(self.cwd, "state")), [])
+                    continue
+                mount = own_state(b"size=256k", fill=True) if case == "full" else own_state(b"size=256k", flags=1)
+                app, stream = self.start(preexec=mount)
+                ends.callback(app.close)
+                why = "No space left on device" if case == "full" else "Read-only file system"
+                held = self.until(stream, lambda d: d["state"] == "no record")
+                self.assertIn(why, held["message"])
+                self.assertEqual((self.runs("ttyACM0"), self.runs("ttyACM1")), (0, 0))
+                if case == "full":
+                    os.remove("/proc/%d/root%s/state/filler" % (app.proc.pid, self.cwd))
+                    self.until(stream, lambda d: d["totals"]["flashed"] == 2)
+                    self.assertTrue(wait_until(lambda: len(self.records(os.path.join(
+                        folder(app), os.listdir(folder(app))[0]))) == 2, 10))
+                app.signal(signal.SIGTERM)
+                status, _, err = app.finish(timeout=30)
+                self.assertEqual(status, 0, err)
+                self.assertIn(why.encode(), err)
 
     def test_a_folder_name_cannot_forge_a_record(self):
         # A folder the scan cannot search (its path is too long to open) is
