@@ -711,11 +711,12 @@ class Station(unittest.TestCase):
         self.plug("1-3", "ttyACM2", "F4:12:FA:00:00:03")
         # The first fails once its board is gone; the second runs until
         # released, the third until stopped.
-        self.write("run.ttyACM0", "while [ -e /dev/ttyACM0 ] && [ ! -e gone ]; do sleep 0.05; done\nexit 1\n")
+        self.write("run.ttyACM0", "touch writing\nwhile [ -e /dev/ttyACM0 ] && [ ! -e gone ]; do sleep 0.05; done\nexit 1\n")
         self.write("run.ttyACM1", "while [ ! -e release ]; do sleep 0.05; done\n")
         self.write("run.ttyACM2", "trap '' TERM\nwhile :; do sleep 0.05; done\n")
         app, stream = self.start()
         self.until(stream, lambda d: d["totals"]["in_progress"] == 3)
+        self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(self.cwd, "writing")), 30))  # its run is under way
         self.unplug("1-1", "ttyACM0")
         self.write("gone")
         self.until(stream, lambda d: d["totals"]["failed"] == 1 and d["totals"]["in_progress"] == 2)
