@@ -10,33 +10,9 @@ namespace platform {
 
 std::string sha256_hex(std::string_view bytes)
 {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
-        throw std::runtime_error("no SHA-256 digest to be had");
-    unsigned char digest[32] = {};
-    bool ok = true;
-    // BCryptHash takes at most 4 GiB at a time: hashed in parts.
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    ok = BCRYPT_SUCCESS(::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));
-    for (std::size_t at = 0; ok && at < bytes.size();) {
-        const ULONG part = static_cast<ULONG>(std::min<std::size_t>(bytes.size() - at, 1u << 30));
-        ok = BCRYPT_SUCCESS(::BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data() + at)),
-                                             part, 0));
-        at += part;
-    }
-    ok = ok && BCRYPT_SUCCESS(::BCryptFinishHash(hash, digest, sizeof digest, 0));
-    if (hash != nullptr)
-        ::BCryptDestroyHash(hash);
-    ::BCryptCloseAlgorithmProvider(algorithm, 0);
-    if (!ok)
-        throw std::runtime_error("no SHA-256 digest to be had");
-    constexpr char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (const unsigned char byte : digest) {
-        hex += digits[byte >> 4];
-        hex += digits[byte & 0xF];
-    }
-    return hex;
+    sha256_digest digest;
+    digest.add(bytes);
+    return digest.hex();
 }
 
 sha256_digest::sha256_digest()
