@@ -138,8 +138,10 @@ bool esptool_output::verified(std::uint32_t offset) const
 
 std::optional<int> esptool_output::feed(std::string_view raw)
 {
+    // The runner takes the sequences out already: a line without an escape
+    // is read as it is, with nothing allocated.
     platform::terminal_control_filter control;
-    const std::string_view line = control.strip(raw);
+    const std::string_view line = raw.find('\x1b') == std::string_view::npos ? raw : control.strip(raw);
     read_reason(line);
     read_facts(line);
     return read_progress(line);

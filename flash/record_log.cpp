@@ -97,10 +97,11 @@ record_log::record_log(const fs::path& file, std::chrono::system_clock::time_poi
         // A file of the session's own: another session that started in the
         // same second has another.
         create_folder_ = true;
-        const fs::path first = session_record_file(*folder, session_start);
-        path_ = first;
+        first_name_ = session_record_file(*folder, session_start);
+        path_ = first_name_;
         for (int n = 2; fs::exists(path_, error) && n < 100; ++n)
-            path_ = *folder / platform::path_from_utf8(fmt::format("{}-{}.jsonl", platform::utf8_path(first.stem()), n));
+            path_ = *folder
+                    / platform::path_from_utf8(fmt::format("{}-{}.jsonl", platform::utf8_path(first_name_.stem()), n));
     }
     const fs::path absolute = path_.empty() ? path_ : fs::absolute(path_, error);
     place_ = platform::utf8_path(error ? path_ : absolute);
@@ -136,8 +137,17 @@ bool record_log::open_file()
             return false;
         }
     }
-    const bool cut = ends_mid_line(path_);
-    if (const std::string why = file_.open(path_); !why.empty()) {
+    const bool cut = !create_folder_ && ends_mid_line(path_);
+    // A session's own file is made by this open, never one another session
+    // made meanwhile (both started in the same second): the next name then.
+    std::string why = file_.open(path_, create_folder_);
+    for (int n = 2; why == platform::record_file::already_there && n < 100; ++n) {
+        path_ = path_.parent_path()
+                / platform::path_from_utf8(fmt::format("{}-{}.jsonl", platform::utf8_path(first_name_.stem()), n));
+        place_ = platform::utf8_path(fs::absolute(path_, error));
+        why = file_.open(path_, true);
+    }
+    if (!why.empty()) {
         trouble_ = fmt::format("The record file {} cannot be written: {}", place_, why);
         return false;
     }

@@ -65,7 +65,8 @@ private:
     void prove();
 
     std::filesystem::path path_;
-    bool create_folder_ = false;  // the default place: its folders are made when missing
+    bool create_folder_ = false;  // the default place: its folders are made when missing, and the file is new
+    std::filesystem::path first_name_;  // the default place: the session's name, before any "-2"
     std::string place_;
     const image_set* images_;
     mutable std::mutex mutex_;  // guards everything below

@@ -39,8 +39,11 @@ public:
     // Opens path for appending, creating it (but no folder) when it does not
     // exist, never waiting (a FIFO nobody reads): a FIFO, a socket or a
     // folder is refused (not_a_regular_file); writes to a device that would
-    // wait fail instead. Returns why it could not be, or the empty text.
-    std::string open(const std::filesystem::path& path);
+    // wait fail instead. only_new: the file must be made by this call, never
+    // one that is there (already_there). Returns why it could not be, or the
+    // empty text.
+    std::string open(const std::filesystem::path& path, bool only_new = false);
+    static constexpr std::string_view already_there = "the file is there already";
     bool is_open() const;
 
     // Appends text, then waits until the system has it on stable storage.

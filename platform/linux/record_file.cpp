@@ -45,12 +45,14 @@ record_file::~record_file()
         ::close(static_cast<int>(handle_));
 }
 
-std::string record_file::open(const std::filesystem::path& path)
+std::string record_file::open(const std::filesystem::path& path, bool only_new)
 {
     // Without waiting: a FIFO nobody reads would hold the open (and the
     // station's start) for good, a device its writes.
-    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (only_new ? O_EXCL : 0);
     const int fd = ::open(path.c_str(), flags, 0644);
+    if (fd < 0 && only_new && errno == EEXIST)
+        return std::string(already_there);
     struct stat status {};
     if (fd < 0 && errno == ENXIO && ::stat(path.c_str(), &status) == 0 && refused(status))
         return std::string(not_a_regular_file);

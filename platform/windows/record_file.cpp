@@ -33,11 +33,14 @@ record_file::~record_file()
         ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
 }
 
-std::string record_file::open(const std::filesystem::path& path)
+std::string record_file::open(const std::filesystem::path& path, bool only_new)
 {
     // FILE_APPEND_DATA alone: every write goes to the end, whoever else appends.
-    const HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        ::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      only_new ? CREATE_NEW : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && only_new && ::GetLastError() == ERROR_FILE_EXISTS)
+        return std::string(already_there);
     if (file == INVALID_HANDLE_VALUE)
         return why(::GetLastError());
     // A pipe, whose writes may wait for good, is refused.
