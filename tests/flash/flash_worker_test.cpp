@@ -680,7 +680,9 @@ TEST_F(FlashWorker, EndlessOutputIsBoundedHoweverLateItIsRead)
     EXPECT_EQ(outcome.how, platform::run_outcome::kind::too_much_output);
     EXPECT_GE(held, 0);
     EXPECT_LE(held, static_cast<long long>(platform::most_tool_output));
+#ifndef __SANITIZE_ADDRESS__  // whose quarantine keeps what was freed, and so grows with every line
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024);  // KiB
+#endif
     EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware,
                                                "Firmware upload failed: esptool printed more than 8 MiB, far more "
                                                "than a run of it prints, and was stopped"}));
