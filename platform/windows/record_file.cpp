@@ -83,6 +83,9 @@ std::string record_file::reserve(std::size_t bytes)
     // An append-only handle cannot set room aside: the free room of the
     // file's volume tells instead.
     const auto file = reinterpret_cast<HANDLE>(handle_);
+    // A device (not a file on a disk) has no room to set aside: its writes tell.
+    if (::GetFileType(file) != FILE_TYPE_DISK)
+        return {};
     wchar_t path[MAX_PATH + 1];
     const DWORD length = ::GetFinalPathNameByHandleW(file, path, MAX_PATH, FILE_NAME_NORMALIZED);
     ULARGE_INTEGER free{};
