@@ -2,6 +2,7 @@
 
 #include "platform/console.h"
 #include "platform/esptool_lookup.h"
+#include "platform/linux/started_programs.h"
 #include "platform/output_lines.h"
 
 #include <algorithm>
@@ -265,6 +266,12 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
         ::posix_spawn(&pid, program->c_str(), &setup.actions, &setup.attributes, argv.data(), environment.get());
     if (spawn_error != 0)
         return {run_outcome::kind::not_started, spawn_error};
+    // Known as ours to the stop signals until a while after it has been waited for.
+    linux_layer::program_started(pid);
+    const struct program_end {
+        pid_t pid;
+        ~program_end() { linux_layer::program_ended(pid); }
+    } end_of_program{pid};
     // Wakes us the moment the program ends; without it, we look every check_interval.
     const fd_owner ended_fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 

@@ -1,6 +1,7 @@
 #include "platform/stop_signal.h"
 
 #include "platform/console.h"
+#include "platform/linux/started_programs.h"
 
 #include <array>
 #include <atomic>
@@ -30,11 +31,11 @@ int signal_pipe[2] = {-1, -1};
 std::atomic<unsigned> signals_caught = 0;
 static_assert(std::atomic<unsigned>::is_always_lock_free);
 
-// Where the latest signals came from, as the handler found them while the
-// sender was still there (a process that has ended stays readable until its
-// parent, perhaps our own thread, takes its status, and none of our threads
-// goes on before the handler has run). A slot is ready for the loop once its
-// number is that of the signal it holds, plus one.
+// Where the latest signals came from, as the handler found them. A sender
+// that has ended stays readable in /proc until its parent takes its status;
+// when that parent is our runner, which may do so on its own thread before
+// the handler runs, the runner's list still knows the program. A slot is
+// ready for the loop once its number is that of the signal it holds, plus one.
 struct sender {
     std::atomic<unsigned> ready = 0;
     std::atomic<int> signal = 0;
@@ -118,7 +119,7 @@ void on_signal(int sig, siginfo_t* info, void*)
     const bool sent = (code == SI_USER || code == SI_QUEUE || code == SI_TKILL) && pid > 0;
     const ssize_t named = sent ? read_proc(pid, "comm", from.name, sizeof from.name) : -1;
     from.name[named > 0 ? named - (from.name[named - 1] == '\n') : 0] = '\0';
-    from.ours = sent && started_by_us(pid);
+    from.ours = sent && (linux_layer::started_by_runner(pid) || started_by_us(pid));
     from.ready = number + 1;
     signals_caught.fetch_add(1);
     const char byte = 1;

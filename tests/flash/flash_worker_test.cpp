@@ -13,11 +13,13 @@
 #include "platform/output_lines.h"
 #include "platform/private_folder.h"
 #include "platform/process.h"
+#include "platform/stop_signal.h"
 #include "platform/version_order.h"
 #include "support/tool_calls.h"
 #include "support/work_dir.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -724,6 +726,36 @@ TEST_F(FlashWorker, StopEndsTheToolsWholeProcessGroup)
     std::string stat_line;
     std::getline(state, stat_line);
     EXPECT_TRUE(stat_line.empty() || stat_line.find(") Z") != std::string::npos) << stat_line;
+}
+
+TEST_F(FlashWorker, ToolsOwnSignalIsNoStopThoughItIsHandledAfterTheToolEnded)
+{
+    // The tool signals us and ends at once. The signals are handled only once
+    // the runner has waited for the tool (the main thread was busy), when the
+    // system no longer knows their sender: still the tool's, and ignored. The
+    // user's own request, sent after them, is the one stop.
+    platform::catch_stop_signals();
+    const std::array stop_signals = {SIGINT, SIGTERM, SIGHUP};
+    sigset_t stops;
+    sigset_t before;
+    sigemptyset(&stops);
+    for (const int sig : stop_signals)
+        sigaddset(&stops, sig);
+    ::pthread_sigmask(SIG_BLOCK, &stops, &before);  // the worker's thread inherits it
+    write_file("run.0", "kill -TERM $PPID; kill -HUP $PPID\n");
+    std::vector<std::string> texts;
+    std::thread worker([&] { texts = run_worker(); });
+    worker.join();
+    EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, firmware_done, no_file_system}));
+    testing::internal::CaptureStderr();
+    ::kill(::getpid(), SIGINT);
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    platform::wait_for_stop_requests(1, [] { return false; });
+    const std::string said = testing::internal::GetCapturedStderr();
+    for (const int sig : stop_signals)
+        std::signal(sig, SIG_DFL);
+    EXPECT_EQ(platform::stop_requests(), 1u) << said;
+    EXPECT_NE(said.find("stop request 1: SIGINT from Vornhale itself"), std::string::npos) << said;
 }
 
 TEST(ImageSet, TheCopyIsTheUsersAloneFromItsStartAndLeftOnlyByAKilledStation)
