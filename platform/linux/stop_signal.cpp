@@ -11,6 +11,7 @@
 #include <fmt/core.h>
 #include <glib-unix.h>
 #include <glib.h>
+#include <initializer_list>
 #include <string>
 #include <unistd.h>
 
@@ -77,8 +78,9 @@ ssize_t read_proc(pid_t pid, const char* file, char* buffer, std::size_t size)
     return got;
 }
 
-// The parent of pid ("PID (NAME) STATE PARENT ..." in its stat), or 0.
-pid_t parent_of(pid_t pid)
+// The parent and the process group of pid ("PID (NAME) STATE PARENT GROUP
+// ..." in its stat); false when they cannot be read.
+bool family_of(pid_t pid, pid_t& parent, pid_t& group)
 {
     char stat[512];
     const ssize_t got = read_proc(pid, "stat", stat, sizeof stat);
@@ -86,22 +88,31 @@ pid_t parent_of(pid_t pid)
     while (at > 0 && stat[at - 1] != ')')
         --at;  // the name ends at the last parenthesis
     if (at <= 0 || at + 3 >= got)
-        return 0;
+        return false;
     at += 3;  // ") S "
-    pid_t parent = 0;
-    for (; at < got && stat[at] >= '0' && stat[at] <= '9'; ++at)
-        parent = parent * 10 + (stat[at] - '0');
-    return parent;
+    for (pid_t* field : {&parent, &group}) {
+        *field = 0;
+        for (; at < got && stat[at] >= '0' && stat[at] <= '9'; ++at)
+            *field = *field * 10 + (stat[at] - '0');
+        ++at;  // the space after it
+    }
+    return true;
 }
 
-// Whether pid descends from us: esptool, what it runs, the web view's processes.
+// Whether pid descends from us (esptool, what it runs, the web view's
+// processes), or from a program the runner started that ended before it:
+// those stay in the program's process group.
 bool started_by_us(pid_t pid)
 {
     const pid_t self = ::getpid();
     for (int depth = 0; depth < 16 && pid > 1 && pid != self; ++depth) {
-        pid = parent_of(pid);
-        if (pid == self)
+        pid_t parent = 0;
+        pid_t group = 0;
+        if (!family_of(pid, parent, group))
+            return false;
+        if (parent == self || linux_layer::started_by_runner(group))
             return true;
+        pid = parent;
     }
     return false;
 }

@@ -728,30 +728,34 @@ TEST_F(FlashWorker, StopEndsTheToolsWholeProcessGroup)
     EXPECT_TRUE(stat_line.empty() || stat_line.find(") Z") != std::string::npos) << stat_line;
 }
 
-TEST_F(FlashWorker, ToolsOwnSignalIsNoStopThoughItIsHandledAfterTheToolEnded)
+TEST_F(FlashWorker, SignalsFromTheToolAndItsChildrenAreNoStopThoughTheToolHasEnded)
 {
-    // The tool signals us and ends at once. The signals are handled only once
-    // the runner has waited for the tool (the main thread was busy), when the
-    // system no longer knows their sender: still the tool's, and ignored. The
-    // user's own request, sent after them, is the one stop.
+    // The tool signals us and ends at once; a child of its, left running,
+    // signals us after that. The signals are handled only once the runner has
+    // waited for the tool (the main thread was busy), when the system no
+    // longer knows the tool, nor the child as its. The user's own request,
+    // sent after them, is the one stop.
     platform::catch_stop_signals();
-    const std::array stop_signals = {SIGINT, SIGTERM, SIGHUP};
+    const std::array stop_signals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     sigset_t stops;
     sigset_t before;
     sigemptyset(&stops);
     for (const int sig : stop_signals)
         sigaddset(&stops, sig);
     ::pthread_sigmask(SIG_BLOCK, &stops, &before);  // the worker's thread inherits it
-    write_file("run.0", "kill -TERM $PPID; kill -HUP $PPID\n");
+    write_file("run.0", "(sleep 0.2; kill -QUIT $PPID; : >sent; while [ ! -e release ]; do sleep 0.05; done) &\n"
+                        "kill -TERM $PPID; kill -HUP $PPID\n");
     std::vector<std::string> texts;
     std::thread worker([&] { texts = run_worker(); });
     worker.join();
     EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, firmware_done, no_file_system}));
+    ASSERT_TRUE(wait_for_file("sent"));
     testing::internal::CaptureStderr();
     ::kill(::getpid(), SIGINT);
     ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
     platform::wait_for_stop_requests(1, [] { return false; });
     const std::string said = testing::internal::GetCapturedStderr();
+    write_file("release");
     for (const int sig : stop_signals)
         std::signal(sig, SIG_DFL);
     EXPECT_EQ(platform::stop_requests(), 1u) << said;
