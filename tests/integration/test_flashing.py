@@ -5,12 +5,14 @@ is given."""
 import contextlib
 import ctypes
 import fcntl
+import glob
 import hashlib
 import json
 import os
 import pathlib
 import random
 import resource
+import select
 import shutil
 import signal
 import socket
@@ -468,27 +470,48 @@ class Station(unittest.TestCase):
             f.write(content)
         os.chmod(path, mode)
 
+    def room_for_event(self):
+        """Waits until each program that listens for the testbed's device events
+        can take one more. The kernel's queue of them is all but unbounded; the
+        testbed's holds ten, and a send to a full one aborts the test."""
+        for path in glob.glob(os.path.join(self.testbed.get_root_dir(), "event[0-9]*")):
+            with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as probe:
+                try:
+                    probe.connect(path)
+                except OSError:
+                    continue  # a listener that has gone
+                room = select.poll()
+                room.register(probe, select.POLLOUT)
+                if not room.poll(30000):
+                    raise AssertionError("no device event taken for 30 s by the listener at " + path)
+
+    def event(self, send, *args):
+        self.room_for_event()
+        send(*args)
+
     def plug(self, port, tty, serial="", vendor="303a", product="1001"):
         """Plugs a board in; its tty is a pty of ours, so that a name can come back."""
         number = int(port.split("-")[1])
-        self.testbed.add_from_string("P: %s%s\nN: bus/usb/001/%03d\nE: DEVNAME=/dev/bus/usb/001/%03d\n"
-                                     "E: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nA: idVendor=%s\nA: idProduct=%s\n%s\n"
-                                     % (USB, port, number + 4, number + 4, vendor, product,
-                                        "A: serial=%s\n" % serial if serial else ""))
-        self.testbed.add_from_string("P: %s%s/%s:1.0\nE: DEVTYPE=usb_interface\nE: SUBSYSTEM=usb\n"
-                                     "A: bInterfaceNumber=00\n\n" % (USB, port, port))
-        self.testbed.add_from_string("P: %s%s/%s:1.0/tty/%s\nE: DEVNAME=/dev/%s\nE: SUBSYSTEM=tty\n"
-                                     "A: dev=166:0\nL: device=../../../%s:1.0\n\n" % (USB, port, port, tty, tty, port))
+        device = ("P: %s%s\nN: bus/usb/001/%03d\nE: DEVNAME=/dev/bus/usb/001/%03d\nE: DEVTYPE=usb_device\n"
+                  "E: SUBSYSTEM=usb\nA: idVendor=%s\nA: idProduct=%s\n%s\n"
+                  % (USB, port, number + 4, number + 4, vendor, product,
+                     "A: serial=%s\n" % serial if serial else ""))
+        interface = ("P: %s%s/%s:1.0\nE: DEVTYPE=usb_interface\nE: SUBSYSTEM=usb\nA: bInterfaceNumber=00\n\n"
+                     % (USB, port, port))
+        port_tty = ("P: %s%s/%s:1.0/tty/%s\nE: DEVNAME=/dev/%s\nE: SUBSYSTEM=tty\nA: dev=166:0\n"
+                    "L: device=../../../%s:1.0\n\n" % (USB, port, port, tty, tty, port))
+        for description in (device, interface, port_tty):
+            self.event(self.testbed.add_from_string, description)
         master, slave = os.openpty()
         self.addCleanup(lambda: os.close(master) or os.close(slave))
         os.makedirs(os.path.join(self.testbed.get_root_dir(), "dev"), exist_ok=True)
         os.symlink(os.ttyname(slave), os.path.join(self.testbed.get_root_dir(), "dev", tty))
-        self.testbed.uevent("/sys" + USB + port, "bind")
+        self.event(self.testbed.uevent, "/sys" + USB + port, "bind")
 
     def unplug(self, port, tty):
         os.remove(os.path.join(self.testbed.get_root_dir(), "dev", tty))
         for path in ("%s/%s:1.0/tty/%s" % (port, port, tty), "%s/%s:1.0" % (port, port), port):
-            self.testbed.uevent("/sys" + USB + path, "remove")
+            self.event(self.testbed.uevent, "/sys" + USB + path, "remove")
             self.testbed.remove_device("/sys" + USB + path)
 
     def replug_by_hand(self, stream, port, tty, again, serial):
@@ -709,9 +732,10 @@ class Station(unittest.TestCase):
         self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
         self.plug("1-2", "ttyACM1", "F4:12:FA:00:00:02")
         self.plug("1-3", "ttyACM2", "F4:12:FA:00:00:03")
-        # The first fails once its board is gone; the second runs until
+        # The first fails once its board is gone (as esptool's next read fails,
+        # after the system has removed the device); the second runs until
         # released, the third until stopped.
-        self.write("run.ttyACM0", "touch writing\nwhile [ -e /dev/ttyACM0 ] && [ ! -e gone ]; do sleep 0.05; done\nexit 1\n")
+        self.write("run.ttyACM0", "touch writing\nwhile [ ! -e gone ]; do sleep 0.05; done\nexit 1\n")
         self.write("run.ttyACM1", "while [ ! -e release ]; do sleep 0.05; done\n")
         self.write("run.ttyACM2", "trap '' TERM\nwhile :; do sleep 0.05; done\n")
         app, stream = self.start()
