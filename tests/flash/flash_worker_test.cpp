@@ -743,7 +743,7 @@ TEST_F(FlashWorker, SignalsFromTheToolAndItsChildrenAreNoStopThoughTheToolHasEnd
     for (const int sig : stop_signals)
         sigaddset(&stops, sig);
     ::pthread_sigmask(SIG_BLOCK, &stops, &before);  // the worker's thread inherits it
-    write_file("run.0", "(sleep 0.2; kill -QUIT $PPID; : >sent; while [ ! -e release ]; do sleep 0.05; done) &\n"
+    write_file("run.0", "(sleep 0.2; kill -QUIT $PPID; : >sent; while [ ! -e release ]; do sleep 0.05; done; : >left) &\n"
                         "kill -TERM $PPID; kill -HUP $PPID\n");
     std::vector<std::string> texts;
     std::thread worker([&] { texts = run_worker(); });
@@ -756,6 +756,7 @@ TEST_F(FlashWorker, SignalsFromTheToolAndItsChildrenAreNoStopThoughTheToolHasEnd
     platform::wait_for_stop_requests(1, [] { return false; });
     const std::string said = testing::internal::GetCapturedStderr();
     write_file("release");
+    EXPECT_TRUE(wait_for_file("left"));  // before its folder goes
     for (const int sig : stop_signals)
         std::signal(sig, SIG_DFL);
     EXPECT_EQ(platform::stop_requests(), 1u) << said;
