@@ -40,12 +40,12 @@ private:
     request_gate& gate_;
 };
 
-// A request's stream: first what the gate has read already, then the socket.
+// A request's stream: first what the gate has read already, then the socket;
+// written as the library writes its own sockets' streams.
 class gate_stream final : public httplib::Stream {
 public:
     gate_stream(request_gate::connection& c, time_t read_sec, time_t read_usec, time_t write_sec, time_t write_usec)
-        : c_(c), socket_(c.sock, read_sec, read_usec, write_sec, write_usec), read_sec_(read_sec),
-          read_usec_(read_usec)
+        : c_(c), read_sec_(read_sec), read_usec_(read_usec), write_sec_(write_sec), write_usec_(write_usec)
     {
     }
 
@@ -56,7 +56,11 @@ public:
     {
         return taken_ < c_.received.size() || httplib::detail::select_read(c_.sock, read_sec_, read_usec_) > 0;
     }
-    bool is_writable() const override { return socket_.is_writable(); }
+    bool is_writable() const override
+    {
+        return httplib::detail::select_write(c_.sock, write_sec_, write_usec_) > 0
+               && httplib::detail::is_socket_alive(c_.sock);
+    }
     ssize_t read(char* ptr, size_t size) override
     {
         if (taken_ < c_.received.size()) {
@@ -69,19 +73,28 @@ public:
             return -1;
         return httplib::detail::read_socket(c_.sock, ptr, size, 0);
     }
-    ssize_t write(const char* ptr, size_t size) override { return socket_.write(ptr, size); }
+    ssize_t write(const char* ptr, size_t size) override
+    {
+        if (!is_writable())
+            return -1;
+        return httplib::detail::send_socket(c_.sock, ptr, size, CPPHTTPLIB_SEND_FLAGS);
+    }
     void get_remote_ip_and_port(std::string& ip, int& port) const override
     {
-        socket_.get_remote_ip_and_port(ip, port);
+        httplib::detail::get_remote_ip_and_port(c_.sock, ip, port);
     }
-    void get_local_ip_and_port(std::string& ip, int& port) const override { socket_.get_local_ip_and_port(ip, port); }
+    void get_local_ip_and_port(std::string& ip, int& port) const override
+    {
+        httplib::detail::get_local_ip_and_port(c_.sock, ip, port);
+    }
     socket_t socket() const override { return c_.sock; }
 
 private:
     request_gate::connection& c_;
-    httplib::detail::SocketStream socket_;  // for writing only: reads come here
     time_t read_sec_;
     time_t read_usec_;
+    time_t write_sec_;
+    time_t write_usec_;
     size_t taken_ = 0;
 };
 
