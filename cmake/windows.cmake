@@ -1,6 +1,6 @@
 # What the Windows build takes from the build machine (see
-# cmake/mingw-w64-x86_64.cmake): {fmt} in header-only mode from the build
-# machine's headers, nlohmann-json likewise, and Wine to run what is built.
+# cmake/mingw-w64-x86_64.cmake): the headers of {fmt} (compiled with the
+# program) and of nlohmann-json (header only), and Wine to run what is built.
 
 # A header-only library from the build machine: only a folder holding a link
 # to its headers goes on the include path (the whole of the build machine's
@@ -18,9 +18,7 @@ function(vornhale_build_machine_headers target headers probe link package)
 endfunction()
 
 set(VORNHALE_FMT_HEADERS "/usr/include/fmt" CACHE PATH "{fmt} 9 headers of the build machine")
-vornhale_build_machine_headers(fmt_header_only "${VORNHALE_FMT_HEADERS}" core.h fmt libfmt-dev)
-target_compile_definitions(fmt_header_only INTERFACE FMT_HEADER_ONLY)
-add_library(fmt::fmt-header-only ALIAS fmt_header_only)
+vornhale_build_machine_headers(fmt_headers "${VORNHALE_FMT_HEADERS}" core.h fmt libfmt-dev)
 
 set(VORNHALE_JSON_HEADERS "/usr/include/nlohmann" CACHE PATH "nlohmann-json 3 headers of the build machine")
 vornhale_build_machine_headers(nlohmann_json_headers "${VORNHALE_JSON_HEADERS}" json.hpp nlohmann nlohmann-json3-dev)
