@@ -33,8 +33,10 @@ string(REGEX REPLACE "\ninline " "\n" httplib_body "${httplib_body}")
 file(READ "${CMAKE_CURRENT_LIST_DIR}/httplib-internals.h" httplib_internals)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${CMAKE_CURRENT_LIST_DIR}/httplib-internals.h")
 file(WRITE "${httplib_split}/new/httplib.h" "${httplib_declarations}\n${httplib_internals}${httplib_end}")
+# The source is the header with the implementation in its place, where the
+# header's own macros hold (on Windows, poll is WSAPoll only there).
 file(WRITE "${httplib_split}/new/httplib.cc"
-     "#include \"httplib.h\"\n\nnamespace httplib {\n${httplib_body}\n} // namespace httplib\n")
+     "${httplib_declarations}\n${httplib_internals}${httplib_border}${httplib_body}${httplib_end}")
 foreach(part httplib.h httplib.cc)
   configure_file("${httplib_split}/new/${part}" "${httplib_split}/${part}" COPYONLY)
 endforeach()
