@@ -12,7 +12,7 @@ as_root() {
 }
 
 # Debian 12 packages. Build-time ones first, then what the tests drive.
-build_packages=(build-essential cmake pkg-config libfmt-dev nlohmann-json3-dev libgtk-3-dev
+build_packages=(build-essential cmake ninja-build pkg-config libfmt-dev nlohmann-json3-dev libgtk-3-dev
   libwebkit2gtk-4.1-dev libudev-dev dpkg-dev nodejs npm)
 test_packages=(libgtest-dev libgmock-dev umockdev libumockdev-dev
   gir1.2-umockdev-1.0 python3-gi xvfb xauth x11-utils xdotool imagemagick
@@ -160,13 +160,22 @@ install_npm_packages() {
   (cd "$top" && npm ci --no-audit --no-fund --loglevel=error)
 }
 
+# configure BUILD_DIR [cmake options...]: the first time only; with Ninja
+# where there is one.
+configure() {
+  local dir=$1
+  shift
+  [ -f "$dir/CMakeCache.txt" ] && return 0
+  local generator=()
+  command -v ninja >/dev/null && generator=(-G Ninja)
+  cmake -S "$top" -B "$dir" "${generator[@]}" "$@"
+}
+
 # configure_and_build BUILD_DIR [cmake options...]
 configure_and_build() {
   local dir=$1
   shift
-  if [ ! -f "$dir/CMakeCache.txt" ]; then
-    cmake -S "$top" -B "$dir" "$@"
-  fi
+  configure "$dir" "$@"
   cmake --build "$dir" -j "$(nproc)"
 }
 
@@ -210,8 +219,6 @@ publish_windows_release() {
 configure_and_build_target() {
   local dir=$1 target=$2
   shift 2
-  if [ ! -f "$dir/CMakeCache.txt" ]; then
-    cmake -S "$top" -B "$dir" "$@"
-  fi
+  configure "$dir" "$@"
   cmake --build "$dir" -j "$(nproc)" --target "$target"
 }

@@ -42,16 +42,6 @@ export DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent
 asan_env=(ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1)
 plain_options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNHALE_WERROR=$werror)
 
-# configure DIR [cmake options...]: the first time only; Ninja where there is one.
-configure() {
-  local dir=$1
-  shift
-  [ -f "$dir/CMakeCache.txt" ] && return 0
-  local generator=()
-  command -v ninja >/dev/null && generator=(-G Ninja)
-  cmake -S "$top" -B "$dir" "${generator[@]}" "$@"
-}
-
 if [ "$quick" -eq 1 ]; then
   configure "$top/build" "${plain_options[@]}"
   cmake --build "$top/build" -j "$jobs" --target tests_unit tests_integration
