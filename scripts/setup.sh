@@ -185,12 +185,10 @@ configure_and_build() {
 # build's prefix serves the whole calling script (each program then starts in
 # a tenth of a second instead of seconds) and ends with it.
 windows_dir="$top/build-windows"
-build_windows() {
-  install_packages "${build_packages[@]}" "${windows_packages[@]}"
-  install_httplib
-  install_npm_packages
-  local werror=OFF
-  [ "${CI:-}" = "true" ] && werror=ON
+
+# wine_session: a Wine server for the build's prefix that serves the calling
+# script (or subshell) and ends with it.
+wine_session() {
   export DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent
   export WINEPREFIX="$windows_dir/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
   mkdir -p "$WINEPREFIX"
@@ -199,6 +197,15 @@ build_windows() {
   # Makes the prefix the first time, and starts the session's own processes
   # now, with no pipe of a test's to hold open after the test has ended.
   wineboot -u >/dev/null 2>&1
+}
+
+build_windows() {
+  install_packages "${build_packages[@]}" "${windows_packages[@]}"
+  install_httplib
+  install_npm_packages
+  local werror=OFF
+  [ "${CI:-}" = "true" ] && werror=ON
+  wine_session
   configure_and_build "$windows_dir" --toolchain "$top/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNHALE_WERROR=$werror
 }

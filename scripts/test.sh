@@ -127,9 +127,7 @@ test_run_check() { rm -rf "$top/build-run-check"; }
 build_windows_tier() { (build_windows); }
 test_windows_tier() {
   (
-    export WINEPREFIX="$windows_dir/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
-    wineserver -p >/dev/null 2>&1 || true
-    trap 'wineserver -k 2>/dev/null || true' EXIT
+    wine_session
     publish_windows_release &&
       ctest --test-dir "$windows_dir" --output-on-failure -j "$jobs"
   )
