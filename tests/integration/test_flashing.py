@@ -309,17 +309,18 @@ class Flashing(unittest.TestCase):
                                        "data: App upload done.\ufffdx.ino.bin")
             self.assertEqual(texts[2:], [UPLOADING_FIRMWARE, "Firmware upload done."])
 
-    def start_blocked_flash(self, tool_script):
+    def start_blocked_flash(self, tool_script, ignored=None):
         """Starts the binary in a process group of its own, as a terminal's
-        foreground job, with a tool that runs tool_script; waits until the tool
-        runs. Returns the binary and its event stream, which has read the
-        first three texts."""
+        foreground job, with a tool that runs tool_script (and the signal
+        ignored, if given, ignored); waits until the tool runs. Returns the
+        binary and its event stream, which has read the first three texts."""
         self.testbed.add_from_string(BOARD)
         for name in BUILD_OUTPUT:
             self.write(name)
         self.write("esptool.exe", FAKE_TOOL, 0o755)
         self.write("run.0", tool_script)
-        app = Vornhale(cwd=self.cwd, env=board_env(self.testbed), own_group=True)
+        app = Vornhale(cwd=self.cwd, env=board_env(self.testbed), own_group=True,
+                       preexec=(lambda: signal.signal(ignored, signal.SIG_IGN)) if ignored else None)
         self.addCleanup(app.close)
         app.wait_serving()
         stream = EventStream()
@@ -355,7 +356,7 @@ class Flashing(unittest.TestCase):
         with open(os.path.join(self.cwd, "tool.pid")) as f:
             tool = int(f.read())
         app.signal_group(signal.SIGINT)
-        time.sleep(0.5)
+        time.sleep(1.2)  # a second one, not the first passed on
         app.signal_group(signal.SIGINT)
         status, _, err = app.finish(timeout=30)
         self.assertEqual(status, 1, err)
@@ -371,22 +372,29 @@ class Flashing(unittest.TestCase):
               '  echo "Writing at 0x000$i... ($((i * 5)) %)"; i=$((i+1)); sleep 0.02\ndone\necho > finished\n')
 
     def test_terminal_signals_stop_as_ctrl_c_does(self):
-        # A hang-up or Ctrl+\\ lets the run finish; two stops at once stop it.
-        # Either way fs.bin is not written: the exit status is not 0.
-        for signals, finishes in (((signal.SIGHUP,), True), ((signal.SIGQUIT,), True),
-                                  ((signal.SIGHUP, signal.SIGQUIT), False), ((signal.SIGINT, signal.SIGTERM), False)):
+        # A hang-up or Ctrl+\\ lets the run finish; two stops stop it. What one action sends is one stop, each
+        # signal taken before the next comes: a Ctrl+C a wrapper passes on, timeout's SIGTERM to its child and
+        # then its group, a closing terminal's hang-up passed on by its shell and su. Either way fs.bin is not
+        # written: the exit status is not 0. A hang-up ignored from the start (nohup) stops nothing.
+        INT, TERM, HUP, QUIT = signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT
+        for signals, finishes in (((HUP,), True), ((QUIT,), True), ((HUP, QUIT), False), ((INT, TERM), False),
+                                  ((INT, INT), True), ((TERM, TERM), True), ((HUP, HUP, TERM), True),
+                                  (("nohup", HUP), True)):
             with self.subTest(signals=signals):
                 self.setUp()
-                app, _ = self.start_blocked_flash(self.BLOCKS)
-                for sig in signals:
-                    app.signal_group(sig)
+                nohup = signals[0] == "nohup"
+                app, _ = self.start_blocked_flash(self.BLOCKS, ignored=nohup and HUP)
+                for sig in signals[nohup:]:
+                    app.deliver(sig)
                 time.sleep(0.5)
                 self.write("release")
+                if nohup:
+                    self.assertTrue(wait_until(lambda: len(self.calls()) == 2, 30))
+                    app.deliver(INT)
                 got, _, err = app.finish(timeout=30)
-                self.assertEqual(got, 1, err)
-                finished = os.path.exists(os.path.join(self.cwd, "finished"))
-                self.assertEqual(finished, finishes, err)
-                self.assertEqual(len(self.calls()), 1)
+                self.assertEqual((got, len(self.calls())), (0, 2) if nohup else (1, 1), err)
+                self.assertEqual(os.path.exists(os.path.join(self.cwd, "finished")), finishes, err)
+                self.assertEqual(b"stop request 2" in err, not finishes, err)
 
     def test_the_run_outlives_a_killed_vornhale(self):
         app, _ = self.start_blocked_flash(self.BLOCKS)
@@ -403,7 +411,7 @@ class Flashing(unittest.TestCase):
             "while [ ! -e release ]; do sleep 0.05; done\necho > finished\n")
         time.sleep(1.0)
         app.signal_group(signal.SIGINT)
-        time.sleep(0.3)  # two of one signal sent at once are one to the system
+        time.sleep(1.2)  # a second Ctrl+C, not the first passed on
         app.signal_group(signal.SIGINT)
         self.assertTrue(wait_until(lambda: app.proc.poll() is not None, 10), "the stop waited for a reader")
         status, _, err = app.finish()
@@ -761,6 +769,39 @@ class Station(unittest.TestCase):
                                       ("F4:12:FA:00:00:02", "flashed", 1, None)])
                 else:
                     self.assertEqual(texts[-1], "Firmware upload failed: " + unplugged)
+
+    def test_one_action_is_one_stop_and_a_hang_up_ignored_from_the_start_stops_nothing(self):
+        # Each signal comes once the station took the one before: timeout's SIGTERM to its child, then to its
+        # group; a terminal closed under it (the system's hang-up), its shell's SIGHUP, su's SIGTERM; the
+        # terminal closed under nohup, which leaves SIGHUP ignored. Both flashes under way finish.
+        for case in ("timeout", "terminal", "nohup"):
+            with self.subTest(case=case):
+                self.setUp()
+                for tty in ("ttyACM0", "ttyACM1"):
+                    self.write("run." + tty, "while [ ! -e release ]; do sleep 0.05; done\n")
+                terminal, tty = os.openpty()
+                self.addCleanup(os.close, tty)
+
+                def session():
+                    os.setsid()
+                    os.open(os.ttyname(tty), os.O_RDWR)  # its controlling terminal
+                    signal.signal(signal.SIGHUP, signal.SIG_IGN if case == "nohup" else signal.SIG_DFL)
+                app, stream = self.start(preexec=session)
+                self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
+                self.plug("1-2", "ttyACM1", "F4:12:FA:00:00:02")
+                self.until(stream, lambda d: d["totals"]["in_progress"] == 2)
+                os.close(terminal) if case != "timeout" else self.addCleanup(os.close, terminal)
+                for sig in {"timeout": (signal.SIGTERM,) * 2, "terminal": (signal.SIGHUP, signal.SIGTERM),
+                            "nohup": (signal.SIGHUP,)}[case]:
+                    app.deliver(sig)
+                self.until(stream, lambda d: d["state"] == ("running" if case == "nohup" else "closing"))
+                self.write("release")
+                if case == "nohup":
+                    self.assertTrue(wait_until(lambda: len(self.records()) == 2, 30))
+                    app.deliver(signal.SIGINT)
+                status, _, err = app.finish(timeout=30)
+                self.assertEqual((status, [r["result"] for r in self.records()]), (0, ["flashed"] * 2), err)
+                self.assertEqual((b"stop request 1:" in err, b"stop request 2" in err), (True, False), err)
 
     def test_only_a_stop_request_ends_the_station(self):
         # Standard output closed: nothing written there counts as a stop; nor

@@ -113,6 +113,8 @@ def child_setup(descriptors, preexec, close_output=False, parent=None):
         os._exit(127)  # the test ended before the program could start
     if descriptors is not None:
         resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, descriptors))
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
+        signal.signal(sig, signal.SIG_DFL)  # whatever the test's own start ignored; preexec may ignore them
     if preexec is not None:
         preexec()
     if close_output:
@@ -163,6 +165,17 @@ class Vornhale:
 
     def signal(self, sig=signal.SIGTERM):
         self.proc.send_signal(sig)
+
+    def deliver(self, sig):
+        """Sends sig and waits until the program's handler has taken it: one
+        sent next is not merged with it, as the system merges two sent at once."""
+        self.proc.send_signal(sig)
+
+        def taken():
+            with open("/proc/%d/status" % self.proc.pid) as f:
+                masks = [int(line.split()[1], 16) for line in f if line.startswith(("SigPnd:", "ShdPnd:"))]
+            return not any(mask & 1 << (sig - 1) for mask in masks)
+        assert wait_until(taken, 10, 0.001), "signal %d not taken" % sig
 
     def finish(self, timeout=10.0):
         """Waits for the process to end; returns (status, stdout, stderr).
