@@ -465,7 +465,8 @@ flash_outcome flash_board(const board_to_flash& given, const std::string& firmwa
             report.failed(run::firmware, what);
             return outcome;
         }
-        platform::write_console(platform::console_stream::output, "Vornhale: the board could not be checked: " + what + ".\n");
+        platform::write_console(platform::console_stream::output,
+                                "Vornhale: the board could not be checked: " + what + ".\n");
         mac_serial.clear();
     }
     const auto watched = [&](const std::string& port) {

@@ -167,15 +167,11 @@ class Vornhale:
         self.proc.send_signal(sig)
 
     def deliver(self, sig):
-        """Sends sig and waits until the program's handler has taken it: one
-        sent next is not merged with it, as the system merges two sent at once."""
+        """Sends sig and waits until the program has taken it, so that the next one is not merged with it."""
         self.proc.send_signal(sig)
-
-        def taken():
-            with open("/proc/%d/status" % self.proc.pid) as f:
-                masks = [int(line.split()[1], 16) for line in f if line.startswith(("SigPnd:", "ShdPnd:"))]
-            return not any(mask & 1 << (sig - 1) for mask in masks)
-        assert wait_until(taken, 10, 0.001), "signal %d not taken" % sig
+        status = pathlib.Path("/proc/%d/status" % self.proc.pid)
+        assert wait_until(lambda: not any(int(line.split()[1], 16) >> (sig - 1) & 1 for line in status.read_text()
+                                          .splitlines() if line.startswith(("SigPnd:", "ShdPnd:"))), 10, 0.001), sig
 
     def finish(self, timeout=10.0):
         """Waits for the process to end; returns (status, stdout, stderr).
