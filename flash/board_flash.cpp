@@ -9,9 +9,13 @@
 #include "platform/file_names.h"
 #include "platform/usb_boards.h"
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fmt/core.h>
+#include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -106,6 +110,12 @@ std::string wrong_board(std::string_view mac, std::string_view serial)
     return fmt::format("esptool reached another board: its MAC is {}, this board's serial number is {}", mac, serial);
 }
 
+std::string unplugged_during(flash_report::run run)
+{
+    return fmt::format("the board was unplugged during the {} run",
+                       run == flash_report::run::firmware ? "firmware" : "file-system");
+}
+
 std::string esptool_named(const esptool_output& said)
 {
     return said.version().empty() ? std::string("esptool") : "esptool " + said.version();
@@ -136,18 +146,131 @@ std::optional<std::string> unproven(const esptool_output& said, const std::vecto
     return std::nullopt;
 }
 
+// Whether the board is listed on port: by its serial number, else by where
+// it is plugged in. A list that cannot be read tells nothing: it counts as there.
+bool listed_on(const platform::usb_board& board, const std::string& port)
+{
+    try {
+        for (const platform::usb_board& b : platform::list_boards())
+            if ((!board.serial.empty() ? b.serial == board.serial : b.location == board.location) && b.port == port)
+                return true;
+    } catch (const std::exception&) {
+        return true;
+    }
+    return false;
+}
+
+// While a run goes on, on a thread of its own: whether the board leaves USB
+// once esptool has connected to it and before esptool has begun its reset,
+// that is, while it writes. The run is then stopped at once (unless it ends
+// by itself within a moment, as a run at its reset does): esptool 4.8 and
+// later open the port name again a second later and write on to whatever
+// board has taken it. It looks at the boards whenever USB changes, and every
+// second.
+class departure_watch {
+public:
+    departure_watch(platform::usb_board board, platform::run_stop& stop)
+        : board_(std::move(board)), stop_(stop), thread_(&departure_watch::watch, this)
+    {
+    }
+    ~departure_watch()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            ended_ = true;
+            if (changes_ != nullptr)
+                changes_->wake();
+        }
+        ended_changed_.notify_all();
+        thread_.join();
+    }
+    departure_watch(const departure_watch&) = delete;
+    departure_watch& operator=(const departure_watch&) = delete;
+
+    // The line observer's, as esptool says it.
+    std::atomic<bool> connected = false;
+    std::atomic<bool> resetting = false;
+    bool departed() const { return departed_; }
+
+private:
+    // A run at its reset ends sooner than this; esptool tries the port again a second after it lost it.
+    static constexpr std::chrono::milliseconds last_moment{300};
+
+    void watch() noexcept
+    {
+        std::unique_ptr<platform::board_watch> changes;
+        try {
+            changes = std::make_unique<platform::board_watch>();
+        } catch (const std::exception&) {
+            // No watch of the devices: a look every quarter second.
+        }
+        set_changes(changes.get());
+        using clock = std::chrono::steady_clock;
+        clock::time_point looked{};
+        for (;;) {
+            bool changed = false;
+            try {
+                if (changes)
+                    changed = changes->wait(std::chrono::milliseconds(250));
+            } catch (const std::exception&) {
+                set_changes(nullptr);
+                changes.reset();
+            }
+            std::unique_lock lock(mutex_);
+            if (!changes)
+                ended_changed_.wait_for(lock, std::chrono::milliseconds(250), [this] { return ended_; });
+            if (ended_)
+                break;
+            lock.unlock();
+            if (!changed && changes && clock::now() - looked < std::chrono::seconds(1))
+                continue;
+            looked = clock::now();
+            if (!connected || resetting || listed_on(board_, board_.port))
+                continue;
+            lock.lock();
+            if (!ended_changed_.wait_for(lock, last_moment, [this] { return ended_; }) && !resetting) {
+                departed_ = true;
+                stop_.request();
+            }
+            break;
+        }
+        set_changes(nullptr);
+    }
+
+    void set_changes(platform::board_watch* changes)
+    {
+        const std::lock_guard lock(mutex_);
+        changes_ = changes;
+    }
+
+    const platform::usb_board board_;  // as listed when the run began, with the run's port
+    platform::run_stop& stop_;
+    std::atomic<bool> departed_ = false;
+    std::mutex mutex_;  // guards ended_ and changes_
+    std::condition_variable ended_changed_;
+    bool ended_ = false;
+    platform::board_watch* changes_ = nullptr;
+    std::thread thread_;  // last: it starts once the rest is there
+};
+
 // Runs one command line, telling report how far it is; returns nothing on
 // success, or why it failed. serial: the board's serial number, which the
 // chip's MAC must match ("" when the board reports none: nothing to check
-// against). A run that reaches another chip, or names two, is stopped at once.
+// against). A run that reaches another chip, or names two, is stopped at once;
+// so is one whose board leaves USB while it writes (watched: the board as
+// listed, with the run's port; nothing when the system did not list it).
 std::optional<std::string> run_tool(const std::string& command_line, flash_report::run run,
                                     const std::vector<run_image>& files, flash_control& control,
                                     flash_report& report, const flash_options& options, const std::string& serial,
-                                    flash_outcome& result, const std::filesystem::path& folder)
+                                    flash_outcome& result, const std::filesystem::path& folder,
+                                    const std::optional<platform::usb_board>& watched)
 {
     esptool_output said(sizes_of(folder, files));
     progress_pacer pacer;
     platform::run_stop stop(&control.tool_stop);
+    std::optional<departure_watch> departure;
+    if (watched)
+        departure.emplace(*watched, stop);
     bool elsewhere = false;
     const auto reached_elsewhere = [&] {
         return !said.other_mac().empty()
@@ -157,6 +280,10 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_repor
         command_line,
         [&](std::string_view line) {
             const auto figure = said.feed(line);
+            if (departure) {
+                departure->connected = said.connected();
+                departure->resetting = said.resetting();
+            }
             if (!elsewhere && reached_elsewhere()) {
                 elsewhere = true;
                 stop.request();
@@ -166,6 +293,11 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_repor
                     report.progress(run, *shown);
         },
         &stop, options.pass_output, folder);
+    const bool unplugged = departure && departure->departed();
+    departure.reset();
+    using kind = platform::run_outcome::kind;
+    const bool exited_well = outcome.how == kind::exited && outcome.code == 0;
+    result.resets = said.resetting() || exited_well;
     tool_facts& facts = result.facts;
     for (auto [ours, theirs] : {std::pair{&facts.esptool_version, &said.version()}, std::pair{&facts.chip, &said.chip()},
                                 std::pair{&facts.mac, &said.mac()}})
@@ -178,9 +310,12 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_repor
         return !said.other_mac().empty()
                    ? fmt::format("esptool named two chips in one run: MAC {} and {}", said.mac(), said.other_mac())
                    : wrong_board(said.mac(), serial);
+    if (unplugged && !exited_well) {
+        result.unplugged = true;
+        return unplugged_during(run);
+    }
     const std::optional<std::string>& last_error = said.reason();
 
-    using kind = platform::run_outcome::kind;
     switch (outcome.how) {
     case kind::exited:
         if (outcome.code == 0) {
@@ -275,8 +410,7 @@ std::string failure_reason(const std::string& failure, const board_to_flash& boa
         if (!board.serial.empty() ? b.serial == board.serial : b.location == board.location)
             if (b.port == port)
                 return failure;  // still there, on the port of its run
-    return fmt::format("the board left USB during the {} run (esptool: {})",
-                       run == flash_report::run::firmware ? "firmware" : "file-system", failure);
+    return fmt::format("{} (esptool: {})", unplugged_during(run), failure);
 }
 
 // Counts a flash under way in control for as long as it lives.
@@ -322,14 +456,33 @@ flash_outcome flash_board(const board_to_flash& given, const std::string& firmwa
         board.location = listed->location;
     }
     report.starting(run::firmware);
+    // The chip's MAC is checked against a serial number that is one.
+    std::string mac_serial = board.serial;
+    if (!board.serial.empty() && !station_rules::mac_value(board.serial)) {
+        const std::string what = fmt::format(
+            "its USB serial number {} is no MAC, so the board cannot be checked against the chip", board.serial);
+        if (options.strict) {
+            report.failed(run::firmware, what);
+            return outcome;
+        }
+        platform::write_console(platform::console_stream::output,
+                                "Vornhale: the board could not be checked: " + what + ".\n");
+        mac_serial.clear();
+    }
+    const auto watched = [&](const std::string& port) {
+        return listed ? std::optional<platform::usb_board>({board.serial, port, board.location}) : std::nullopt;
+    };
+    const auto why = [&](const std::string& failure, const std::string& port, run r) {
+        return listed && !outcome.unplugged ? failure_reason(failure, board, port, r, control) : failure;
+    };
     const std::vector<run_image> firmware_images{{0x0, firmware_base + ".ino.bootloader.bin"},
                                                  {0x8000, firmware_base + ".ino.partitions.bin"},
                                                  {0xe000, "boot_app0.bin"},
                                                  {0x10000, firmware_base + ".ino.bin"}};
     if (const auto failure = run_tool(firmware_command_line(board.port, firmware_base), run::firmware,
-                                      firmware_images, control, report, options, board.serial, outcome, folder)) {
-        report.failed(run::firmware,
-                      listed ? failure_reason(*failure, board, board.port, run::firmware, control) : *failure);
+                                      firmware_images, control, report, options, mac_serial, outcome, folder,
+                                      watched(board.port))) {
+        report.failed(run::firmware, why(*failure, board.port, run::firmware));
         return outcome;
     }
     report.finished(run::firmware);
@@ -347,6 +500,7 @@ flash_outcome flash_board(const board_to_flash& given, const std::string& firmwa
     if (listed) {
         const std::optional<std::string> back =
             port_after_reset({board.serial, board.port, board.location}, control);
+        outcome.resets = false;  // it has come back, or will not
         if (!back) {
             report.failed(run::file_system, control.tool_stop.requested()
                                                 ? std::string(interrupted_reason)
@@ -365,9 +519,8 @@ flash_outcome flash_board(const board_to_flash& given, const std::string& firmwa
     }
     report.starting(run::file_system);
     if (const auto failure = run_tool(file_system_command_line(port), run::file_system, {{6750208, "fs.bin"}},
-                                      control, report, options, board.serial, outcome, folder)) {
-        report.failed(run::file_system,
-                      listed ? failure_reason(*failure, board, port, run::file_system, control) : *failure);
+                                      control, report, options, mac_serial, outcome, folder, watched(port))) {
+        report.failed(run::file_system, why(*failure, port, run::file_system));
         return outcome;
     }
     report.finished(run::file_system);

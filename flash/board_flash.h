@@ -62,6 +62,13 @@ struct flash_outcome {
     bool flashed = false;  // everything there was to write was written, onto this board
     tool_facts facts;
     std::vector<std::string> verified;  // the images whose hash esptool verified after writing them
+    // The last run reached esptool's hard reset: the board leaves USB and
+    // comes back by itself. Not so when it failed before (the board did not
+    // answer), was stopped, or the board was unplugged.
+    bool resets = false;
+    // The board left USB during a run other than by esptool's reset: that run
+    // was stopped at once.
+    bool unplugged = false;
 };
 
 // How a flash runs. pass_output: whether the tool's output goes on to our
@@ -82,8 +89,12 @@ struct flash_options {
 // location, never by its port name, and uses the port it has then. A board
 // with a serial number must be the one each run reached: the MAC esptool
 // names once connected must be its, else the run is stopped and fails (a
-// board without one cannot be checked); a run that names two MACs fails too.
-// Starts no run once control.finish_asked; a run is stopped by
+// board without one cannot be checked, nor one whose serial number is no MAC:
+// strict, that board fails before any run); a run that names two MACs fails
+// too. A board the system lists that leaves USB while a run writes to it,
+// other than by esptool's reset, ends that run at once: esptool 4.8 and later
+// would open the port name again and write on to whatever board is plugged
+// in there next. Starts no run once control.finish_asked; a run is stopped by
 // control.tool_stop. The names must have passed refusal_of_names.
 flash_outcome flash_board(const board_to_flash& board, const std::string& firmware_base,
                           const std::filesystem::path& folder, flash_report& report, flash_control& control,

@@ -163,6 +163,8 @@ void esptool_output::read_facts(std::string_view line)
     // and "MAC: " shapes other lines, and never these alone.
     if (!connected_)
         return;
+    if (line.starts_with("Hard resetting"))
+        resetting_ = true;  // "Hard resetting via RTS pin...": the board leaves USB and comes back
     if (mac_.empty())
         for (const std::string_view label : {"Chip is", "Chip type:"})
             if (const auto chip = labelled(line, label))

@@ -49,6 +49,9 @@ public:
     const std::string& other_mac() const { return other_mac_; }
     // Whether it connected to a chip at all.
     bool connected() const { return connected_; }
+    // Whether it has begun its hard reset, once connected: the board leaves
+    // USB now and comes back by itself.
+    bool resetting() const { return resetting_; }
     // Whether it verified the hash of the image written at offset.
     bool verified(std::uint32_t offset) const;
     // The percentage the line fed last told for the image being written (not
@@ -87,6 +90,7 @@ private:
     std::string mac_;
     std::string other_mac_;
     bool connected_ = false;
+    bool resetting_ = false;
 
     enum class reading { other, message, after_usage, traceback };
     std::optional<std::string> reason_;

@@ -112,7 +112,8 @@ bool finish_flashing(flash_control& control, unsigned counted_stops)
 {
     // Every stop request counts once: the first lets the current run finish
     // and starts no other, the second stops the tool. Requests that arrived
-    // together, or while the window was closing, count all the same.
+    // together, or while the window was closing, count all the same (what
+    // one action of a user sends is one request: platform/stop_signal.h).
     const auto worker_done = [&control] { return control.done.load(); };
     const auto stops = [counted_stops] { return platform::stop_requests() + counted_stops; };
     const auto wait_for_stops = [counted_stops, &worker_done](unsigned count) {
@@ -132,7 +133,8 @@ bool finish_flashing(flash_control& control, unsigned counted_stops)
             platform::print_console("Vornhale: nothing is flashing; ending.\n");
         else
             platform::print_console("Vornhale: letting esptool finish its run before ending, and starting no other; stop "
-                                    "again to interrupt it (the board would be left half-written).\n");
+                                    "again (a second or more from now, or in another way) to interrupt it (the board "
+                                    "would be left half-written).\n");
     }
     if (wait_for_stops(2)) {
         platform::print_console("Vornhale: stopping esptool.\n");

@@ -1,7 +1,6 @@
 #include "flash/station.h"
 
 #include "flash/board_flash.h"
-#include "flash/esptool_output.h"
 #include "flash/page_text.h"
 #include "flash/station_rules.h"
 #include "platform/stop_signal.h"
@@ -61,7 +60,7 @@ public:
     station(const std::string& firmware_base, const std::string& firmware_trouble, const station_output& output,
             flash_control& control, const station_settings& settings)
         : base_(firmware_base), trouble_(firmware_trouble), output_(output), control_(control),
-          attempts_(settings.attempts), rules_(settings.parallel, settings.attempts)
+          rules_(settings.parallel, settings.attempts)
     {
     }
 
@@ -107,6 +106,8 @@ public:
                     dirty_ = true;
                 }
                 rules_.allow_starts(can_flash && !closing && record_trouble_.empty());
+                if (rules_.look(clock::now()))
+                    dirty_ = true;  // a card says what to do now that a reset is over
             }
             if (changed || clock::now() - listed_at >= relist_interval) {
                 listed_at = clock::now();
@@ -166,7 +167,10 @@ private:
         }
         void no_file_system() override
         {
-            update([&](station_rules::board_card& c) { c.note = "There is no fs.bin: only the firmware was written."; });
+            update([&](station_rules::board_card& c) {
+                c.firmware_only = true;
+                c.note = "There is no fs.bin: only the firmware was written.";
+            });
         }
         void closing(run) override
         {
@@ -327,9 +331,8 @@ private:
             keep(*record);
         const std::lock_guard lock(mutex_);
         const station_rules::board_card* card = rules_.find(key);
-        rules_.ended(key, clock::now(), outcome.flashed, card != nullptr ? card->reason : std::string());
-        if (station_rules::board_card* failed = rules_.find(key); failed != nullptr && !outcome.flashed)
-            failed->note = not_answering_hint(failed->reason, failed->attempts < attempts_);
+        rules_.ended(key, clock::now(), outcome.flashed, card != nullptr ? card->reason : std::string(),
+                     outcome.resets);
         dirty_ = true;
     }
 
@@ -456,7 +459,6 @@ private:
     std::string refusal_;
 
     mutable std::mutex mutex_;
-    const int attempts_;
     station_rules::rules rules_;  // guarded by mutex_, as is everything below
     bool dirty_ = true;
     bool published_ = false;

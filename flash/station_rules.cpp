@@ -1,5 +1,7 @@
 #include "flash/station_rules.h"
 
+#include "flash/esptool_output.h"
+
 #include <algorithm>
 #include <fmt/core.h>
 #include <map>
@@ -11,11 +13,43 @@ std::string key_of(const platform::usb_board& board)
     return board.serial.empty() ? "@" + board.location : board.serial;
 }
 
+std::optional<std::uint64_t> mac_value(std::string_view text)
+{
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    std::uint64_t value = 0;
+    int digits = 0;
+    bool after_separator = false;
+    for (const char c : text) {
+        if (c == ':' || c == '-') {
+            // Only between two pairs of digits.
+            if (digits == 0 || digits % 2 != 0 || after_separator)
+                return std::nullopt;
+            after_separator = true;
+            continue;
+        }
+        const int digit = c >= '0' && c <= '9' ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0 || digits == 12)
+            return std::nullopt;
+        value = value << 4 | static_cast<std::uint64_t>(digit);
+        ++digits;
+        after_separator = false;
+    }
+    if (digits != 12 || after_separator)
+        return std::nullopt;
+    return value;
+}
+
 bool same_mac(std::string_view serial, std::string_view mac)
 {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return !mac.empty() && serial.size() == mac.size()
-           && std::equal(serial.begin(), serial.end(), mac.begin(), [&](char a, char b) { return lower(a) == lower(b); });
+    const std::optional<std::uint64_t> board = mac_value(serial);
+    return board && board == mac_value(mac);
 }
 
 const char* stage_name(stage s)
@@ -90,36 +124,50 @@ board_card& rules::fresh(const platform::usb_board& board, std::string key)
     return cards_.back();
 }
 
+// What happens next to a finished board, for its card.
+void rules::tell(board_card& card) const
+{
+    if (card.where == stage::flashed) {
+        card.note = std::string(card.firmware_only ? "There is no fs.bin: only the firmware was written. " : "")
+                    + "Flashed in this session: not flashed again.";
+    } else if (card.where == stage::failed) {
+        if (card.attempts >= attempts_)
+            card.note = fmt::format("Failed {} times: not flashed again in this session.", card.attempts);
+        else if (card.reset_since)
+            card.note = "Wait until this card says what to do: esptool is resetting the board.";
+        else if (!card.present)
+            card.note = "Unplugged: plug it in again to flash it again.";
+        else if (const std::string hint = not_answering_hint(card.reason, true); !hint.empty())
+            card.note = hint;
+        else
+            card.note = "Unplug it and plug it in again to flash it again.";
+    }
+}
+
 void rules::returned(board_card& card, clock::time_point now)
 {
-    // Back within the return limit after leaving mid-flash or right after it:
-    // esptool's own reset, never a new plug.
+    // Back within the return limit after leaving mid-flash or in the reset
+    // after it: esptool's own reset, never a new plug.
     const bool own_reset = card.away_since && now - *card.away_since <= return_limit;
     card.away_since.reset();
     card.reset_since.reset();
-    if (own_reset || is_flashing(card.where))
+    if (is_flashing(card.where))
         return;
-    switch (card.where) {
-    case stage::flashed:
-        card.note = "Flashed in this session: not flashed again.";
-        break;
-    case stage::failed:
-        if (card.attempts >= attempts_) {
-            card.note = fmt::format("Failed {} times: not flashed again in this session.", card.attempts);
-        } else if (allowed_) {
-            card.where = stage::waiting;
-            card.note = "Plugged in again: flashing it again.";
-            queue_.push_back(card.key);
-        }
-        break;
-    case stage::waiting:
+    if (card.where == stage::waiting) {
         if (allowed_) {
             card.note.clear();
             queue_.push_back(card.key);
         }
-        break;
-    default:
-        break;
+    } else if (card.where == stage::failed && !own_reset && card.attempts < attempts_) {
+        if (allowed_) {
+            card.where = stage::waiting;
+            card.note = "Plugged in again: flashing it again.";
+            queue_.push_back(card.key);
+        } else {
+            card.note = "Not flashed again: Vornhale is not starting new flashes.";
+        }
+    } else {
+        tell(card);
     }
 }
 
@@ -139,6 +187,7 @@ void rules::allow_starts(bool allowed)
 
 std::vector<board_card> rules::listed(clock::time_point now, const std::vector<platform::usb_board>& boards)
 {
+    look(now);
     std::map<std::string, int> reported;  // how many devices report each serial number
     for (const platform::usb_board& b : boards)
         if (!b.serial.empty())
@@ -199,8 +248,6 @@ std::vector<board_card> rules::listed(clock::time_point now, const std::vector<p
 
     for (std::size_t i = 0; i < cards_.size(); ++i) {
         board_card& card = cards_[i];
-        if (card.reset_since && !card.away_since && now - *card.reset_since > own_reset_window)
-            card.reset_since.reset();  // it stayed: its reset is over
         if ((i < seen.size() && seen[i]) || !card.present)
             continue;
         card.present = false;
@@ -209,20 +256,52 @@ std::vector<board_card> rules::listed(clock::time_point now, const std::vector<p
         } else if (card.where == stage::waiting) {
             queue_.erase(std::remove(queue_.begin(), queue_.end(), card.key), queue_.end());
             card.note = "Unplugged before its turn.";
+        } else if (card.attempts == 0) {
+            card.note = "Unplugged.";  // one of two boards that report one serial number
         } else {
-            card.note = "Unplugged.";
+            tell(card);
         }
     }
     return duplicates;
 }
 
+bool rules::look(clock::time_point now)
+{
+    bool changed = false;
+    for (board_card& card : cards_) {
+        if (is_flashing(card.where))
+            continue;
+        // It stayed, or it has gone for good: its reset is over.
+        const bool stayed = card.reset_since && !card.away_since && now - *card.reset_since > own_reset_window;
+        const bool gone = card.away_since && !card.present && now - *card.away_since > return_limit;
+        if (!stayed && !gone)
+            continue;
+        card.reset_since.reset();
+        card.away_since.reset();
+        tell(card);
+        changed = true;
+    }
+    return changed;
+}
+
+bool rules::held(const board_card& card) const
+{
+    return std::any_of(cards_.begin(), cards_.end(), [&](const board_card& other) {
+        return &other != &card && is_flashing(other.where) && !other.present && other.port == card.port;
+    });
+}
+
 std::vector<flash_start> rules::starts(clock::time_point now)
 {
     std::vector<flash_start> result;
-    while (allowed_ && running_ < parallel_ && !queue_.empty()) {
-        const std::string key = queue_.front();
-        queue_.pop_front();
-        board_card* card = find(key);
+    for (auto it = queue_.begin(); allowed_ && running_ < parallel_ && it != queue_.end();) {
+        board_card* card = find(*it);
+        if (card != nullptr && card->present && card->where == stage::waiting && held(*card)) {
+            ++it;  // its turn stays
+            continue;
+        }
+        const std::string key = *it;
+        it = queue_.erase(it);
         if (card == nullptr || !card->present || card->where != stage::waiting)
             continue;
         ++card->attempts;
@@ -230,6 +309,7 @@ std::vector<flash_start> rules::starts(clock::time_point now)
         card->percent = 0;
         card->reason.clear();
         card->note.clear();
+        card->firmware_only = false;
         card->started = now;
         card->reset_since.reset();
         card->away_since.reset();
@@ -245,11 +325,11 @@ bool rules::start_due() const
         return false;
     return std::any_of(queue_.begin(), queue_.end(), [this](const std::string& key) {
         const auto card = std::find_if(cards_.begin(), cards_.end(), [&](const board_card& c) { return c.key == key; });
-        return card != cards_.end() && card->present && card->where == stage::waiting;
+        return card != cards_.end() && card->present && card->where == stage::waiting && !held(*card);
     });
 }
 
-void rules::ended(const std::string& key, clock::time_point now, bool flashed, std::string reason)
+void rules::ended(const std::string& key, clock::time_point now, bool flashed, std::string reason, bool resets)
 {
     board_card* card = find(key);
     if (card == nullptr || !is_flashing(card->where))
@@ -260,7 +340,11 @@ void rules::ended(const std::string& key, clock::time_point now, bool flashed, s
         card->percent = 100;
     card->seconds = std::chrono::duration<double>(now - card->started).count();
     card->finished = ++finished_;
-    card->reset_since = now;
+    if (resets)
+        card->reset_since = now;
+    else
+        card->away_since.reset();  // it left by a hand, if at all
+    tell(*card);
     --running_;
 }
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
@@ -26,9 +27,14 @@ using clock = std::chrono::steady_clock;
 // take while this one resets.
 std::string key_of(const platform::usb_board& board);
 
+// The 48-bit value of a MAC however it is spelt: twelve hexadecimal digits in
+// either case, with or without colons or dashes between them, blanks around
+// ("F4:12:FA:00:00:01", "f412fa000001", "F4-12-FA-00-00-01"); nothing when
+// the text is no MAC.
+std::optional<std::uint64_t> mac_value(std::string_view text);
+
 // Whether the MAC esptool printed ("f4:12:fa:00:00:01") is the one the board
-// reports as its serial number ("F4:12:FA:00:00:01"): the same text, letter
-// case aside.
+// reports as its serial number: the same 48-bit value, whatever the spelling.
 bool same_mac(std::string_view serial, std::string_view mac);
 
 // After esptool's hard reset the ESP32-S3's USB-Serial/JTAG leaves USB 0.3 to
@@ -41,13 +47,14 @@ inline constexpr std::chrono::seconds return_limit{8};
 // The port must stay the same this long after the board came back before a run
 // opens it.
 inline constexpr std::chrono::milliseconds port_settle_time{300};
-// A board that leaves and comes back within this time after its flash ended
-// was reset by esptool, not plugged in again: the station's whole return
-// window, so that a board that leaves later than ESP32-S3 boards are meant to
-// (seconds after its reset, or during its file-system run) and a station slow
-// to list the devices never take the reset for a hand. A person who unplugs a
-// board and plugs it in again sooner than that after its card showed the
-// result is not told from the reset: plug it in once more.
+// After a run that reached esptool's hard reset, the board's first leave and
+// return within this time after its flash ended is that reset, not a hand
+// that plugged it in again: the station's whole return window, so that a
+// board that leaves later than ESP32-S3 boards are meant to (seconds after its
+// reset, or during its file-system run) and a station slow to list the devices
+// never take the reset for a hand. Its card says to wait meanwhile. A run that
+// ended before esptool's reset (the board did not answer, was unplugged, or
+// the run was stopped) has no reset to come: every return is a hand's.
 inline constexpr std::chrono::milliseconds own_reset_window = return_limit;
 
 // Between a board's two runs: where the board is now. Fed the boards listed
@@ -88,13 +95,14 @@ struct board_card {
     int attempts = 0;  // flashes started
     int percent = 0;
     std::string reason;  // why it failed
-    std::string note;
+    std::string note;    // what happens next, for the operator
+    bool firmware_only = false;  // flashed without a file system: there is no fs.bin
     clock::time_point started{};
     double seconds = 0;
     std::size_t finished = 0;  // the how-manieth board to finish (0: not yet)
 
-    // Our own reset after the flash ended: since when, and whether the board
-    // has left for it.
+    // Our own reset after the flash ended (when its last run reached it):
+    // since when, and whether the board has left for it.
     std::optional<clock::time_point> reset_since;
     std::optional<clock::time_point> away_since;
 };
@@ -122,12 +130,21 @@ public:
     // Boards to flash now, in the order they came, at most as many as may run
     // at once; each counts an attempt and is flashing from now on.
     std::vector<flash_start> starts(clock::time_point now);
-    // Whether starts would start a flash now.
+    // Whether starts would start a flash now. A board on the port of a board
+    // whose flash goes on while it is away (unplugged, or in its reset) waits
+    // until that flash has ended: its esptool may still hold the port.
     bool start_due() const;
 
-    // A flash has ended: the board is flashed or failed from now on; its
-    // reset may follow.
-    void ended(const std::string& key, clock::time_point now, bool flashed, std::string reason = {});
+    // A flash has ended: the board is flashed or failed from now on. resets:
+    // its last run reached esptool's hard reset, so the board leaves USB and
+    // comes back by itself; otherwise a leave it made during the flash was
+    // a hand's.
+    void ended(const std::string& key, clock::time_point now, bool flashed, std::string reason = {},
+               bool resets = true);
+
+    // Time passes: a reset that did not come, or a board that did not come
+    // back from it, is over. Returns whether a card changed.
+    bool look(clock::time_point now);
 
     // Whether the page lists the card: every board not finished yet, and the
     // last finished_shown to finish; the others count in the totals only.
@@ -144,6 +161,8 @@ public:
 private:
     board_card& fresh(const platform::usb_board& board, std::string key);
     void returned(board_card& card, clock::time_point now);
+    void tell(board_card& card) const;
+    bool held(const board_card& card) const;
 
     std::size_t parallel_;
     int attempts_;

@@ -10,8 +10,14 @@
 // console closing, and a request to close the program (taskkill). Every
 // request counts once, however many arrive together, and says on standard
 // error where it came from; a signal sent by a program Vornhale started
-// (esptool, what it runs) is no user's request and is ignored. Everything here belongs
-// to the main thread and its event loop.
+// (esptool, what it runs) is no user's request and is ignored. What one
+// action of a user sends is one request: the same kind of request again
+// within a second of a request's first (a wrapper that passes a Ctrl+C on,
+// timeout signalling its child and then its process group, a closing
+// terminal's hang-up passed on by its shell) is that request, and says so; a
+// second request comes later, or in another way. On Linux a stop signal that
+// was ignored when Vornhale started (nohup) stays ignored. Everything here
+// belongs to the main thread and its event loop.
 namespace platform {
 
 // From now on the stop requests no longer end the process: each becomes a

@@ -7,26 +7,42 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <ctime>
 #include <fcntl.h>
 #include <fmt/core.h>
 #include <glib-unix.h>
 #include <glib.h>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
 // The signal handler counts the signal and writes one byte into a pipe that
-// wakes the main loop, which takes the count: every signal counts once,
+// wakes the main loop, which takes the count: every signal is looked at once,
 // however many arrive before the loop looks (GLib's own signal sources fold
 // repeats of one signal into one, and take no SIGQUIT). Only the handler's
 // count is a stop: a byte that reaches the pipe some other way (a stray write
 // to a descriptor number the pipe took over) only wakes the loop. The
-// handler also keeps what the system tells of each signal's sender, and the
-// loop says it on standard error.
+// handler also keeps what the system tells of each signal's sender, and when
+// the signal came; the loop says it on standard error. What one action of a
+// user sends together is one stop request (see one_action_ms). A stop signal
+// that was ignored when we started stays ignored.
 namespace platform {
 namespace {
 
 constexpr std::array stop_signals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// One action of a user can send a stop signal twice, or two of them, which
+// reach us one after the other: timeout signals its child and then its own
+// process group, which holds us; a program that passes its signals on to its
+// child (umockdev-run, a wrapper script) passes on the Ctrl+C that reached us
+// too; a closing terminal hangs up, its shell passes SIGHUP on, and su sends
+// SIGTERM. So the same signal again, or SIGHUP and SIGTERM together, within
+// this time of a request's first signal are that request. A second request
+// meant as one comes later, or as another signal (Ctrl+\ after Ctrl+C).
+constexpr std::int64_t one_action_ms = 1000;
+int action_of(int sig) { return sig == SIGTERM ? SIGHUP : sig; }
 
 int signal_pipe[2] = {-1, -1};
 std::atomic<unsigned> signals_caught = 0;
@@ -39,6 +55,7 @@ static_assert(std::atomic<unsigned>::is_always_lock_free);
 // ready for the loop once its number is that of the signal it holds, plus one.
 struct sender {
     std::atomic<unsigned> ready = 0;
+    std::atomic<std::int64_t> at_ms = 0;  // when the handler ran
     std::atomic<int> signal = 0;
     std::atomic<int> code = 0;
     std::atomic<pid_t> pid = 0;
@@ -49,9 +66,12 @@ std::array<sender, 32> senders;
 std::atomic<unsigned> senders_taken = 0;
 static_assert(std::atomic<pid_t>::is_always_lock_free);
 
-// Main thread only: the signals the loop has taken, and of those the stop requests.
+// Main thread only: the signals the loop has taken, and of those the stop
+// requests; the latest request's first signal, as action_of, and when it came.
 unsigned signals_taken = 0;
 unsigned signals_arrived = 0;
+int request_action = 0;
+std::int64_t request_at_ms = 0;
 std::function<void()> stop_action;
 
 // Async-signal-safe, as is everything the handler calls: what /proc/PID/FILE
@@ -124,6 +144,9 @@ void on_signal(int sig, siginfo_t* info, void*)
     sender& from = senders[number % senders.size()];
     const int code = info != nullptr ? info->si_code : SI_KERNEL;
     const pid_t pid = info != nullptr ? info->si_pid : 0;
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    from.at_ms = static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
     from.signal = sig;
     from.code = code;
     from.pid = pid;
@@ -139,42 +162,35 @@ void on_signal(int sig, siginfo_t* info, void*)
     errno = saved;
 }
 
-// Says on standard error where signal number came from, as stop request
-// request; returns false for a signal that is no user's request (one that a
-// program we started sent us), which is ignored.
-bool tell_sender(unsigned number, unsigned request)
+// Where signal number came from, for standard error; nothing for a signal
+// that is no user's request (one that a program we started sent us), which is
+// said and ignored.
+std::optional<std::string> sender_of(unsigned number)
 {
     const sender& from = senders[number % senders.size()];
     const int sig = from.signal;
     const int code = from.code;
     const pid_t pid = from.pid;
-    std::string where;
-    if (from.ready != number + 1) {
-        where = "a stop signal (too many at once to tell which)";
-    } else {
-        const char* name = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : "SIGQUIT";
-        const std::string sender_name = from.name[0] != '\0' ? std::string(from.name) : "no longer running";
-        if (from.ours) {
-            print_console(fmt::format("Vornhale: ignored {} from process {} ({}), which Vornhale started: only a "
-                                      "user's request stops it.\n",
-                                      name, pid, sender_name));
-            return false;
-        }
-        if (code == SI_USER || code == SI_QUEUE || code == SI_TKILL) {
-            where = pid == ::getpid() ? fmt::format("{} from Vornhale itself", name)
-                                      : fmt::format("{} from process {} ({})", name, pid, sender_name);
-        } else if (code == SI_KERNEL && sig == SIGHUP) {
-            where = "SIGHUP from the system: the terminal Vornhale runs in was closed";
-        } else if (code == SI_KERNEL && sig == SIGINT) {
-            where = "SIGINT from the terminal (Ctrl+C)";
-        } else if (code == SI_KERNEL && sig == SIGQUIT) {
-            where = "SIGQUIT from the terminal (Ctrl+\\)";
-        } else {
-            where = fmt::format("{} from the system (code {})", name, code);
-        }
+    if (from.ready != number + 1)
+        return "a stop signal (too many at once to tell which)";
+    const char* name = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : "SIGQUIT";
+    const std::string sender_name = from.name[0] != '\0' ? std::string(from.name) : "no longer running";
+    if (from.ours) {
+        print_console(fmt::format("Vornhale: ignored {} from process {} ({}), which Vornhale started: only a "
+                                  "user's request stops it.\n",
+                                  name, pid, sender_name));
+        return std::nullopt;
     }
-    print_console(fmt::format("Vornhale: stop request {}: {}.\n", request, where));
-    return true;
+    if (code == SI_USER || code == SI_QUEUE || code == SI_TKILL)
+        return pid == ::getpid() ? fmt::format("{} from Vornhale itself", name)
+                                 : fmt::format("{} from process {} ({})", name, pid, sender_name);
+    if (code == SI_KERNEL && sig == SIGHUP)
+        return "SIGHUP from the system: the terminal Vornhale runs in was closed";
+    if (code == SI_KERNEL && sig == SIGINT)
+        return "SIGINT from the terminal (Ctrl+C)";
+    if (code == SI_KERNEL && sig == SIGQUIT)
+        return "SIGQUIT from the terminal (Ctrl+\\)";
+    return fmt::format("{} from the system (code {})", name, code);
 }
 
 gboolean on_signal_bytes(gint fd, GIOCondition, gpointer)
@@ -184,9 +200,23 @@ gboolean on_signal_bytes(gint fd, GIOCondition, gpointer)
     while ((got = ::read(fd, bytes, sizeof bytes)) > 0) {
     }
     while (signals_taken < signals_caught.load()) {
-        if (!tell_sender(signals_taken++, signals_arrived + 1))
+        const unsigned number = signals_taken++;
+        const std::optional<std::string> where = sender_of(number);
+        if (!where)
             continue;
+        const sender& from = senders[number % senders.size()];
+        const bool known = from.ready == number + 1;
+        const int action = known ? action_of(from.signal) : 0;
+        const std::int64_t at = from.at_ms;
+        if (known && signals_arrived > 0 && action == request_action && at - request_at_ms < one_action_ms) {
+            print_console(fmt::format("Vornhale: {}, with stop request {}: the same request.\n", *where,
+                                      signals_arrived));
+            continue;
+        }
         ++signals_arrived;
+        request_action = action;
+        request_at_ms = at;
+        print_console(fmt::format("Vornhale: stop request {}: {}.\n", signals_arrived, *where));
         if (stop_action)
             stop_action();
     }
@@ -209,8 +239,14 @@ void catch_stop_signals()
     action.sa_sigaction = on_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART | SA_SIGINFO;
-    for (const int sig : stop_signals)
+    for (const int sig : stop_signals) {
+        // Ignored when we started (nohup's SIGHUP; SIGINT and SIGQUIT for a
+        // shell's background job without job control): it stays so.
+        struct sigaction given {};
+        if (::sigaction(sig, nullptr, &given) == 0 && given.sa_handler == SIG_IGN)
+            continue;
         ::sigaction(sig, &action, nullptr);
+    }
     // Our output may be a pipe or terminal that has gone: a failed write is
     // handled where it happens, never a reason to end the process.
     std::signal(SIGPIPE, SIG_IGN);

@@ -15,13 +15,24 @@
 // runs the console control handler on a thread of its own; the handler only
 // counts the request and wakes the main thread (and runs the current stop
 // action, which must therefore be safe to call from any thread, as a window's
-// terminate is). Each request counts once, whichever way it came.
+// terminate is). Each request counts once, whichever way it came; what one
+// action of a user sends is one request (see one_action).
 namespace platform {
 namespace {
 
-std::mutex stop_mutex;  // guards stop_requested, stop_count and stop_action
+// The kinds of request. One action can send its kind twice: a program that
+// passes its Ctrl+C on to its child (a wrapper), a session that ends by the
+// console and by the stop window both. The same kind again within this time
+// of a request's first is that request; a second request meant as one comes
+// later, or in another way (Ctrl+Break after Ctrl+C).
+enum class request_kind { ctrl_c, ctrl_break, console_closed, session_end, close_asked };
+constexpr std::chrono::milliseconds one_action{1000};
+
+std::mutex stop_mutex;  // guards stop_requested, stop_count, the latest request and stop_action
 bool stop_requested = false;
 unsigned stop_count = 0;
+request_kind request_was = request_kind::ctrl_c;  // the latest request's kind, and when it came
+std::chrono::steady_clock::time_point request_at{};
 std::function<void()> stop_action;
 HANDLE stop_event = nullptr;     // set once a stop has been asked for, and stays set
 // Auto-reset: set by every stop request and by wake_stop_wait, reset by the
@@ -58,15 +69,28 @@ void tell_request(unsigned number, const char* from)
     print_console(line);
 }
 
-void request_stop(const char* from)
+void request_stop(const char* from, request_kind kind)
 {
     unsigned number = 0;
+    bool same = false;
     {
         const std::lock_guard lock(stop_mutex);
-        stop_requested = true;
-        number = ++stop_count;
-        if (stop_action)
-            stop_action();
+        const auto now = std::chrono::steady_clock::now();
+        same = stop_count > 0 && kind == request_was && now - request_at < one_action;
+        if (!same) {
+            stop_requested = true;
+            ++stop_count;
+            request_was = kind;
+            request_at = now;
+            if (stop_action)
+                stop_action();
+        }
+        number = stop_count;
+    }
+    if (same) {
+        print_console(std::string("Vornhale: ") + from + ", with stop request " + std::to_string(number)
+                      + ": the same request.\n");
+        return;
     }
     tell_request(number, from);
     ::SetEvent(stop_event);
@@ -80,7 +104,11 @@ BOOL WINAPI on_console_control(DWORD type)
                  : type == CTRL_CLOSE_EVENT   ? "the console was closed"
                  : type == CTRL_LOGOFF_EVENT  ? "the user is logging off"
                  : type == CTRL_SHUTDOWN_EVENT ? "the system is shutting down"
-                                              : "the console");
+                                              : "the console",
+                 type == CTRL_C_EVENT          ? request_kind::ctrl_c
+                 : type == CTRL_BREAK_EVENT    ? request_kind::ctrl_break
+                 : type == CTRL_CLOSE_EVENT    ? request_kind::console_closed
+                                               : request_kind::session_end);
     switch (type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
@@ -101,13 +129,14 @@ LRESULT CALLBACK on_stop_window_message(HWND window, UINT message, WPARAM wparam
 {
     switch (message) {
     case WM_CLOSE:
-        request_stop("another program asked Vornhale to close (taskkill, or a task manager)");
+        request_stop("another program asked Vornhale to close (taskkill, or a task manager)",
+                     request_kind::close_asked);
         return 0;
     case WM_QUERYENDSESSION:
         return TRUE;
     case WM_ENDSESSION:
         if (wparam)
-            request_stop("the Windows session is ending");
+            request_stop("the Windows session is ending", request_kind::session_end);
         return 0;
     default:
         return ::DefWindowProcW(window, message, wparam, lparam);

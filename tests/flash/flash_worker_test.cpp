@@ -615,6 +615,26 @@ TEST_F(FlashWorker, BoardIsVouchedForOnlyByTheChipsOwnMac)
         EXPECT_EQ(out.find("the board could not be checked: esptool 9.0.0") != std::string::npos, c.unchecked) << out;
         EXPECT_FALSE(fs::exists("finished") && !fs::exists("release")) << "a run on another chip went on to its end";
     }
+    // The same chip however the serial number spells its MAC; one that is no MAC fails at the station before
+    // any run, and is flashed unchecked elsewhere.
+    write_file("release");
+    write_file("say.1", transcript("v5.3.1-file-system.txt"));
+    for (const std::string serial : {"F412FA5A1C30", "f4-12-fa-5a-1c-30", " f4:12:FA:5a:1C:30\t", "F4:12:FA:5A:1C", "S-7"})
+        for (const bool strict : {true, false}) {
+            fs::remove("call.0");
+            fs::remove("call.1");
+            write_file("say.0", firmware);
+            told_report report;
+            flash_control control;
+            testing::internal::CaptureStdout();
+            flash_board({"/dev/ttyACM0", serial, ""}, base, {}, report, control, {.pass_output = false, .strict = strict});
+            const bool refused = serial.size() < 12 || serial == "F4:12:FA:5A:1C";
+            EXPECT_EQ(testing::internal::GetCapturedStdout().find("is no MAC") != std::string::npos, refused && !strict);
+            EXPECT_EQ(report.said.back(), refused && strict ? "failed: its USB serial number " + serial
+                                                                  + " is no MAC, so the board cannot be checked against the chip"
+                                                            : "done") << serial;
+            EXPECT_EQ(calls(), refused && strict ? 0 : 2);
+        }
 }
 
 TEST_F(FlashWorker, ToolLeavingAChildThatHoldsItsOutputDoesNotHoldTheWorker)

@@ -62,8 +62,9 @@ std::vector<platform::usb_board> boards(const std::vector<std::string>& words, s
 
 struct rules_case {
     const char* name;
-    const char* events;     // "MS list BOARD...", "MS ok KEY", "MS fail KEY", "MS hold", "MS allow", separated by "|"
-    const char* decisions;  // "start KEY PORT #ATTEMPT", "twin PORT", and "ended KEY" as it came, separated by ","
+    const char* events;     // "MS list BOARD...", "MS ok|fail|early KEY" (early: failed before esptool's reset),
+                            // "MS look", "MS note KEY", "MS hold", "MS allow", separated by "|"
+    const char* decisions;  // "start KEY PORT #ATTEMPT", "twin PORT", "ended KEY", "KEY: NOTE" as they came, by ","
     std::size_t parallel = 8;
 };
 
@@ -83,8 +84,13 @@ TEST_P(StationRules, EventsInDecisionsOut)
                 decide("twin " + twin.port.substr(11));
         } else if (w[1] == "hold" || w[1] == "allow") {
             r.allow_starts(w[1] == "allow");
+        } else if (w[1] == "look") {
+            r.look(at(w[0]));
+        } else if (w[1] == "note") {
+            decide(w[2] + ": " + r.find(w[2])->note);
         } else {
-            r.ended(w[2], at(w[0]), w[1] == "ok", "esptool failed");
+            const bool early = w[1] == "early";
+            r.ended(w[2], at(w[0]), w[1] == "ok", early ? "Failed to connect to ESP32-S3" : "esptool failed", !early);
             decide("ended " + w[2]);
         }
         for (const flash_start& s : r.starts(at(w[0])))
@@ -126,6 +132,25 @@ const rules_case rules_cases[] = {
     {"AtMostEightAtOnce", "0 list A@1:0 B@2:1 C@3:2 D@4:3 E@5:4 F@6:5 G@7:6 H@8:7 I@9:8 | 3000 fail C",
      "start A 0 #1, start B 1 #1, start C 2 #1, start D 3 #1, start E 4 #1, start F 5 #1, start G 6 #1, "
      "start H 7 #1, ended C, start I 8 #1"},
+    {"FailedBeforeItsResetIsFlashedAgainWheneverItComesBack",
+     "0 list A@1:0 B@2:1 C@3:2 D@4:3 | 1000 early A | 1000 early B | 1000 early C | 1000 early D | 1000 note A | "
+     "1500 list B@2:1 C@3:2 D@4:3 | 1500 note A | 2000 list A@1:0 B@2:1 C@3:2 D@4:3 | 2100 list A@1:0 C@3:2 D@4:3 | "
+     "3000 list A@1:0 D@4:3 | 4000 list A@1:0 B@2:1 D@4:3 | 6000 list A@1:0 B@2:1 C@3:2 D@4:3 | "
+     "8000 list A@1:0 B@2:1 C@3:2 | 10000 list A@1:0 B@2:1 C@3:2 D@4:3",
+     "start A 0 #1, start B 1 #1, start C 2 #1, start D 3 #1, ended A, ended B, ended C, ended D, A: The board did not "
+     "answer: hold its BOOT button, press RESET, then release BOOT. It is flashed again when it comes back on USB., "
+     "A: Unplugged: plug it in again to flash it again., start A 0 #2, start B 1 #2, start C 2 #2, start D 3 #2"},
+    {"FailedAfterItsResetWaitsForItThenByHand",
+     "0 list A@1:0 B@2:1 | 1000 fail A | 1000 fail B | 1000 note A | 1400 list B@2:1 | 1600 list A@1:2 B@2:1 | "
+     "1600 note A | 3000 list B@2:1 | 4000 list A@1:0 B@2:1 | 8500 look | 8500 note B | 9100 look | 9100 note B",
+     "start A 0 #1, start B 1 #1, ended A, ended B, A: Wait until this card says what to do: esptool is resetting "
+     "the board., A: Unplug it and plug it in again to flash it again., start A 0 #2, B: Wait until this card says "
+     "what to do: esptool is resetting the board., B: Unplug it and plug it in again to flash it again."},
+    {"FlashedBoardBackWithinItsResetWindowSaysSo", "0 list A@1:0 | 1000 ok A | 2000 list | 4000 list A@1:1 | 4000 note A",
+     "start A 0 #1, ended A, A: Flashed in this session: not flashed again."},
+    {"TheBoardOnThePortOfOneUnpluggedMidFlashStartsOnceThatFlashEnded",
+     "0 list A@1:0 | 500 list | 1500 list B@1:0 | 1600 early A | 3000 list B@1:0 A@2:1",
+     "start A 0 #1, ended A, start B 0 #1, start A 1 #2"},
     {"UnpluggedBeforeItsTurnWaitsAgainWhenBack", "0 list A@1:0 B@2:1 | 100 list A@1:0 | 200 ok A | 3000 list A@1:0 B@2:4",
      "start A 0 #1, ended A, start B 4 #1", 1},
 };

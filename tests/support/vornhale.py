@@ -113,6 +113,8 @@ def child_setup(descriptors, preexec, close_output=False, parent=None):
         os._exit(127)  # the test ended before the program could start
     if descriptors is not None:
         resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, descriptors))
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
+        signal.signal(sig, signal.SIG_DFL)  # whatever the test's own start ignored; preexec may ignore them
     if preexec is not None:
         preexec()
     if close_output:
@@ -163,6 +165,13 @@ class Vornhale:
 
     def signal(self, sig=signal.SIGTERM):
         self.proc.send_signal(sig)
+
+    def deliver(self, sig):
+        """Sends sig and waits until the program has taken it, so that the next one is not merged with it."""
+        self.proc.send_signal(sig)
+        status = pathlib.Path("/proc/%d/status" % self.proc.pid)
+        assert wait_until(lambda: not any(int(line.split()[1], 16) >> (sig - 1) & 1 for line in status.read_text()
+                                          .splitlines() if line.startswith(("SigPnd:", "ShdPnd:"))), 10, 0.001), sig
 
     def finish(self, timeout=10.0):
         """Waits for the process to end; returns (status, stdout, stderr).

@@ -277,9 +277,10 @@ class Window(unittest.TestCase):
         testbed.add_from_string(one.replace("1-1", "1-2").replace("ttyACM0", "ttyACM1").replace("001/005", "001/006")
                                 .replace("A: idProduct=1001", "A: idProduct=1001\nA: serial=F4:12:FA:00:00:02"))
         with tempfile.TemporaryDirectory(prefix="vornhale-station-") as folder:
-            # esptool 5.3.1's own output, with the first board's MAC.
-            write_build_folder(folder, "esptool", '#!/bin/sh\ncase "$*" in *ttyACM1*) '
-                                                  'echo "A fatal error occurred: No serial data received."; exit 2;; esac\n'
+            # esptool 5.3.1's own output, with the first board's MAC; the second board does not answer.
+            write_build_folder(folder, "esptool", '#!/bin/sh\ncase "$*" in *ttyACM1*) echo "A fatal error occurred: '
+                                                  'Failed to connect to ESP32-S3: No serial data received."; exit 2;; '
+                                                  'esac\n'
                                                   'case "$*" in *fs.bin*) image=file-system;; *) image=firmware;; esac\n'
                                                   'sed s/f4:12:fa:5a:1c:30/f4:12:fa:00:00:01/ "%s/v5.3.1-$image.txt"\n'
                                                   % ESPTOOL_OUTPUT)

@@ -453,7 +453,10 @@ class WindowsBinary(unittest.TestCase):
                 app = self.flash_with(sleep_0="30000", child_0="")
                 self.assertTrue(wait_until(lambda: len(wine_processes("esptool.exe")) == 2, 10))
                 if together:
-                    close_window("VornhaleStop", 2)
+                    close_window("VornhaleStop", 2)  # what one action sends: one request, said as such
+                    self.assertTrue(wait_until(lambda: "the same request" in read_text(app.err.name), 10))
+                    time.sleep(1.2)
+                    app.stop()  # a later one
                 else:
                     app.stop()  # the message box and the stop window both get it: one request
                     self.assertTrue(wait_until(lambda: "stop again" in read_text(app.err.name), 10))
