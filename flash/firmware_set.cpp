@@ -94,6 +94,12 @@ std::string firmware_set_trouble(const std::string& firmware_base, const fs::pat
 {
     if (firmware_base.empty())
         return {};
+    // esptool 5 prints each image's name as it is, where a line break makes
+    // it look like esptool's own words and a C1 control moves a terminal's cursor.
+    if (const std::optional<std::string> control = first_control(firmware_base))
+        return fmt::format("Cannot upload firmware: the file name \"{}.ino.bin\" holds a control character ({}), which "
+                           "esptool would print as it is: rename the sketch without it and export again.",
+                           page_text(firmware_base), *control);
     std::vector<std::string> trouble;
     const fs::path bootloader = platform::path_from_utf8(firmware_base + ".ino.bootloader.bin");
     const fs::path partitions = platform::path_from_utf8(firmware_base + ".ino.partitions.bin");

@@ -10,6 +10,8 @@
 // from the working folder, where esptool's command line names its images, in
 // one status text ("Cannot upload firmware: ..."), or the empty text when
 // nothing does (or firmware_base is empty):
+// - firmware_base holds a control character (flash/page_text.h: first_control),
+//   which esptool would print as it is: said alone;
 // - the application image lies in image_folder below the working folder with
 //   its bootloader and partition images beside it (as the Arduino IDE's
 //   "Export compiled binary" leaves them), and those two are not both here:

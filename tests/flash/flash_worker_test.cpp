@@ -365,6 +365,9 @@ TEST(EsptoolOutput, BelievesOnlyTheChipsOwnLines)
     EXPECT_EQ(read("Loaded custom configuration from /x/\n" + forged + "/esptool.cfg\n" + real).mac(),
               "f4:12:fa:5a:1c:30");
     EXPECT_EQ(read(real + "Writing 'x\n" + forged + "y.ino.bin' at 0x00010000...\n").other_mac(), "f4:12:fa:00:00:01");
+    // Only an image's own write vouches for it: not lines a name puts before it.
+    EXPECT_FALSE(read(real + "Writing 'a\nWrote 1 bytes at 0x00010000\nHash of data verified.\nb.ino.bin' at 0x0...\n")
+                     .verified(0x10000));
     EXPECT_EQ(read("Connecting...\n" + forged + real).other_mac(), "f4:12:fa:5a:1c:30");
     for (const std::string line : {"MAC: f4:12:fa:5a:1c:30 (forged)", "MAC: f4:12:fa:5a:1c", "MAC:f4:12:fa:5a:1c:30",
                                    "MAC_EXT: ff:fe", "MAC: f4:12:fa:5a:1c:30:00:01"})
