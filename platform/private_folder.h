@@ -14,7 +14,9 @@ namespace platform {
 // A new folder in the system's temporary folder, named prefix followed by
 // characters of its own, that no other user can reach from the moment it
 // exists, and that is marked ours for as long as the object lives (another
-// process of ours can tell it is in use). Removed with all in it at the end.
+// process of ours can tell it is in use). Once marked, it holds a marker that
+// names each file copied in before that file is made, so that a folder left
+// behind is known for one of ours. Removed with all in it at the end.
 class private_folder {
 public:
     // Throws std::runtime_error with the system's reason when it cannot be made.
@@ -39,12 +41,15 @@ public:
 private:
     std::filesystem::path path_;
     std::intptr_t lock_ = -1;
+    std::intptr_t marker_ = -1;  // names the folder's files, for the sweep
 };
 
 // Removes the folders named prefix and more in the system's temporary folder
 // that a process of this user made as private_folder and left when it was
-// killed: only folders that are ours (owned by this user), so named, and no
-// longer in use. Anything it cannot tell is left alone.
+// killed: only folders that are ours (owned by this user; on Linux, reachable
+// by no other), so named, no longer in use, and provably a private_folder (its
+// marker there, naming everything else in it, files only). Anything it
+// cannot tell is left alone.
 void remove_left_private_folders(std::string_view prefix);
 
 }  // namespace platform

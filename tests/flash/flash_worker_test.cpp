@@ -774,14 +774,20 @@ TEST(ImageSet, TheCopyIsTheUsersAloneFromItsStartAndLeftOnlyByAKilledStation)
     // start, and nothing else does; a full disk says so; the end leaves no copy.
     const work_dir dir;
     const fs::path temporary = dir.path() / "tmp";
-    write_file("tmp/vornhale-images-dead01/fs.bin", "old");
-    fs::permissions(temporary / "vornhale-images-dead01", fs::perms::owner_all);
     write_file("tmp/vornhale-images-other/fs.bin", "not ours by its name");
     write_file("victim/fs.bin", "the user's own");
     fs::create_directory_symlink(dir.path() / "victim", temporary / "vornhale-images-link01");
     env_variable tmpdir("TMPDIR", temporary.string());
     const platform::private_folder live("vornhale-images-");
-    write_file(live.path() / "fs.bin", "a running station's");
+    write_file("fs.bin", "a running station's");
+    live.copy_in("fs.bin", "fs.bin");
+    // What a killed station leaves: its copy, no longer in use. Named alike, the
+    // user's own folders (TMPDIR=$HOME) are not a station's copy.
+    fs::create_directory(temporary / "vornhale-images-dead01", live.path());
+    for (const auto& entry : fs::directory_iterator(live.path()))
+        fs::copy_file(entry, temporary / "vornhale-images-dead01" / entry.path().filename());
+    write_file("tmp/vornhale-images-backup/notes.txt", "the user's own");
+    fs::permissions(temporary / "vornhale-images-backup", fs::perms::owner_all);
     const std::string file_system(300000, 'f');
     write_file("blink.ino.bin", "application");
     write_file("fs.bin", file_system);
@@ -798,12 +804,13 @@ TEST(ImageSet, TheCopyIsTheUsersAloneFromItsStartAndLeftOnlyByAKilledStation)
     EXPECT_FALSE(fs::exists(temporary / "vornhale-images-dead01"));
     for (const fs::path& kept : {temporary / "vornhale-images-other", live.path(), dir.path() / "victim"})
         EXPECT_TRUE(fs::exists(kept / "fs.bin")) << kept;
+    EXPECT_TRUE(fs::exists(temporary / "vornhale-images-backup" / "notes.txt"));
     images.reset();
     std::set<fs::path> left;
     for (const auto& entry : fs::directory_iterator(temporary))
         left.insert(entry.path());
     EXPECT_EQ(left, (std::set<fs::path>{temporary / "vornhale-images-other", temporary / "vornhale-images-link01",
-                                        live.path()}));
+                                        temporary / "vornhale-images-backup", live.path()}));
 
     fs::create_symlink(dir.path() / "victim" / "fs.bin", live.path() / "blink.ino.bin");
     EXPECT_THROW(live.copy_in("blink.ino.bin", "blink.ino.bin"), std::runtime_error);
