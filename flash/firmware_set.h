@@ -20,9 +20,12 @@
 // - boot_app0.bin is not in the folder to flash from (this one, or F): says
 //   to move it into F when it is here, else where the newest one the Arduino
 //   IDE's ESP32 core installed is, else PlatformIO's, else where both keep it;
-// - fs.bin is in that folder, and the partition table there has no
-//   file-system partition where fs.bin is written, or one too small for it:
-//   says what the maker can do instead (flash/partition_table.h).
+// - an image in that folder does not fit where it goes (flash/partition_table.h:
+//   image_misfit): fs.bin where the partition table there has no file-system
+//   partition where fs.bin is written, or one too small for it (says what the
+//   maker can do instead); the application larger than its partition; any
+//   image ending beyond the largest flash (all a table that cannot be read
+//   tells).
 // The flashing worker shows it instead of running esptool.
 std::string firmware_set_trouble(const std::string& firmware_base, const std::filesystem::path& image_folder);
 

@@ -4,8 +4,10 @@
 // (mkdtemp, O_EXCL | O_NOFOLLOW, flock), platform/windows/private_folder.cpp (a DACL for the user alone,
 // CREATE_NEW, a lock file held open).
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -30,13 +32,22 @@ public:
     struct copied {
         std::uintmax_t size = 0;
         std::string sha256;  // of the bytes copied
+        bool beyond = false;  // the source held more than the most asked for: only that much was copied
+    };
+
+    // Thrown by copy_in when asked to stop.
+    struct stopped : std::runtime_error {
+        stopped() : std::runtime_error("the copy was stopped") {}
     };
 
     // Copies the file source into a new file name (one name, no folder) in the
-    // folder, a part at a time, the digest taken as it goes. The file is made
-    // anew: never one that is there, never through a link. Throws
-    // std::runtime_error with the system's reason (a full disk) when it cannot.
-    copied copy_in(const std::filesystem::path& source, std::string_view name) const;
+    // folder, a part at a time, the digest taken as it goes, at most most
+    // bytes of it. The file is made anew: never one that is there, never
+    // through a link. Throws std::runtime_error with the system's reason (a
+    // full disk, a limit on file sizes) when it cannot, and stopped as soon
+    // as stop holds.
+    copied copy_in(const std::filesystem::path& source, std::string_view name,
+                   std::uintmax_t most = UINTMAX_MAX, const std::atomic<bool>* stop = nullptr) const;
 
 private:
     std::filesystem::path path_;

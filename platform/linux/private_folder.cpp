@@ -3,6 +3,7 @@
 #include "platform/digest.h"
 #include "platform/file_names.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -130,7 +131,8 @@ private_folder::~private_folder()
     ::close(static_cast<int>(lock_));
 }
 
-private_folder::copied private_folder::copy_in(const fs::path& source, std::string_view name) const
+private_folder::copied private_folder::copy_in(const fs::path& source, std::string_view name, std::uintmax_t most,
+                                               const std::atomic<bool>* stop) const
 {
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos)
         throw std::runtime_error(fmt::format("cannot copy {}: not a file name", name));
@@ -156,13 +158,21 @@ private_folder::copied private_folder::copy_in(const fs::path& source, std::stri
     sha256_digest digest;
     char buffer[64 * 1024];
     while (true) {
-        const ssize_t got = ::read(from.get(), buffer, sizeof buffer);
+        if (stop != nullptr && *stop)
+            throw stopped();
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uintmax_t>(sizeof buffer, most - result.size));
+        // One byte past the most tells whether there is more.
+        const ssize_t got = ::read(from.get(), buffer, want > 0 ? want : 1);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
             throw std::runtime_error(fmt::format("cannot read {}: {}", utf8_path(source), why()));
         if (got == 0)
             break;
+        if (want == 0) {
+            result.beyond = true;
+            break;
+        }
         digest.add(std::string_view(buffer, static_cast<std::size_t>(got)));
         if (!write_all(to.get(), buffer, static_cast<std::size_t>(got)))
             throw cannot_copy();

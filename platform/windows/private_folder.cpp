@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <algorithm>
 #include <fmt/core.h>
 #include <random>
 #include <sddl.h>
@@ -201,7 +202,8 @@ private_folder::~private_folder()
     fs::remove_all(path_, error);
 }
 
-private_folder::copied private_folder::copy_in(const fs::path& source, std::string_view name) const
+private_folder::copied private_folder::copy_in(const fs::path& source, std::string_view name, std::uintmax_t most,
+                                               const std::atomic<bool>* stop) const
 {
     if (name.empty() || name == "." || name == ".." || name.find_first_of("\\/:") != std::string_view::npos)
         throw std::runtime_error(fmt::format("cannot copy {}: not a file name", name));
@@ -226,11 +228,19 @@ private_folder::copied private_folder::copy_in(const fs::path& source, std::stri
     sha256_digest digest;
     std::vector<char> buffer(64 * 1024);
     while (true) {
+        if (stop != nullptr && *stop)
+            throw stopped();
+        const auto want = static_cast<DWORD>(std::min<std::uintmax_t>(buffer.size(), most - result.size));
         DWORD got = 0;
-        if (!::ReadFile(from.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
+        // One byte past the most tells whether there is more.
+        if (!::ReadFile(from.get(), buffer.data(), want > 0 ? want : 1, &got, nullptr))
             throw std::runtime_error(fmt::format("cannot read {}: {}", utf8_path(source), why(::GetLastError())));
         if (got == 0)
             break;
+        if (want == 0) {
+            result.beyond = true;
+            break;
+        }
         digest.add(std::string_view(buffer.data(), got));
         for (DWORD put_all = 0; put_all < got;) {
             DWORD put = 0;

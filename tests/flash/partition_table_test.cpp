@@ -1,5 +1,8 @@
+#include "flash/firmware_set.h"
 #include "flash/partition_table.h"
+#include "support/work_dir.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <tuple>
@@ -72,4 +75,38 @@ TEST(PartitionTable, FileSystemImageMustFitThePartitionAtItsOffset)
                                      table_of(std::vector(96, partition{1, 0x82, 0, 0, "x"}), false)})
         EXPECT_EQ(parse_partition_table(table), std::nullopt) << table.size() << " bytes";
     EXPECT_EQ(parse_partition_table(std::string(eight).replace(7 * 32, 32, 32, 'x')), scheme(0x330000, 0x670000, 0x180000));
+}
+
+// Before anything is copied or flashed, every image against where it goes:
+// the application against its partition, and, where the table cannot be
+// read, each against the largest flash esptool knows for the ESP32-S3 (its
+// --flash_size choices end at 128MB). Sparse files: nothing is written.
+TEST(PartitionTable, EveryImageMustFitWhereItGoes)
+{
+    const std::string eight = table_of(scheme(0x330000, 0x670000, 0x180000));
+    const auto any_flash = [](const std::string& name, std::uintmax_t size, const std::string& at) {
+        return "Cannot upload firmware: " + name + " (" + std::to_string(size) + " bytes) would not fit at " + at
+               + " in the flash of any ESP32-S3: esptool knows none larger than 128MB.";
+    };
+    const std::uintmax_t huge = std::uintmax_t{16} << 30;
+    const std::vector<std::tuple<std::string, std::string, std::uintmax_t, std::string>> cases{
+        {eight, "b.ino.bin", 0x330000, ""},
+        {eight, "b.ino.bin", huge, "Cannot upload firmware: b.ino.bin (17179869184 bytes) is larger than the "
+         "application partition at 0x10000 in b.ino.partitions.bin (0x330000 bytes): choose a Partition Scheme with a "
+         "larger application partition in the IDE's Tools menu (or make the sketch smaller) and export again."},
+        {"unreadable", "fs.bin", (128 << 20) - 0x670000, ""},
+        {"unreadable", "fs.bin", huge, any_flash("fs.bin", huge, "0x670000")},
+        {"unreadable", "b.ino.bin", (128 << 20) - 0xFFFF, any_flash("b.ino.bin", (128 << 20) - 0xFFFF, "0x10000")},
+        {"unreadable", "b.ino.bootloader.bin", huge, any_flash("b.ino.bootloader.bin", huge, "0x0")},
+    };
+    for (const auto& [table, name, size, misfit] : cases) {
+        SCOPED_TRACE(name + " " + std::to_string(size));
+        work_dir dir;
+        for (const char* image : {"b.ino.bin", "b.ino.bootloader.bin", "boot_app0.bin"})
+            write_file(image, "x");
+        write_file("b.ino.partitions.bin", table);
+        write_file(name);
+        std::filesystem::resize_file(name, size);
+        EXPECT_EQ(firmware_set_trouble("b", "."), misfit);
+    }
 }

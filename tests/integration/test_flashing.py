@@ -797,6 +797,31 @@ class Station(unittest.TestCase):
         app.signal(signal.SIGTERM)
         self.assertEqual(app.finish(timeout=30)[0], 0)
 
+    def test_an_image_that_cannot_be_flashed_or_copied_says_why_and_leaves_no_copy(self):
+        # A sparse 16 GiB application beside the 8 MB layout's table; a limit on
+        # file sizes below the application's, its signal not ignored.
+        table = b"".join(struct.pack("<2sBBII16sI", b"\xaa\x50", *entry, 0) for entry in (
+            (0, 0x10, 0x10000, 0x330000, b"app0"), (1, 0x82, 0x670000, 0x180000, b"spiffs"))) + b"\xff" * 32
+        for case, why in (("16 GiB", "blink.ino.bin (17179869184 bytes) is larger than the application partition"),
+                          ("ulimit -f", ": File too large. Nothing is flashed.")):
+            with self.subTest(case=case):
+                self.setUp()
+                images = tempfile.TemporaryDirectory(prefix="vornhale-tmp-")
+                self.addCleanup(images.cleanup)
+                with open(os.path.join(self.cwd, "blink.ino.partitions.bin"), "wb") as f:
+                    f.write(table)
+                limited = None
+                if case == "16 GiB":
+                    os.truncate(os.path.join(self.cwd, "blink.ino.bin"), 16 << 30)
+                else:
+                    self.write("blink.ino.bin", "a" * (1 << 20))
+                    limited = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (256 << 10, resource.RLIM_INFINITY))
+                app, stream = self.start(env={"TMPDIR": images.name}, preexec=limited)
+                self.assertIn(why, self.until(stream, lambda d: d["state"] == "no firmware")["message"])
+                self.assertEqual(os.listdir(images.name), [])
+                app.signal(signal.SIGTERM)
+                self.assertEqual(app.finish(timeout=30)[0], 0)
+
     def test_standard_output_takes_whole_records_or_the_exit_says_it_did_not(self):
         for case in ("read late", "closed", "full", "closed at start"):
             with self.subTest(case=case):
