@@ -885,6 +885,38 @@ class Station(unittest.TestCase):
                 else:
                     self.assertEqual([r["serial"] for r in self.records(record)], ["F4:12:FA:00:00:01"])
 
+    @unittest.skipUnless(os.geteuid() == 0, "plants a link as another user")
+    def test_a_link_another_user_planted_at_the_record_path_is_not_followed(self):
+        # A shared folder (sticky, as /tmp is), the kernel's protected_symlinks
+        # aside: refused at start, whether the link names a file of a third
+        # user's or nothing yet; planted after the start, no file is opened
+        # through it, and no flash starts.
+        shared = os.path.join(self.cwd, "shared")
+        os.mkdir(shared)
+        os.chmod(shared, 0o1777)
+        record, victim, absent = (os.path.join(self.cwd, n) for n in ("shared/records.jsonl", "victim", "absent"))
+        self.write("victim", "their own\n")
+
+        def plant(target):
+            os.symlink(target, record)
+            os.lchown(record, 65534, 65534)
+        for target in (victim, absent):
+            plant(target)
+            with Vornhale(cwd=self.cwd, args=["--station", "--record", record]) as app:
+                status, _, err = app.finish(timeout=10)
+            self.assertEqual(status, 2, err)
+            self.assertIn(b"records.jsonl: it is a link that another user made", err)
+            os.remove(record)
+        app, stream = self.start(args=["--record", record])
+        plant(victim)
+        self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
+        held = self.until(stream, lambda d: d["state"] == "no record")
+        self.assertIn("it is a link that another user made", held["message"])
+        self.assertEqual(self.runs("ttyACM0"), 0)
+        app.signal(signal.SIGTERM)
+        self.assertEqual(app.finish(timeout=30)[0], 0)
+        self.assertEqual((pathlib.Path(victim).read_text(), os.path.exists(absent)), ("their own\n", False))
+
     def test_a_record_file_keeps_its_old_lines_and_each_record_once_whole_after_a_cut(self):
         # Its last line cut by a crash; the disk full (a size limit) a hundred
         # bytes into the first record, then room again.
