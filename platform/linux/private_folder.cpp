@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fmt/core.h>
@@ -29,6 +30,30 @@ constexpr char marker_name[] = ".vornhale-copy";
 constexpr std::string_view marker_start = "A private copy of Vornhale's; its files:\n";
 
 std::string why() { return std::strerror(errno); }
+
+// The temporary folder the environment names (TMPDIR, or the others the C++
+// library reads), an empty value counting as unset; /tmp when none is set.
+// Throws, naming the variable and its value, when that is no folder.
+struct temporary_folder {
+    fs::path path = "/tmp";
+    std::string named_by;  // the variable, when one named it
+};
+temporary_folder find_temporary_folder()
+{
+    for (const char* variable : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
+        const char* value = std::getenv(variable);
+        if (value == nullptr || *value == '\0')
+            continue;
+        std::error_code error;
+        if (!fs::is_directory(value, error))
+            throw std::runtime_error(fmt::format("cannot use {}={} as the temporary folder: {}; set {} to a folder of "
+                                                 "yours, or unset it",
+                                                 variable, value,
+                                                 error ? error.message() : std::string("it is not a folder"), variable));
+        return {value, variable};
+    }
+    return {};
+}
 
 class fd_closer {
 public:
@@ -93,14 +118,13 @@ bool only_a_copy(int folder, const fs::path& path)
 
 private_folder::private_folder(std::string_view prefix)
 {
-    std::error_code error;
-    const fs::path temporary = fs::temp_directory_path(error);
-    if (error)
-        throw std::runtime_error("cannot find the system's temporary folder: " + error.message());
+    const temporary_folder found = find_temporary_folder();
+    const fs::path& temporary = found.path;
     // mkdtemp makes it 0700 (or narrower, by the umask) at once.
     std::string name = (temporary / (std::string(prefix) + std::string(own_characters, 'X'))).string();
     if (::mkdtemp(name.data()) == nullptr)
-        throw std::runtime_error(fmt::format("cannot make a folder in {}: {}", utf8_path(temporary), why()));
+        throw std::runtime_error(fmt::format("cannot make a folder in {}{}: {}", utf8_path(temporary),
+                                             found.named_by.empty() ? "" : " (" + found.named_by + ")", why()));
     path_ = name;
     const int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0 || ::fchmod(fd, S_IRWXU) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -184,10 +208,13 @@ private_folder::copied private_folder::copy_in(const fs::path& source, std::stri
 
 void remove_left_private_folders(std::string_view prefix)
 {
+    fs::path temporary;
+    try {
+        temporary = find_temporary_folder().path;
+    } catch (const std::runtime_error&) {
+        return;  // said when the copy is made
+    }
     std::error_code error;
-    const fs::path temporary = fs::temp_directory_path(error);
-    if (error)
-        return;
     for (fs::directory_iterator entry(temporary, error), end; !error && entry != end; entry.increment(error)) {
         const std::string name = entry->path().filename().string();
         if (!name.starts_with(prefix) || name.size() != prefix.size() + own_characters)

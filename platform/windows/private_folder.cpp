@@ -156,7 +156,7 @@ private_folder::private_folder(std::string_view prefix)
     std::error_code error;
     const fs::path temporary = fs::temp_directory_path(error);
     if (error)
-        throw std::runtime_error("cannot find the system's temporary folder: " + error.message());
+        throw std::runtime_error("cannot find the system's temporary folder (%TMP%, %TEMP%): " + error.message());
     user_only security;
     std::random_device seed;
     std::mt19937 random(seed());

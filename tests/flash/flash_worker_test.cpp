@@ -656,6 +656,8 @@ TEST_F(FlashWorker, EndlessOutputIsBoundedHoweverLateItIsRead)
     write_file("run.1", "while :; do printf '%01000d\\n' 0; done\n");
     // A message whose lines never end: the reason stops growing.
     write_file("run.2", "echo 'A fatal error occurred: out of patience'\nyes 'and more' | head -n 100000\nexit 2\n");
+    // Exactly the bound is not more than it.
+    write_file("run.3", "head -c " + std::to_string(platform::most_tool_output) + " /dev/zero | tr '\\0' x\n");
     const int saved_stdout = ::dup(STDOUT_FILENO);
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, STDOUT_FILENO);
@@ -678,19 +680,21 @@ TEST_F(FlashWorker, EndlessOutputIsBoundedHoweverLateItIsRead)
     ::getrusage(RUSAGE_SELF, &before);
     const auto texts = run_worker();
     const auto endless_message = run_worker();
+    const auto at_the_bound = run_worker();
     rusage after{};
     ::getrusage(RUSAGE_SELF, &after);
     ::dup2(saved_stdout, STDOUT_FILENO);
     ::close(saved_stdout);
     EXPECT_EQ(outcome.how, platform::run_outcome::kind::too_much_output);
     EXPECT_GE(held, 0);
-    EXPECT_LE(held, static_cast<long long>(platform::most_tool_output));
+    EXPECT_LE(held, static_cast<long long>(platform::most_tool_output) + 4096);  // and the byte past it, on a page
 #ifndef __SANITIZE_ADDRESS__  // whose quarantine keeps what was freed, and so grows with every line
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024);  // KiB
 #endif
     EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware,
                                                "Firmware upload failed: esptool printed more than 8 MiB, far more "
                                                "than a run of it prints, and was stopped"}));
+    EXPECT_EQ(at_the_bound, (std::vector<std::string>{uploading_firmware, firmware_done, no_file_system}));
     ASSERT_EQ(endless_message.size(), 2u);
     EXPECT_TRUE(endless_message[1].starts_with("Firmware upload failed: out of patience and more and more"));
     EXPECT_LT(endless_message[1].size(), 4096u);
@@ -896,4 +900,10 @@ TEST(ImageSet, WhatIsCopiedIsWhatWasCheckedAndAStopEndsTheCopy)
     EXPECT_EQ(refusal(&stop), "the copy of the images was stopped");
     EXPECT_TRUE(fs::is_empty("tmp"));
     EXPECT_EQ(refusal(), "copied");
+    // An empty TMPDIR counts as unset; one that names no folder is named.
+    for (const std::string& value : {std::string(), (dir.path() / "none").string()}) {
+        const env_variable unusable("TMPDIR", value);
+        EXPECT_EQ(refusal(), value.empty() ? "copied" : "cannot use TMPDIR=" + value + " as the temporary folder: No such "
+                                                         "file or directory; set TMPDIR to a folder of yours, or unset it");
+    }
 }
