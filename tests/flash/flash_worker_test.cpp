@@ -169,7 +169,11 @@ TEST_F(FlashWorker, RefusesWithoutBoardPortOrFirmware)
 TEST_F(FlashWorker, FullRunFlashesFirmwareThenFileSystem)
 {
     write_file("fs.bin");
+    // The user's terminal type is not esptool's: TERM=dumb keeps its output plain.
+    const env_variable term("TERM", "xterm-256color");
+    write_file("run.0", "printf '%s' \"$TERM\" > term\n");
     EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, firmware_done, uploading_app, app_done}));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(std::ifstream("term").rdbuf()), {}), "dumb");
     ASSERT_EQ(calls(), 2);
     EXPECT_EQ(arguments(0), expected_arguments(firmware_command_line("/dev/ttyACM0", "blink")));
     EXPECT_EQ(arguments(1), expected_arguments(file_system_command_line("/dev/ttyACM0")));
@@ -335,6 +339,21 @@ TEST(EsptoolOutput, ReadsWhatEachVersionPrints)
         if (answered && !fs_run) {  // each image counts by its size: 17504, 3072 and 8192 of 290992 bytes
             EXPECT_EQ(std::vector<int>(whole.begin(), whole.begin() + 3), (std::vector<int>{6, 7, 9}));
         }
+    }
+
+    // The connection lost while the application was written (4.12.0, 5.3.1):
+    // the images before it verified, it not.
+    for (const char* file : {"v4.12.0-lost-connection-firmware.txt", "v5.3.1-lost-connection-firmware.txt"}) {
+        esptool_output said(firmware);
+        const platform::line_observer on_line = [&said](std::string_view line) { said.feed(line); };
+        platform::output_lines lines(on_line);
+        const std::string printed = transcript(file);
+        lines.feed(lines.clean(printed.data(), printed.size()));
+        lines.deliver();
+        std::vector<bool> verified;
+        for (const esptool_output::image& image : firmware)
+            verified.push_back(said.verified(image.offset));
+        EXPECT_EQ(verified, (std::vector<bool>{true, true, true, false})) << file;
     }
 
     progress_pacer pacer;
@@ -785,11 +804,16 @@ TEST(ImageSet, TheCopyIsTheUsersAloneFromItsStartAndLeftOnlyByAKilledStation)
     const platform::private_folder live("vornhale-images-");
     write_file("fs.bin", "a running station's");
     live.copy_in("fs.bin", "fs.bin");
-    // What a killed station leaves: its copy, no longer in use. Named alike, the
-    // user's own folders (TMPDIR=$HOME) are not a station's copy.
-    fs::create_directory(temporary / "vornhale-images-dead01", live.path());
-    for (const auto& entry : fs::directory_iterator(live.path()))
-        fs::copy_file(entry, temporary / "vornhale-images-dead01" / entry.path().filename());
+    // What a killed station leaves: its copy, no longer in use (dead01). Not
+    // provably one: a folder others may enter (open01), one just made, not yet
+    // locked (young1), the user's own named alike (TMPDIR=$HOME).
+    for (const char* left : {"vornhale-images-dead01", "vornhale-images-open01"}) {
+        fs::create_directory(temporary / left, live.path());
+        for (const auto& entry : fs::directory_iterator(live.path()))
+            fs::copy_file(entry, temporary / left / entry.path().filename());
+    }
+    fs::permissions(temporary / "vornhale-images-open01", fs::perms::group_read | fs::perms::group_exec, fs::perm_options::add);
+    fs::create_directory(temporary / "vornhale-images-young1", live.path());
     write_file("tmp/vornhale-images-backup/notes.txt", "the user's own");
     fs::permissions(temporary / "vornhale-images-backup", fs::perms::owner_all);
     const std::string file_system(300000, 'f');
@@ -814,7 +838,8 @@ TEST(ImageSet, TheCopyIsTheUsersAloneFromItsStartAndLeftOnlyByAKilledStation)
     for (const auto& entry : fs::directory_iterator(temporary))
         left.insert(entry.path());
     EXPECT_EQ(left, (std::set<fs::path>{temporary / "vornhale-images-other", temporary / "vornhale-images-link01",
-                                        temporary / "vornhale-images-backup", live.path()}));
+                                        temporary / "vornhale-images-backup", temporary / "vornhale-images-open01",
+                                        temporary / "vornhale-images-young1", live.path()}));
 
     fs::create_symlink(dir.path() / "victim" / "fs.bin", live.path() / "blink.ino.bin");
     EXPECT_THROW(live.copy_in("blink.ino.bin", "blink.ino.bin"), std::runtime_error);

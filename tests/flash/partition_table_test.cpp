@@ -58,6 +58,7 @@ TEST(PartitionTable, FileSystemImageMustFitThePartitionAtItsOffset)
          "partition at 0x670000 (0x180000 bytes): make it again for that size (mklittlefs -s 0x180000)."},
         {scheme(0x140000, 0x290000, 0x160000), 1, at + smaller_board("0x290000")},  // the 4 MB default
         {scheme(0x180000, 0x310000, 0xE0000, 0x83), 1, at + smaller_board("0x310000")},  // a partitions.csv of its own
+        {scheme(0x300000, 0x610000, 0x1E0000), 1, at + smaller_board("0x610000")},  // ends at 8 MB exactly
         {scheme(0x640000, 0xC90000, 0x360000), 1, at + "puts the sketch's file system at 0xc90000, in a layout for "
          "more than 8 MB of flash." + layout + " On a board with more than 8 MB of flash you may choose it and export "
          "again, but the flash above 8 MB then goes unused; to keep t.bin instead, " + alone + " and " + upload + "at 0xc90000."},
