@@ -28,8 +28,10 @@
 #include <exception>
 #include <filesystem>
 #include <httplib.h>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -70,18 +72,19 @@ int run(bool station, const std::filesystem::path& record_file)
 
     // The station reads the images once and flashes that copy, when nothing
     // keeps them from being flashed; its records go to the record file.
-    std::optional<image_set> images;
+    std::unique_ptr<image_set> images;
     std::optional<record_log> records;
     if (station) {
         image_set::remove_left_copies();
         try {
             if (firmware_trouble.empty())
-                images.emplace(firmware_base, ".");
+                images = image_set::read_unless_stopped(firmware_base, ".");
         } catch (const std::exception& e) {
             if (firmware_trouble.empty())
-                firmware_trouble = std::string("Cannot upload firmware: ") + e.what();
+                firmware_trouble = std::string("Cannot upload firmware: ") + e.what()
+                                   + (std::string_view(e.what()).ends_with('.') ? "" : ".");
         }
-        records.emplace(record_file, session_start, images ? &*images : nullptr);
+        records.emplace(record_file, session_start, images.get());
         platform::print_console("Vornhale: the station's records go to " + records->place() + "\n");
         if (const std::string trouble = records->trouble(); !trouble.empty())
             platform::print_console("Vornhale: " + trouble + "\n");

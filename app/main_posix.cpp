@@ -2,6 +2,7 @@
 #include "app/start_folder.h"
 #include "platform/standard_streams.h"
 
+#include <csignal>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -11,6 +12,9 @@
 int main(int argc, char** argv)
 {
     platform::open_missing_standard_streams();
+    // A limit on file sizes (ulimit -f) makes a write fail with EFBIG, which
+    // says so like any other failure, instead of ending the process.
+    std::signal(SIGXFSZ, SIG_IGN);
     bool station = false;
     std::filesystem::path record_file;
     if (const std::optional<int> status =

@@ -40,7 +40,7 @@ constexpr const char* head_too_long =
 
 request_gate::request_gate(std::size_t threads, serve_function serve)
     : serve_(std::move(serve)), waiting_share_(waiting_share(platform::descriptor_limit(), threads)),
-      wake_socket_(make_wake_socket())
+      least_waiting_(least_waiting(platform::descriptor_limit())), wake_socket_(make_wake_socket())
 {
     watcher_ = std::thread(&request_gate::watch, this);
     for (std::size_t i = 0; i < threads; ++i)
@@ -80,7 +80,14 @@ std::size_t request_gate::waiting_share(std::size_t descriptors, std::size_t thr
     // the page's among them, would stay unaccepted until a head deadline.
     const std::size_t ours = descriptors / 2;
     const std::size_t busy = max_admitted + threads;
-    return std::max(ours > busy ? ours - busy : 0, min_waiting);
+    return std::max(ours > busy ? ours - busy : 0, least_waiting(descriptors));
+}
+
+std::size_t request_gate::least_waiting(std::size_t descriptors)
+{
+    // Never more than a quarter of the limit: under a low one (ulimit -n 24)
+    // the program's own descriptors and a page's connection still fit.
+    return std::min(min_waiting, descriptors / 4);
 }
 
 void request_gate::refuse(socket_t sock, const char* response)
@@ -227,7 +234,7 @@ void request_gate::watch()
             closing = closing_;
             // The heads that wait for a serving thread count in the share too.
             const std::size_t ready = std::min(ready_.size(), waiting_share_);
-            most_waiting = std::clamp(waiting_share_ - ready, min_waiting, max_waiting);
+            most_waiting = std::clamp(waiting_share_ - ready, least_waiting_, max_waiting);
             for (connection& c : admitted_)
                 waiting_.push_back({std::move(c), steady::now() + head_deadline});
             admitted_.clear();

@@ -32,8 +32,8 @@
 // serving thread, and no more than the waiting share (one beyond that is
 // closed). Half the descriptor limit goes to the gate's connections
 // (admitted, waiting, ready and served): the connections waiting for a head
-// get what the others leave of it, at least min_waiting and at most
-// max_waiting. When one too many waits, one gives way, oldest first within the
+// get what the others leave of it, at least min_waiting (but never more than
+// a quarter of the limit) and at most max_waiting. When one too many waits, one gives way, oldest first within the
 // first class that has one: a connection that has sent nothing since it was
 // accepted, then one whose head has begun to arrive, then one kept alive after
 // a response. So a flood of silent connections only pushes out its own kind.
@@ -89,6 +89,8 @@ public:
     // How many connections may wait for a head or a serving thread with the
     // given descriptor limit and number of serving threads.
     static std::size_t waiting_share(std::size_t descriptors, std::size_t threads);
+    // How many connections may always wait for a head with that limit.
+    static std::size_t least_waiting(std::size_t descriptors);
 
 private:
     struct waiting {
@@ -113,6 +115,7 @@ private:
 
     serve_function serve_;
     const std::size_t waiting_share_;
+    const std::size_t least_waiting_;
 
     std::mutex mutex_;
     std::condition_variable ready_changed_;

@@ -84,9 +84,9 @@ std::optional<int> enter_start_folder(const std::vector<std::string>& arguments,
         record_file = platform::path_from_utf8(arguments[2]);
         if (const std::filesystem::path absolute = std::filesystem::absolute(record_file, error); !error)
             record_file = absolute;
-        if (platform::names_other_than_a_file(record_file)) {
+        if (const std::optional<std::string_view> refusal = platform::record_path_refusal(record_file)) {
             platform::print_console("Vornhale cannot keep its records in " + arguments[2] + ": " +
-                                    std::string(platform::not_a_regular_file) + "\n");
+                                    std::string(*refusal) + "\n");
             return 2;
         }
         first = 3;

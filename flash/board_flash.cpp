@@ -333,6 +333,10 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_repor
     case kind::not_started:
         return "esptool could not be started: " + std::system_category().message(outcome.code);
     case kind::too_much_output:
+        if (static_cast<std::size_t>(outcome.code) != platform::most_tool_output)
+            return fmt::format("esptool printed more than {} bytes, all that the limit on file sizes (ulimit -f) "
+                               "leaves for its output, and was stopped",
+                               outcome.code);
         return fmt::format("esptool printed more than {} MiB, far more than a run of it prints, and was stopped",
                            platform::most_tool_output >> 20);
     case kind::stopped:

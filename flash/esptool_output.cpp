@@ -181,17 +181,45 @@ void esptool_output::read_facts(std::string_view line)
         else if (lower != mac_ && other_mac_.empty())
             other_mac_ = lower;
     }
+    // What esptool says of an image counts only in the lines of that image's
+    // own write: its first progress line names the image's offset, its
+    // "Wrote ... at 0x..." line the same, and "Hash of data verified." follows
+    // that line (5.x: after "Verifying written data..."). Text a name puts
+    // before the write, or any line between, vouches for nothing.
+    std::uint32_t address = 0;
+    double percent = 0;
+    if (parse_writing_line(line, address, percent)) {
+        if (!write_named_) {
+            write_named_ = true;
+            const bool image_start = images_.empty() || std::any_of(images_.begin(), images_.end(), [&](const image& i) {
+                                         return i.offset == address;
+                                     });
+            own_write_ = image_start ? std::optional(address) : std::nullopt;
+        }
+        return;
+    }
     if (line.starts_with("Wrote ")) {
         // "Wrote 17504 bytes (12253 compressed) at 0x00000000 in 0.0 seconds ..."
+        wrote_at_.reset();
         if (const std::size_t at = line.find(" at 0x"); at != std::string_view::npos) {
             std::string_view rest = line.substr(at + 4);
-            wrote_at_ = hex_at(rest);
+            if (const auto offset = hex_at(rest); offset && offset == own_write_)
+                wrote_at_ = offset;
         }
         writing_.reset();
+        write_named_ = false;
+        own_write_.reset();
     } else if (line.starts_with("Compressed ") || line.starts_with("Writing '")) {
         writing_.reset();  // the next image begins
-    } else if (line == "Hash of data verified." && wrote_at_ && !verified(*wrote_at_)) {
-        verified_.push_back(*wrote_at_);
+        write_named_ = false;
+        own_write_.reset();
+        wrote_at_.reset();
+    } else if (line == "Hash of data verified.") {
+        if (wrote_at_ && !verified(*wrote_at_))
+            verified_.push_back(*wrote_at_);
+        wrote_at_.reset();
+    } else if (!trimmed(line).empty() && line != "Verifying written data...") {
+        wrote_at_.reset();
     }
 }
 

@@ -21,7 +21,8 @@
 //        sequences around everything, warnings before it starts and its fatal
 //        error on standard error.
 // Both print "Wrote N bytes ... at 0x..." and "Hash of data verified." for each
-// image, and "A fatal error occurred: ..." when they fail.
+// image (after its progress lines, the first at the image's offset), and
+// "A fatal error occurred: ..." when they fail.
 class esptool_output {
 public:
     struct image {
@@ -52,7 +53,8 @@ public:
     // Whether it has begun its hard reset, once connected: the board leaves
     // USB now and comes back by itself.
     bool resetting() const { return resetting_; }
-    // Whether it verified the hash of the image written at offset.
+    // Whether it verified the hash of the image written at offset, in the lines
+    // of that image's own write.
     bool verified(std::uint32_t offset) const;
     // The percentage the line fed last told for the image being written (not
     // the whole run's); nothing when that line told none.
@@ -82,7 +84,9 @@ private:
     bool told_progress_ = false;
     std::optional<std::size_t> writing_;  // the image being written, once a line said so
     std::optional<double> line_percent_;
-    std::optional<std::uint32_t> wrote_at_;  // the image whose "Wrote ..." line came last
+    bool write_named_ = false;                // a progress line named the write under way
+    std::optional<std::uint32_t> own_write_;  // the image that write is of, by its offset
+    std::optional<std::uint32_t> wrote_at_;   // the image whose own write's "Wrote ..." line came last
     std::vector<std::uint32_t> verified_;
 
     std::string version_;

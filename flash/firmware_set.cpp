@@ -24,28 +24,38 @@ bool present(const fs::path& path)
     return fs::exists(path, error);
 }
 
-// Why fs.bin in folder would not be the file system the sketch sees under the
-// partition table at table_path (table_name, as the page shows it), or the
-// empty text. A table that is missing or unreadable is left to esptool and the
-// board: only a table that says where the file system is can tell.
-std::string file_system_trouble(const fs::path& folder, const fs::path& table_path, std::string_view table_name)
+// Why an image of the set in folder cannot be flashed where it goes, under
+// the partition table at table_path (table_name, as the page shows it), or
+// the empty text: fs.bin against the table's file-system partition, the
+// application against its partition, each against the largest flash. A
+// table that is missing or unreadable cannot tell where anything goes but
+// for the flash's size; the rest is left to esptool and the board.
+std::string images_trouble(const fs::path& folder, const std::string& base, const fs::path& table_path,
+                           std::string_view table_name)
 {
-    const fs::path image = folder / "fs.bin";
-    if (!present(image))
-        return {};
     std::ifstream file(folder / table_path, std::ios::binary);
     std::string table(partition_table_size, '\0');
     file.read(table.data(), static_cast<std::streamsize>(table.size()));
     table.resize(static_cast<std::size_t>(file.gcount()));
     const std::optional<std::vector<partition>> partitions = parse_partition_table(table);
-    if (!partitions)
-        return {};
-    std::error_code error;
-    std::optional<std::uintmax_t> size;
-    if (fs::is_regular_file(image, error))
-        if (const std::uintmax_t bytes = fs::file_size(image, error); !error)
-            size = bytes;
-    return file_system_misfit(*partitions, size, table_name);
+    const std::pair<std::string, std::uint32_t> images[] = {
+        {base + ".ino.bootloader.bin", 0x0}, {base + ".ino.partitions.bin", 0x8000}, {"boot_app0.bin", 0xe000},
+        {base + ".ino.bin", application_image_offset}, {"fs.bin", file_system_image_offset}};
+    for (const auto& [name, offset] : images) {
+        const fs::path image = folder / platform::path_from_utf8(name);
+        if (!present(image))
+            continue;
+        std::error_code error;
+        std::optional<std::uintmax_t> size;
+        if (fs::is_regular_file(image, error))
+            if (const std::uintmax_t bytes = fs::file_size(image, error); !error)
+                size = bytes;
+        if (std::string misfit = image_misfit(page_text(name), offset, size,
+                                              partitions ? &*partitions : nullptr, table_name);
+            !misfit.empty())
+            return misfit;
+    }
+    return {};
 }
 
 // Where to copy boot_app0.bin from: the newest one the Arduino IDE's ESP32
@@ -94,6 +104,12 @@ std::string firmware_set_trouble(const std::string& firmware_base, const fs::pat
 {
     if (firmware_base.empty())
         return {};
+    // esptool 5 prints each image's name as it is, where a line break makes
+    // it look like esptool's own words and a C1 control moves a terminal's cursor.
+    if (const std::optional<std::string> control = first_control(firmware_base))
+        return fmt::format("Cannot upload firmware: the file name \"{}.ino.bin\" holds a control character ({}), which "
+                           "esptool would print as it is: rename the sketch without it and export again.",
+                           page_text(firmware_base), *control);
     std::vector<std::string> trouble;
     const fs::path bootloader = platform::path_from_utf8(firmware_base + ".ino.bootloader.bin");
     const fs::path partitions = platform::path_from_utf8(firmware_base + ".ino.partitions.bin");
@@ -122,7 +138,8 @@ std::string firmware_set_trouble(const std::string& firmware_base, const fs::pat
                                           page_text(boot_app0_source())));
     }
     const fs::path flash_folder = flash_here ? fs::path(".") : folder;
-    if (std::string misfit = file_system_trouble(flash_folder, partitions, page_text(firmware_base) + ".ino.partitions.bin");
+    if (std::string misfit = images_trouble(flash_folder, firmware_base, partitions,
+                                            page_text(firmware_base) + ".ino.partitions.bin");
         !misfit.empty())
         trouble.push_back(std::move(misfit));
     if (trouble.empty())

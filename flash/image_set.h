@@ -2,6 +2,7 @@
 
 #include "platform/private_folder.h"
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -27,9 +28,21 @@ public:
     // Reads the images of the set named after firmware_base (bootloader,
     // partition table, boot_app0.bin, the application, then fs.bin) that
     // source holds, and copies them, a part at a time (their digests taken
-    // as they are copied). Throws std::runtime_error with the system's
-    // reason when an image there cannot be read or copied.
-    image_set(const std::string& firmware_base, const std::filesystem::path& source);
+    // as they are copied). Each image is checked against where it goes
+    // before it is copied, under the copy's partition table
+    // (flash/partition_table.h: image_misfit), and copied no further than
+    // its room there: what is copied is what was checked. A set that a
+    // build changed while it was copied is copied again, three times at
+    // most. Throws std::runtime_error with the reason when an image does not
+    // fit, cannot be read or copied, or kept changing, and "the copy of the
+    // images was stopped" once stop holds; nothing of the copy is left then.
+    image_set(const std::string& firmware_base, const std::filesystem::path& source,
+              const std::atomic<bool>* stop = nullptr);
+    // The same on a thread of its own, while the calling thread takes the
+    // stop requests (platform/stop_signal.h): one ends the copy at once.
+    // Main thread.
+    static std::unique_ptr<image_set> read_unless_stopped(const std::string& firmware_base,
+                                                          const std::filesystem::path& source);
     // Removes the copy.
     ~image_set();
     // Removes the copies that stations of this user left when they were

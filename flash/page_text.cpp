@@ -1,5 +1,7 @@
 #include "flash/page_text.h"
 
+#include <fmt/core.h>
+
 namespace {
 
 // Length of the well-formed UTF-8 sequence at the start of s, or 0.
@@ -105,4 +107,20 @@ std::string repaired_utf8(std::string_view outside)
         outside.remove_prefix(length == 0 ? 1 : length);
     }
     return result;
+}
+
+std::optional<std::string> first_control(std::string_view outside)
+{
+    while (!outside.empty()) {
+        const std::size_t length = utf8_sequence_length(outside);
+        const auto lead = static_cast<unsigned char>(outside[0]);
+        if (length == 0 && lead >= 0x80 && lead <= 0x9F)
+            return fmt::format("the byte 0x{:02X}", lead);
+        if (length == 1 && (lead < 0x20 || lead == 0x7F))
+            return fmt::format("U+{:04X}", lead);
+        if (length == 2 && lead == 0xC2 && static_cast<unsigned char>(outside[1]) <= 0x9F)
+            return fmt::format("U+{:04X}", static_cast<unsigned char>(outside[1]));
+        outside.remove_prefix(length == 0 ? 1 : length);
+    }
+    return std::nullopt;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,3 +20,9 @@ std::string repaired_utf8(std::string_view outside);
 // Text from outside for a page that shows it as text (never as markup), and
 // for the records: as page_text, but without the character references.
 std::string plain_text(std::string_view outside);
+
+// The first control character in a name from outside (C0, DEL or C1, as
+// UTF-8; or a byte 0x80 to 0x9F outside any UTF-8 sequence, which a terminal
+// that reads Latin-1 takes for C1), said as "U+000A" or "the byte 0x9B";
+// nothing when it holds none.
+std::optional<std::string> first_control(std::string_view outside);

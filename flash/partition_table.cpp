@@ -97,3 +97,44 @@ std::string file_system_misfit(const std::vector<partition>& partitions, std::op
                            *image_size, file_system_image_offset, there->size, there->size);
     return {};
 }
+
+namespace {
+
+const partition* partition_at(const std::vector<partition>& partitions, std::uint32_t offset)
+{
+    const auto at = std::find_if(partitions.begin(), partitions.end(), [offset](const partition& p) {
+        return p.offset == offset && (offset == file_system_image_offset ? holds_file_system(p) : p.type == 0);
+    });
+    return at == partitions.end() ? nullptr : &*at;
+}
+
+}  // namespace
+
+std::uint64_t image_room(std::uint32_t offset, const std::vector<partition>* partitions)
+{
+    if (partitions != nullptr && (offset == application_image_offset || offset == file_system_image_offset))
+        if (const partition* own = partition_at(*partitions, offset))
+            return own->size;
+    return offset < largest_flash ? largest_flash - offset : 0;
+}
+
+std::string image_misfit(std::string_view name, std::uint32_t offset, std::optional<std::uintmax_t> size,
+                         const std::vector<partition>* partitions, std::string_view table_name)
+{
+    if (partitions != nullptr && offset == file_system_image_offset)
+        if (std::string misfit = file_system_misfit(*partitions, size, table_name); !misfit.empty())
+            return misfit;
+    if (!size)
+        return {};
+    if (partitions != nullptr && offset == application_image_offset)
+        if (const partition* own = partition_at(*partitions, offset); own != nullptr && *size > own->size)
+            return fmt::format("{} ({} bytes) is larger than the application partition at {:#x} in {} ({:#x} "
+                               "bytes): choose a Partition Scheme with a larger application partition in the IDE's "
+                               "Tools menu (or make the sketch smaller) and export again.",
+                               name, *size, offset, table_name, own->size);
+    if (std::uint64_t{offset} + *size > largest_flash)
+        return fmt::format("{} ({} bytes) would not fit at {:#x} in the flash of any ESP32-S3: esptool knows none "
+                           "larger than 128MB.",
+                           name, *size, offset);
+    return {};
+}

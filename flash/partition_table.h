@@ -15,8 +15,13 @@
 
 inline constexpr std::size_t partition_table_size = 0xC00;
 
-// Where the file-system run writes fs.bin.
+// Where the file-system run writes fs.bin, and the firmware run the application.
 inline constexpr std::uint32_t file_system_image_offset = 0x670000;
+inline constexpr std::uint32_t application_image_offset = 0x10000;
+
+// The largest flash esptool knows for the ESP32-S3: the last of its
+// --flash_size choices for the chip, 128MB. No image can end beyond it.
+inline constexpr std::uint64_t largest_flash = std::uint64_t{128} << 20;
 
 struct partition {
     std::uint8_t type = 0;  // 0 app, 1 data
@@ -44,3 +49,17 @@ bool holds_file_system(const partition& p);
 // has none (not a file). table_name: the table's file name, as the page shows it.
 std::string file_system_misfit(const std::vector<partition>& partitions, std::optional<std::uintmax_t> image_size,
                                std::string_view table_name);
+
+// How many bytes an image written at offset has room for: the application
+// its app partition at application_image_offset, fs.bin its file-system
+// partition at file_system_image_offset, where partitions (nullptr: the table
+// cannot be read) has them; else what the largest flash holds from offset.
+std::uint64_t image_room(std::uint32_t offset, const std::vector<partition>* partitions);
+
+// Why the image name, of size bytes (nothing: not a file), written at offset
+// cannot be flashed, or the empty text: it would end beyond the largest flash;
+// the application is larger than its partition; fs.bin does not fit the
+// table (file_system_misfit). table_name: the table's file name, as the
+// page shows it.
+std::string image_misfit(std::string_view name, std::uint32_t offset, std::optional<std::uintmax_t> size,
+                         const std::vector<partition>* partitions, std::string_view table_name);

@@ -32,7 +32,8 @@ struct run_outcome {
         not_found,    // no program by that name
         not_started,  // found, but it could not be started; code: errno
         stopped,      // ended, or never started, because a stop was asked for
-        too_much_output,  // printed most_tool_output bytes, more than any esptool run prints: stopped
+        too_much_output,  // printed more than its bound (code: the bound in bytes, most_tool_output or what
+                          // a limit on file sizes leaves), more than any esptool run prints: stopped
     };
     kind how = kind::not_found;
     int code = 0;
@@ -73,7 +74,9 @@ inline constexpr std::size_t longest_observed_line = 4096;
 
 // The most a program may print in one run (its standard output and error
 // together), far more than any esptool run prints: what it prints beyond is
-// never kept, and it is stopped, as a stop does (kind::too_much_output).
+// never kept, and it is stopped, as a stop does (kind::too_much_output). On
+// Linux a limit on file sizes (ulimit -f) below it lowers it to what the
+// limit leaves.
 // Whatever a program prints and however late we read it, its output costs no
 // more than this on Linux, where the system keeps the bound; on Windows the
 // runner ends the program once it sees the file that large (every 20 ms).

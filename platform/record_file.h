@@ -24,10 +24,17 @@ std::optional<std::filesystem::path> records_folder();
 inline constexpr std::string_view not_a_regular_file =
     "it is a FIFO, a socket or a folder, not a file; name a file for the records";
 
-// Whether path names something that is there and that record_file::open
-// refuses as not_a_regular_file (through links): refused before the station
-// starts.
-bool names_other_than_a_file(const std::filesystem::path& path);
+// Why a link that another user made is not followed to a record file: in a
+// folder others may write to (a sticky one, /tmp), it could name any file of
+// ours, or make us create one where they choose.
+inline constexpr std::string_view not_followed =
+    "it is a link that another user made, which Vornhale does not follow; name a file of your own";
+
+// Why record_file::open would refuse path as it is now, before anything is
+// written: not_a_regular_file (through links), or not_followed (a last link
+// that another user made; on Linux). Nothing when it would not: said before
+// the station starts.
+std::optional<std::string_view> record_path_refusal(const std::filesystem::path& path);
 
 class record_file {
 public:
@@ -39,7 +46,8 @@ public:
     // Opens path for appending, creating it (but no folder) when it does not
     // exist, never waiting (a FIFO nobody reads): a FIFO, a socket or a
     // folder is refused (not_a_regular_file); writes to a device that would
-    // wait fail instead. only_new: the file must be made by this call, never
+    // wait fail instead. Its last name is followed only when it is no link,
+    // or a link this user made (not_followed). only_new: the file must be made by this call, never
     // one that is there (already_there). Returns why it could not be, or the
     // empty text.
     std::string open(const std::filesystem::path& path, bool only_new = false);

@@ -176,7 +176,24 @@ TEST(Console, RecordsAreWrittenWholeOrCountedAndHeldBackWithinTheBound)
         ::close(output.read_end);
         output.read_end = -1;
         platform::write_record(record);
+        platform::drain_records(30s);  // the stream is known to be broken now
+        platform::write_record(record);
+        platform::write_record(record);
         refused = platform::drain_records(30s) - lost;
+    }
+    // A file that does not take what standard output writes (as a full disk).
+    lost = platform::drain_records(0ms);
+    {
+        std::fflush(stdout);
+        const char* refusing = "console-test-refusing-file";  // in the folder the test runs in
+        const int saved = ::dup(1), file = ::open(refusing, O_RDONLY | O_CREAT, 0600);
+        ::dup2(file, 1);
+        ::close(file);
+        platform::write_record(record);
+        refused += platform::drain_records(100ms) - lost;
+        ::dup2(saved, 1);
+        ::close(saved);
+        std::remove(refusing);
     }
     const auto whole = static_cast<std::size_t>(std::count(got.begin(), got.end(), '\n'));
     ASSERT_GT(whole, 0u);
@@ -184,5 +201,5 @@ TEST(Console, RecordsAreWrittenWholeOrCountedAndHeldBackWithinTheBound)
     EXPECT_EQ(whole + not_written, records);
     EXPECT_LE(got.size(), 64 * 1024 + 2 * platform::console_backlog) << "more held back than the bound";
     EXPECT_EQ(cut_at_exit, 1u) << "a record cut at the exit counted as written; " << got_big.size() << " bytes came";
-    EXPECT_EQ(refused, 1u) << "a record the stream refused counted as written";
+    EXPECT_EQ(refused, 4u) << "a record the stream refused counted as written";
 }

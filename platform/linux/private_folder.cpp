@@ -3,11 +3,13 @@
 #include "platform/digest.h"
 #include "platform/file_names.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fmt/core.h>
+#include <set>
 #include <stdexcept>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -21,11 +23,37 @@ namespace {
 // mkdtemp's part of the name.
 constexpr std::size_t own_characters = 6;
 
-// A leftover folder still empty is taken as one being made (between mkdtemp
-// and its lock) until it is this old.
-constexpr std::chrono::minutes empty_while_made{1};
+// Made in each folder once it is locked, and given the name of each file
+// before that file is made: a folder left behind is removed only when its
+// marker proves it a copy of ours and names everything else in it.
+constexpr char marker_name[] = ".vornhale-copy";
+constexpr std::string_view marker_start = "A private copy of Vornhale's; its files:\n";
 
 std::string why() { return std::strerror(errno); }
+
+// The temporary folder the environment names (TMPDIR, or the others the C++
+// library reads), an empty value counting as unset; /tmp when none is set.
+// Throws, naming the variable and its value, when that is no folder.
+struct temporary_folder {
+    fs::path path = "/tmp";
+    std::string named_by;  // the variable, when one named it
+};
+temporary_folder find_temporary_folder()
+{
+    for (const char* variable : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
+        const char* value = std::getenv(variable);
+        if (value == nullptr || *value == '\0')
+            continue;
+        std::error_code error;
+        if (!fs::is_directory(value, error))
+            throw std::runtime_error(fmt::format("cannot use {}={} as the temporary folder: {}; set {} to a folder of "
+                                                 "yours, or unset it",
+                                                 variable, value,
+                                                 error ? error.message() : std::string("it is not a folder"), variable));
+        return {value, variable};
+    }
+    return {};
+}
 
 class fd_closer {
 public:
@@ -61,18 +89,42 @@ bool write_all(int fd, const char* bytes, std::size_t size)
     return true;
 }
 
+// Whether the folder (open as folder, at path) is provably a copy of ours:
+// its marker is there and names each other entry, and each is a file.
+bool only_a_copy(int folder, const fs::path& path)
+{
+    const fd_closer marker(::openat(folder, marker_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat status {};
+    if (marker.get() < 0 || ::fstat(marker.get(), &status) != 0 || !S_ISREG(status.st_mode)
+        || status.st_size > 64 * 1024)
+        return false;
+    std::string text(static_cast<std::size_t>(status.st_size), '\0');
+    if (::pread(marker.get(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())
+        || !text.starts_with(marker_start))
+        return false;
+    std::set<std::string, std::less<>> names{marker_name};
+    for (std::size_t at = marker_start.size(), end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        names.insert(text.substr(at, end - at));
+    std::error_code error;
+    for (fs::directory_iterator entry(path, error), end; entry != end; entry.increment(error)) {
+        if (error || !names.contains(entry->path().filename().string())
+            || !fs::is_regular_file(entry->symlink_status(error)) || error)
+            return false;
+    }
+    return !error;
+}
+
 }  // namespace
 
 private_folder::private_folder(std::string_view prefix)
 {
-    std::error_code error;
-    const fs::path temporary = fs::temp_directory_path(error);
-    if (error)
-        throw std::runtime_error("cannot find the system's temporary folder: " + error.message());
+    const temporary_folder found = find_temporary_folder();
+    const fs::path& temporary = found.path;
     // mkdtemp makes it 0700 (or narrower, by the umask) at once.
     std::string name = (temporary / (std::string(prefix) + std::string(own_characters, 'X'))).string();
     if (::mkdtemp(name.data()) == nullptr)
-        throw std::runtime_error(fmt::format("cannot make a folder in {}: {}", utf8_path(temporary), why()));
+        throw std::runtime_error(fmt::format("cannot make a folder in {}{}: {}", utf8_path(temporary),
+                                             found.named_by.empty() ? "" : " (" + found.named_by + ")", why()));
     path_ = name;
     const int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0 || ::fchmod(fd, S_IRWXU) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -83,16 +135,28 @@ private_folder::private_folder(std::string_view prefix)
         throw std::runtime_error(fmt::format("cannot make a folder in {}: {}", utf8_path(temporary), reason));
     }
     lock_ = fd;
+    marker_ = ::openat(fd, marker_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, S_IRUSR | S_IWUSR);
+    if (marker_ < 0 || !write_all(static_cast<int>(marker_), marker_start.data(), marker_start.size())) {
+        const std::string reason = why();
+        std::error_code error;
+        fs::remove_all(path_, error);
+        if (marker_ >= 0)
+            ::close(static_cast<int>(marker_));
+        ::close(fd);
+        throw std::runtime_error(fmt::format("cannot make a folder in {}: {}", utf8_path(temporary), reason));
+    }
 }
 
 private_folder::~private_folder()
 {
     std::error_code error;
     fs::remove_all(path_, error);
+    ::close(static_cast<int>(marker_));
     ::close(static_cast<int>(lock_));
 }
 
-private_folder::copied private_folder::copy_in(const fs::path& source, std::string_view name) const
+private_folder::copied private_folder::copy_in(const fs::path& source, std::string_view name, std::uintmax_t most,
+                                               const std::atomic<bool>* stop) const
 {
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos)
         throw std::runtime_error(fmt::format("cannot copy {}: not a file name", name));
@@ -104,6 +168,9 @@ private_folder::copied private_folder::copy_in(const fs::path& source, std::stri
     if (!S_ISREG(status.st_mode))
         throw std::runtime_error(fmt::format("cannot read {}: it is not a regular file", utf8_path(source)));
     const std::string copy(name);
+    const std::string listed = copy + "\n";
+    if (!write_all(static_cast<int>(marker_), listed.data(), listed.size()))
+        throw std::runtime_error(fmt::format("cannot copy {} to {}: {}", copy, utf8_path(path_), why()));
     const fd_closer to(::openat(static_cast<int>(lock_), copy.c_str(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, S_IRUSR | S_IWUSR));
     const auto cannot_copy = [&] {
@@ -115,13 +182,21 @@ private_folder::copied private_folder::copy_in(const fs::path& source, std::stri
     sha256_digest digest;
     char buffer[64 * 1024];
     while (true) {
-        const ssize_t got = ::read(from.get(), buffer, sizeof buffer);
+        if (stop != nullptr && *stop)
+            throw stopped();
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uintmax_t>(sizeof buffer, most - result.size));
+        // One byte past the most tells whether there is more.
+        const ssize_t got = ::read(from.get(), buffer, want > 0 ? want : 1);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
             throw std::runtime_error(fmt::format("cannot read {}: {}", utf8_path(source), why()));
         if (got == 0)
             break;
+        if (want == 0) {
+            result.beyond = true;
+            break;
+        }
         digest.add(std::string_view(buffer, static_cast<std::size_t>(got)));
         if (!write_all(to.get(), buffer, static_cast<std::size_t>(got)))
             throw cannot_copy();
@@ -133,10 +208,13 @@ private_folder::copied private_folder::copy_in(const fs::path& source, std::stri
 
 void remove_left_private_folders(std::string_view prefix)
 {
+    fs::path temporary;
+    try {
+        temporary = find_temporary_folder().path;
+    } catch (const std::runtime_error&) {
+        return;  // said when the copy is made
+    }
     std::error_code error;
-    const fs::path temporary = fs::temp_directory_path(error);
-    if (error)
-        return;
     for (fs::directory_iterator entry(temporary, error), end; !error && entry != end; entry.increment(error)) {
         const std::string name = entry->path().filename().string();
         if (!name.starts_with(prefix) || name.size() != prefix.size() + own_characters)
@@ -152,11 +230,8 @@ void remove_left_private_folders(std::string_view prefix)
             || opened.st_dev != named.st_dev || ::flock(folder.get(), LOCK_EX | LOCK_NB) != 0)
             continue;
         std::error_code ignored;
-        const auto age = std::chrono::system_clock::now()
-                         - std::chrono::system_clock::from_time_t(named.st_mtim.tv_sec);
-        if (fs::is_empty(entry->path(), ignored) && age < empty_while_made)
-            continue;
-        fs::remove_all(entry->path(), ignored);
+        if (only_a_copy(folder.get(), entry->path()))
+            fs::remove_all(entry->path(), ignored);
     }
 }
 

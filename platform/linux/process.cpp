@@ -99,7 +99,7 @@ constexpr std::chrono::milliseconds check_interval{50};
 // read is given back to the system.
 class output_file {
 public:
-    output_file() : fd_(::memfd_create("esptool-output", MFD_CLOEXEC | MFD_ALLOW_SEALING)), size_(file_size_allowed())
+    output_file() : fd_(::memfd_create("esptool-output", MFD_CLOEXEC | MFD_ALLOW_SEALING)), size_(file_size_allowed() + 1)
     {
         if (fd_.get() >= 0
             && (::ftruncate(fd_.get(), static_cast<off_t>(size_)) != 0
@@ -110,8 +110,10 @@ public:
         }
     }
     int fd() const { return fd_.get(); }
+    // The most the program may print: one byte more fills the file.
+    std::size_t bound() const { return size_ - 1; }
 
-    // Whether the program has written all the file takes.
+    // Whether the program has written all the file takes: more than the bound.
     bool full() const { return written() >= size_; }
 
     // Passes on what the program has written since the last call, at most
@@ -155,12 +157,12 @@ private:
     static constexpr std::size_t read_step = 1024 * 1024;
 
     // most_tool_output, or less where a limit on file sizes (ulimit -f, which
-    // the program inherits) would refuse a file that large.
+    // the program inherits) would refuse a file one byte larger.
     static std::size_t file_size_allowed()
     {
         rlimit limit{};
-        if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < most_tool_output)
-            return static_cast<std::size_t>(limit.rlim_cur);
+        if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur <= most_tool_output)
+            return limit.rlim_cur > 0 ? static_cast<std::size_t>(limit.rlim_cur) - 1 : 0;
         return most_tool_output;
     }
 
@@ -315,7 +317,7 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     if (wait_error != 0)
         return {run_outcome::kind::not_started, wait_error};
     if (too_much)
-        return {run_outcome::kind::too_much_output, 0};
+        return {run_outcome::kind::too_much_output, static_cast<int>(output.bound())};
     const run_outcome outcome = outcome_of(status);
     if (kill_at && !(outcome.how == run_outcome::kind::exited && outcome.code == 0))
         return {run_outcome::kind::stopped, outcome.code};

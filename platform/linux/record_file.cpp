@@ -31,12 +31,28 @@ bool refused(const struct stat& status)
     return S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || S_ISDIR(status.st_mode);
 }
 
+// What path's last name is: no link (or nothing), a link this user made, or
+// another user's, which is never followed, in a sticky folder or not (as the
+// kernel's protected_symlinks would in one).
+enum class last_name { plain, own_link, foreign_link };
+last_name last_name_of(const std::filesystem::path& path)
+{
+    struct stat named {};
+    if (::lstat(path.c_str(), &named) != 0 || !S_ISLNK(named.st_mode))
+        return last_name::plain;
+    return named.st_uid == ::geteuid() ? last_name::own_link : last_name::foreign_link;
+}
+
 }  // namespace
 
-bool names_other_than_a_file(const std::filesystem::path& path)
+std::optional<std::string_view> record_path_refusal(const std::filesystem::path& path)
 {
+    if (last_name_of(path) == last_name::foreign_link)
+        return not_followed;
     struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 && refused(status);
+    if (::stat(path.c_str(), &status) == 0 && refused(status))
+        return not_a_regular_file;
+    return std::nullopt;
 }
 
 record_file::~record_file()
@@ -47,10 +63,17 @@ record_file::~record_file()
 
 std::string record_file::open(const std::filesystem::path& path, bool only_new)
 {
+    const last_name named = last_name_of(path);
+    if (named == last_name::foreign_link)
+        return std::string(not_followed);
     // Without waiting: a FIFO nobody reads would hold the open (and the
-    // station's start) for good, a device its writes.
-    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (only_new ? O_EXCL : 0);
+    // station's start) for good, a device its writes. Never through a last
+    // link this user did not make, not even one put there since the look.
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (only_new ? O_EXCL : 0)
+                      | (named == last_name::own_link ? 0 : O_NOFOLLOW);
     const int fd = ::open(path.c_str(), flags, 0644);
+    if (fd < 0 && errno == ELOOP && last_name_of(path) == last_name::foreign_link)
+        return std::string(not_followed);
     if (fd < 0 && only_new && errno == EEXIST)
         return std::string(already_there);
     struct stat status {};

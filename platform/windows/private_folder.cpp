@@ -6,10 +6,11 @@
 #include <windows.h>
 
 #include <aclapi.h>
-#include <chrono>
+#include <algorithm>
 #include <fmt/core.h>
 #include <random>
 #include <sddl.h>
+#include <set>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -23,7 +24,12 @@ constexpr std::size_t own_characters = 6;
 // Held open, shared with nobody, while the folder's maker lives; the system
 // closes it when the maker is killed.
 constexpr wchar_t lock_name[] = L"in-use";
-constexpr std::chrono::minutes empty_while_made{1};
+// Made in each folder once it is locked, and given the name of each file
+// before that file is made: a folder left behind is removed only when its
+// marker proves it a copy of ours and names everything else in it (the lock
+// file too, which a power cut may leave).
+constexpr wchar_t marker_name[] = L".vornhale-copy";
+constexpr std::string_view marker_start = "A private copy of Vornhale's; its files:\nin-use\n";
 
 std::string why(DWORD error) { return std::system_category().message(static_cast<int>(error)); }
 
@@ -89,6 +95,46 @@ private:
     SECURITY_ATTRIBUTES attributes_{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
 };
 
+// Writes all of bytes to file; false when it cannot.
+bool write_all(HANDLE file, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        DWORD put = 0;
+        if (!::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) || put == 0)
+            return false;
+        bytes.remove_prefix(put);
+    }
+    return true;
+}
+
+// Whether the folder at path is provably a copy of ours: its marker is there
+// and names each other entry, and each is a file.
+bool only_a_copy(const fs::path& path)
+{
+    const handle_closer marker(::CreateFileW((path / marker_name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    LARGE_INTEGER size{};
+    if (!marker.valid() || ::GetFileType(marker.get()) != FILE_TYPE_DISK || !::GetFileSizeEx(marker.get(), &size)
+        || size.QuadPart > 64 * 1024)
+        return false;
+    std::string text(static_cast<std::size_t>(size.QuadPart), '\0');
+    DWORD got = 0;
+    if (!::ReadFile(marker.get(), text.data(), static_cast<DWORD>(text.size()), &got, nullptr) || got != text.size()
+        || !text.starts_with(marker_start))
+        return false;
+    std::set<std::string, std::less<>> names{utf8_path(fs::path(marker_name))};
+    for (std::size_t at = text.find('\n') + 1, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        names.insert(text.substr(at, end - at));
+    std::error_code error;
+    for (fs::directory_iterator entry(path, error), end; entry != end; entry.increment(error)) {
+        const DWORD attributes = ::GetFileAttributesW(entry->path().c_str());
+        if (error || !names.contains(utf8_path(entry->path().filename())) || attributes == INVALID_FILE_ATTRIBUTES
+            || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+            return false;
+    }
+    return !error;
+}
+
 // Whether path is owned by this user.
 bool owned_by_user(const fs::path& path, const std::vector<unsigned char>& sid)
 {
@@ -110,7 +156,7 @@ private_folder::private_folder(std::string_view prefix)
     std::error_code error;
     const fs::path temporary = fs::temp_directory_path(error);
     if (error)
-        throw std::runtime_error("cannot find the system's temporary folder: " + error.message());
+        throw std::runtime_error("cannot find the system's temporary folder (%TMP%, %TEMP%): " + error.message());
     user_only security;
     std::random_device seed;
     std::mt19937 random(seed());
@@ -134,16 +180,30 @@ private_folder::private_folder(std::string_view prefix)
         throw std::runtime_error(fmt::format("cannot make a folder in {}: {}", utf8_path(temporary), why(failure)));
     }
     lock_ = reinterpret_cast<std::intptr_t>(lock);
+    const HANDLE marker = ::CreateFileW((path_ / marker_name).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (marker == INVALID_HANDLE_VALUE || !write_all(marker, marker_start)) {
+        const DWORD failure = ::GetLastError();
+        if (marker != INVALID_HANDLE_VALUE)
+            ::CloseHandle(marker);
+        ::CloseHandle(lock);
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+        throw std::runtime_error(fmt::format("cannot make a folder in {}: {}", utf8_path(temporary), why(failure)));
+    }
+    marker_ = reinterpret_cast<std::intptr_t>(marker);
 }
 
 private_folder::~private_folder()
 {
+    ::CloseHandle(reinterpret_cast<HANDLE>(marker_));
     ::CloseHandle(reinterpret_cast<HANDLE>(lock_));
     std::error_code error;
     fs::remove_all(path_, error);
 }
 
-private_folder::copied private_folder::copy_in(const fs::path& source, std::string_view name) const
+private_folder::copied private_folder::copy_in(const fs::path& source, std::string_view name, std::uintmax_t most,
+                                               const std::atomic<bool>* stop) const
 {
     if (name.empty() || name == "." || name == ".." || name.find_first_of("\\/:") != std::string_view::npos)
         throw std::runtime_error(fmt::format("cannot copy {}: not a file name", name));
@@ -153,6 +213,9 @@ private_folder::copied private_folder::copy_in(const fs::path& source, std::stri
         throw std::runtime_error(fmt::format("cannot read {}: {}", utf8_path(source), why(::GetLastError())));
     if (::GetFileType(from.get()) != FILE_TYPE_DISK)
         throw std::runtime_error(fmt::format("cannot read {}: it is not a file", utf8_path(source)));
+    if (!write_all(reinterpret_cast<HANDLE>(marker_), std::string(name) + "\n"))
+        throw std::runtime_error(
+            fmt::format("cannot copy {} to {}: {}", name, utf8_path(path_), why(::GetLastError())));
     // CREATE_NEW: never a file that is there, nor what a link there names.
     const handle_closer to(::CreateFileW((path_ / path_from_utf8(name)).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                          FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -165,11 +228,19 @@ private_folder::copied private_folder::copy_in(const fs::path& source, std::stri
     sha256_digest digest;
     std::vector<char> buffer(64 * 1024);
     while (true) {
+        if (stop != nullptr && *stop)
+            throw stopped();
+        const auto want = static_cast<DWORD>(std::min<std::uintmax_t>(buffer.size(), most - result.size));
         DWORD got = 0;
-        if (!::ReadFile(from.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
+        // One byte past the most tells whether there is more.
+        if (!::ReadFile(from.get(), buffer.data(), want > 0 ? want : 1, &got, nullptr))
             throw std::runtime_error(fmt::format("cannot read {}: {}", utf8_path(source), why(::GetLastError())));
         if (got == 0)
             break;
+        if (want == 0) {
+            result.beyond = true;
+            break;
+        }
         digest.add(std::string_view(buffer.data(), got));
         for (DWORD put_all = 0; put_all < got;) {
             DWORD put = 0;
@@ -213,10 +284,8 @@ void remove_left_private_folders(std::string_view prefix)
         else if (::GetLastError() == ERROR_SHARING_VIOLATION)
             continue;
         std::error_code ignored;
-        if (fs::is_empty(entry->path(), ignored)
-            && fs::file_time_type::clock::now() - fs::last_write_time(entry->path(), ignored) < empty_while_made)
-            continue;
-        fs::remove_all(entry->path(), ignored);
+        if (only_a_copy(entry->path()))
+            fs::remove_all(entry->path(), ignored);
     }
 }
 

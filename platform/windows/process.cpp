@@ -109,9 +109,10 @@ private:
 void read_available(HANDLE file, tool_output& output, std::size_t& read)
 {
     char buffer[4096];
-    for (int i = 0; i < 256 && read < most_tool_output; ++i) {
+    // One byte past the bound tells that the program printed more.
+    for (int i = 0; i < 256 && read <= most_tool_output; ++i) {
         DWORD got = 0;
-        const auto want = static_cast<DWORD>(std::min(sizeof buffer, most_tool_output - read));
+        const auto want = static_cast<DWORD>(std::min(sizeof buffer, most_tool_output + 1 - read));
         if (!::ReadFile(file, buffer, want, &got, nullptr) || got == 0)
             return;
         read += got;
@@ -125,7 +126,7 @@ void read_available(HANDLE file, tool_output& output, std::size_t& read)
 bool printed_too_much(HANDLE file)
 {
     LARGE_INTEGER size{};
-    return ::GetFileSizeEx(file, &size) && static_cast<unsigned long long>(size.QuadPart) >= most_tool_output;
+    return ::GetFileSizeEx(file, &size) && static_cast<unsigned long long>(size.QuadPart) > most_tool_output;
 }
 
 // Whether processes of the job are still running (the program's own children).
@@ -345,8 +346,8 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     DWORD code = 0;
     ::GetExitCodeProcess(program.get(), &code);
     output.rethrow();
-    if (too_much || read >= most_tool_output)
-        return {run_outcome::kind::too_much_output, 0};
+    if (too_much || read > most_tool_output)
+        return {run_outcome::kind::too_much_output, static_cast<int>(most_tool_output)};
     if (stopped && code != 0)
         return {run_outcome::kind::stopped, 0};
     return {run_outcome::kind::exited, static_cast<int>(code)};

@@ -20,11 +20,13 @@ std::optional<std::filesystem::path> records_folder()
     return std::filesystem::path(local) / L"vornhale" / L"records";
 }
 
-bool names_other_than_a_file(const std::filesystem::path& path)
+std::optional<std::string_view> record_path_refusal(const std::filesystem::path& path)
 {
     // A pipe or a device is told once it is opened (record_file::open).
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return not_a_regular_file;
+    return std::nullopt;
 }
 
 record_file::~record_file()

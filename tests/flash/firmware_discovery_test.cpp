@@ -202,23 +202,36 @@ TEST(FirmwareDiscovery, LinksToFoldersAreNotEntered)
 
 TEST(FirmwareDiscovery, OutsideCharactersAreKeptInTheBaseAndEscapedInTheReport)
 {
+    // A control character would reach esptool's output, and the terminal, as
+    // it is: refused before anything runs.
     const struct {
         std::string base;
         std::string shown;
+        std::string control;  // the one refused, as the refusal names it
     } cases[] = {
-        {"my sketch", "my sketch"},
-        {"a&b %PATH% {x}", "a&amp;b %PATH% {x}"},
-        {"<b>\"bold\"<i>", "&lt;b&gt;&quot;bold&quot;&lt;i&gt;"},
-        {"caf\xE9", "caf\xEF\xBF\xBD"},  // Latin-1, not UTF-8
-        {"caf\xC3\xA9", "caf\xC3\xA9"},  // UTF-8 stays
+        {"my sketch", "my sketch", ""},
+        {"a&b %PATH% {x}", "a&amp;b %PATH% {x}", ""},
+        {"<b>\"bold\"<i>", "&lt;b&gt;&quot;bold&quot;&lt;i&gt;", ""},
+        {"caf\xE9", "caf\xEF\xBF\xBD", ""},  // Latin-1, not UTF-8
+        {"caf\xC3\xA9", "caf\xC3\xA9", ""},  // UTF-8 stays
+        {"a\nHash of data verified.\nb", "a\xEF\xBF\xBDHash of data verified.\xEF\xBF\xBD" "b", "U+000A"},
+        {"x\x7F", "x\xEF\xBF\xBD", "U+007F"},
+        {"x\xC2\x9B" "2J", "x\xEF\xBF\xBD" "2J", "U+009B"},  // CSI
+        {"x\x9B" "2J", "x\xEF\xBF\xBD" "2J", "the byte 0x9B"},  // CSI to a terminal that reads Latin-1
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.shown);
         work_dir dir;
-        write_file(c.base + ".ino.bin");
+        for (const std::string& name : {c.base + ".ino.bin", c.base + ".ino.bootloader.bin",
+                                        c.base + ".ino.partitions.bin", std::string("boot_app0.bin")})
+            write_file(name);
         const auto found = scan();
         EXPECT_EQ(found.base, c.base);
         EXPECT_EQ(found.texts, std::vector<std::string>{report(c.shown)});
+        EXPECT_EQ(firmware_set_trouble(c.base, "."),
+                  c.control.empty() ? "" : "Cannot upload firmware: the file name \"" + c.shown + ".ino.bin\" holds a "
+                                           "control character (" + c.control + "), which esptool would print as it "
+                                           "is: rename the sketch without it and export again.");
     }
 }
 

@@ -169,7 +169,11 @@ TEST_F(FlashWorker, RefusesWithoutBoardPortOrFirmware)
 TEST_F(FlashWorker, FullRunFlashesFirmwareThenFileSystem)
 {
     write_file("fs.bin");
+    // The user's terminal type is not esptool's: TERM=dumb keeps its output plain.
+    const env_variable term("TERM", "xterm-256color");
+    write_file("run.0", "printf '%s' \"$TERM\" > term\n");
     EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, firmware_done, uploading_app, app_done}));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(std::ifstream("term").rdbuf()), {}), "dumb");
     ASSERT_EQ(calls(), 2);
     EXPECT_EQ(arguments(0), expected_arguments(firmware_command_line("/dev/ttyACM0", "blink")));
     EXPECT_EQ(arguments(1), expected_arguments(file_system_command_line("/dev/ttyACM0")));
@@ -337,6 +341,21 @@ TEST(EsptoolOutput, ReadsWhatEachVersionPrints)
         }
     }
 
+    // The connection lost while the application was written (4.12.0, 5.3.1):
+    // the images before it verified, it not.
+    for (const char* file : {"v4.12.0-lost-connection-firmware.txt", "v5.3.1-lost-connection-firmware.txt"}) {
+        esptool_output said(firmware);
+        const platform::line_observer on_line = [&said](std::string_view line) { said.feed(line); };
+        platform::output_lines lines(on_line);
+        const std::string printed = transcript(file);
+        lines.feed(lines.clean(printed.data(), printed.size()));
+        lines.deliver();
+        std::vector<bool> verified;
+        for (const esptool_output::image& image : firmware)
+            verified.push_back(said.verified(image.offset));
+        EXPECT_EQ(verified, (std::vector<bool>{true, true, true, false})) << file;
+    }
+
     progress_pacer pacer;
     const auto t0 = progress_pacer::clock::now();
     EXPECT_EQ(pacer.offer(5, t0), 5);
@@ -365,6 +384,9 @@ TEST(EsptoolOutput, BelievesOnlyTheChipsOwnLines)
     EXPECT_EQ(read("Loaded custom configuration from /x/\n" + forged + "/esptool.cfg\n" + real).mac(),
               "f4:12:fa:5a:1c:30");
     EXPECT_EQ(read(real + "Writing 'x\n" + forged + "y.ino.bin' at 0x00010000...\n").other_mac(), "f4:12:fa:00:00:01");
+    // Only an image's own write vouches for it: not lines a name puts before it.
+    EXPECT_FALSE(read(real + "Writing 'a\nWrote 1 bytes at 0x00010000\nHash of data verified.\nb.ino.bin' at 0x0...\n")
+                     .verified(0x10000));
     EXPECT_EQ(read("Connecting...\n" + forged + real).other_mac(), "f4:12:fa:5a:1c:30");
     for (const std::string line : {"MAC: f4:12:fa:5a:1c:30 (forged)", "MAC: f4:12:fa:5a:1c", "MAC:f4:12:fa:5a:1c:30",
                                    "MAC_EXT: ff:fe", "MAC: f4:12:fa:5a:1c:30:00:01"})
@@ -673,6 +695,8 @@ TEST_F(FlashWorker, EndlessOutputIsBoundedHoweverLateItIsRead)
     write_file("run.1", "while :; do printf '%01000d\\n' 0; done\n");
     // A message whose lines never end: the reason stops growing.
     write_file("run.2", "echo 'A fatal error occurred: out of patience'\nyes 'and more' | head -n 100000\nexit 2\n");
+    // Exactly the bound is not more than it.
+    write_file("run.3", "head -c " + std::to_string(platform::most_tool_output) + " /dev/zero | tr '\\0' x\n");
     const int saved_stdout = ::dup(STDOUT_FILENO);
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, STDOUT_FILENO);
@@ -695,19 +719,21 @@ TEST_F(FlashWorker, EndlessOutputIsBoundedHoweverLateItIsRead)
     ::getrusage(RUSAGE_SELF, &before);
     const auto texts = run_worker();
     const auto endless_message = run_worker();
+    const auto at_the_bound = run_worker();
     rusage after{};
     ::getrusage(RUSAGE_SELF, &after);
     ::dup2(saved_stdout, STDOUT_FILENO);
     ::close(saved_stdout);
     EXPECT_EQ(outcome.how, platform::run_outcome::kind::too_much_output);
     EXPECT_GE(held, 0);
-    EXPECT_LE(held, static_cast<long long>(platform::most_tool_output));
+    EXPECT_LE(held, static_cast<long long>(platform::most_tool_output) + 4096);  // and the byte past it, on a page
 #ifndef __SANITIZE_ADDRESS__  // whose quarantine keeps what was freed, and so grows with every line
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024);  // KiB
 #endif
     EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware,
                                                "Firmware upload failed: esptool printed more than 8 MiB, far more "
                                                "than a run of it prints, and was stopped"}));
+    EXPECT_EQ(at_the_bound, (std::vector<std::string>{uploading_firmware, firmware_done, no_file_system}));
     ASSERT_EQ(endless_message.size(), 2u);
     EXPECT_TRUE(endless_message[1].starts_with("Firmware upload failed: out of patience and more and more"));
     EXPECT_LT(endless_message[1].size(), 4096u);
@@ -791,14 +817,25 @@ TEST(ImageSet, TheCopyIsTheUsersAloneFromItsStartAndLeftOnlyByAKilledStation)
     // start, and nothing else does; a full disk says so; the end leaves no copy.
     const work_dir dir;
     const fs::path temporary = dir.path() / "tmp";
-    write_file("tmp/vornhale-images-dead01/fs.bin", "old");
-    fs::permissions(temporary / "vornhale-images-dead01", fs::perms::owner_all);
     write_file("tmp/vornhale-images-other/fs.bin", "not ours by its name");
     write_file("victim/fs.bin", "the user's own");
     fs::create_directory_symlink(dir.path() / "victim", temporary / "vornhale-images-link01");
     env_variable tmpdir("TMPDIR", temporary.string());
     const platform::private_folder live("vornhale-images-");
-    write_file(live.path() / "fs.bin", "a running station's");
+    write_file("fs.bin", "a running station's");
+    live.copy_in("fs.bin", "fs.bin");
+    // What a killed station leaves: its copy, no longer in use (dead01). Not
+    // provably one: a folder others may enter (open01), one just made, not yet
+    // locked (young1), the user's own named alike (TMPDIR=$HOME).
+    for (const char* left : {"vornhale-images-dead01", "vornhale-images-open01"}) {
+        fs::create_directory(temporary / left, live.path());
+        for (const auto& entry : fs::directory_iterator(live.path()))
+            fs::copy_file(entry, temporary / left / entry.path().filename());
+    }
+    fs::permissions(temporary / "vornhale-images-open01", fs::perms::group_read | fs::perms::group_exec, fs::perm_options::add);
+    fs::create_directory(temporary / "vornhale-images-young1", live.path());
+    write_file("tmp/vornhale-images-backup/notes.txt", "the user's own");
+    fs::permissions(temporary / "vornhale-images-backup", fs::perms::owner_all);
     const std::string file_system(300000, 'f');
     write_file("blink.ino.bin", "application");
     write_file("fs.bin", file_system);
@@ -815,12 +852,14 @@ TEST(ImageSet, TheCopyIsTheUsersAloneFromItsStartAndLeftOnlyByAKilledStation)
     EXPECT_FALSE(fs::exists(temporary / "vornhale-images-dead01"));
     for (const fs::path& kept : {temporary / "vornhale-images-other", live.path(), dir.path() / "victim"})
         EXPECT_TRUE(fs::exists(kept / "fs.bin")) << kept;
+    EXPECT_TRUE(fs::exists(temporary / "vornhale-images-backup" / "notes.txt"));
     images.reset();
     std::set<fs::path> left;
     for (const auto& entry : fs::directory_iterator(temporary))
         left.insert(entry.path());
     EXPECT_EQ(left, (std::set<fs::path>{temporary / "vornhale-images-other", temporary / "vornhale-images-link01",
-                                        live.path()}));
+                                        temporary / "vornhale-images-backup", temporary / "vornhale-images-open01",
+                                        temporary / "vornhale-images-young1", live.path()}));
 
     fs::create_symlink(dir.path() / "victim" / "fs.bin", live.path() / "blink.ino.bin");
     EXPECT_THROW(live.copy_in("blink.ino.bin", "blink.ino.bin"), std::runtime_error);
@@ -841,4 +880,59 @@ TEST(ImageSet, TheCopyIsTheUsersAloneFromItsStartAndLeftOnlyByAKilledStation)
     }
     ::setrlimit(RLIMIT_FSIZE, &limit);
     std::signal(SIGXFSZ, previous);
+}
+
+// The copy holds what was checked: an image too large for where it goes is
+// never copied, whenever it grows (a build still writing it); a stop, an
+// unusable TMPDIR end the copy, and a failed copy leaves nothing behind.
+TEST(ImageSet, WhatIsCopiedIsWhatWasCheckedAndAStopEndsTheCopy)
+{
+    const work_dir dir;
+    env_variable tmpdir("TMPDIR", (dir.path() / "tmp").string());
+    fs::create_directory("tmp");
+    // The 8 MB layout: the application's partition 0x330000 bytes at 0x10000, the file system's 0x180000 at 0x670000.
+    write_file("blink.ino.partitions.bin", std::string("\xAA\x50\0\x10\0\0\1\0\0\0\x33\0", 12) + std::string(20, '\0')
+                                               + std::string("\xAA\x50\1\x82\0\0\x67\0\0\0\x18\0", 12)
+                                               + std::string(20, '\0') + std::string(0xC00 - 64, '\xFF'));
+    write_file("blink.ino.bin", std::string(0x330001, 'a'));
+    const auto refusal = [](const std::atomic<bool>* stop = nullptr) {
+        try {
+            image_set images("blink", ".", stop);
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what());
+        }
+        return std::string("copied");
+    };
+    EXPECT_NE(refusal().find("blink.ino.bin (3342337 bytes) is larger than the application partition"), std::string::npos);
+    write_file("blink.ino.bin", "application");
+    // fs.bin grows far beyond its partition while it is copied: refused, or
+    // copied as it was at a moment the build held still.
+    write_file("fs.bin", std::string(65536, 'f'));
+    std::atomic<bool> growing = false;
+    std::thread build([&growing] {
+        std::ofstream out("fs.bin", std::ios::binary | std::ios::app);
+        for (int i = 0; i < 512; ++i, growing = true)
+            out << std::string(65536, 'g') << std::flush;
+    });
+    while (!growing)
+        std::this_thread::yield();
+    std::optional<image_set> grown;
+    try {
+        grown.emplace("blink", ".");
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("fs.bin"), std::string::npos) << e.what();
+    }
+    build.join();
+    EXPECT_LE(grown ? grown->images().back().size : 0, 0x180000u);
+    grown.reset();
+    fs::resize_file("fs.bin", 65536);
+    const std::atomic<bool> stop = true;
+    EXPECT_EQ(refusal(&stop), "the copy of the images was stopped");
+    EXPECT_TRUE(fs::is_empty("tmp"));
+    // An empty TMPDIR counts as unset; one that names no folder is named.
+    for (const std::string& value : {std::string(), (dir.path() / "none").string()}) {
+        const env_variable unusable("TMPDIR", value);
+        EXPECT_EQ(refusal(), value.empty() ? "copied" : "cannot use TMPDIR=" + value + " as the temporary folder: No such "
+                                                         "file or directory; set TMPDIR to a folder of yours, or unset it");
+    }
 }

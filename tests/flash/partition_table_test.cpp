@@ -1,5 +1,8 @@
+#include "flash/firmware_set.h"
 #include "flash/partition_table.h"
+#include "support/work_dir.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <tuple>
@@ -55,6 +58,7 @@ TEST(PartitionTable, FileSystemImageMustFitThePartitionAtItsOffset)
          "partition at 0x670000 (0x180000 bytes): make it again for that size (mklittlefs -s 0x180000)."},
         {scheme(0x140000, 0x290000, 0x160000), 1, at + smaller_board("0x290000")},  // the 4 MB default
         {scheme(0x180000, 0x310000, 0xE0000, 0x83), 1, at + smaller_board("0x310000")},  // a partitions.csv of its own
+        {scheme(0x300000, 0x610000, 0x1E0000), 1, at + smaller_board("0x610000")},  // ends at 8 MB exactly
         {scheme(0x640000, 0xC90000, 0x360000), 1, at + "puts the sketch's file system at 0xc90000, in a layout for "
          "more than 8 MB of flash." + layout + " On a board with more than 8 MB of flash you may choose it and export "
          "again, but the flash above 8 MB then goes unused; to keep t.bin instead, " + alone + " and " + upload + "at 0xc90000."},
@@ -72,4 +76,29 @@ TEST(PartitionTable, FileSystemImageMustFitThePartitionAtItsOffset)
                                      table_of(std::vector(96, partition{1, 0x82, 0, 0, "x"}), false)})
         EXPECT_EQ(parse_partition_table(table), std::nullopt) << table.size() << " bytes";
     EXPECT_EQ(parse_partition_table(std::string(eight).replace(7 * 32, 32, 32, 'x')), scheme(0x330000, 0x670000, 0x180000));
+}
+
+// Every image against where it goes, before anything is copied or flashed:
+// the application against its partition; with a table that cannot be read,
+// each against 128MB, esptool's largest flash for the ESP32-S3. Sparse files.
+TEST(PartitionTable, EveryImageMustFitWhereItGoes)
+{
+    const std::uintmax_t huge = std::uintmax_t{16} << 30, flash = 128 << 20;
+    const std::vector<std::tuple<bool, std::string, std::uintmax_t, std::string>> cases{
+        {true, "b.ino.bin", 0x330000, ""}, {false, "fs.bin", flash - 0x670000, ""},
+        {true, "b.ino.bin", huge, "b.ino.bin (17179869184 bytes) is larger than the application partition at 0x10000 "
+                                  "in b.ino.partitions.bin (0x330000 bytes)"},
+        {false, "fs.bin", huge, "fs.bin (17179869184 bytes) would not fit at 0x670000 in the flash of any ESP32-S3"},
+        {false, "b.ino.bin", flash - 0xFFFF, "b.ino.bin (134152193 bytes) would not fit at 0x10000"},
+        {false, "b.ino.bootloader.bin", huge, "b.ino.bootloader.bin (17179869184 bytes) would not fit at 0x0"}};
+    for (const auto& [readable, name, size, misfit] : cases) {
+        work_dir dir;
+        for (const char* image : {"b.ino.bin", "b.ino.bootloader.bin", "boot_app0.bin", "fs.bin"})
+            write_file(image, "x");
+        write_file("b.ino.partitions.bin", readable ? table_of(scheme(0x330000, 0x670000, 0x180000)) : "x");
+        std::filesystem::resize_file(name, size);
+        const std::string trouble = firmware_set_trouble("b", ".");
+        EXPECT_EQ(trouble.empty(), misfit.empty()) << trouble;
+        EXPECT_NE(trouble.find(misfit), std::string::npos) << trouble;
+    }
 }

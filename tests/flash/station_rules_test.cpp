@@ -210,16 +210,17 @@ TEST(StationRecord, EachRecordIsSyncedWhenKeptAndEachSessionHasItsOwnFile)
     ::setenv("XDG_STATE_HOME", dir.path().c_str(), 1);
     const auto start = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
     record_log first({}, start, nullptr), second({}, start + std::chrono::milliseconds(900), nullptr);
-    for (int i = 0; i < 3; ++i)
+    // The proof before the first flash too (-1): on stable storage when ready says so.
+    for (int i = -1; i < 3; ++i)
         for (record_log* log : {&first, &second}) {
             board_record record;
             record.serial = fmt::format("S{}", i);
-            ASSERT_EQ(log->keep(record), "");
+            ASSERT_EQ(i < 0 ? log->ready() : log->keep(record), "");
             struct stat now {};
             ASSERT_EQ(::stat(log->place().c_str(), &now), 0);
             const std::lock_guard lock(synced_mutex);
             EXPECT_GE(std::count(synced.begin(), synced.end(), std::pair(now.st_ino, now.st_size)), 1)
-                << "record " << i << " of " << log->place() << " kept before it was synced";
+                << (i < 0 ? "the proof" : "record " + std::to_string(i)) << " of " << log->place() << " before it was synced";
         }
     EXPECT_NE(first.place(), second.place());
     for (record_log* log : {&first, &second}) {

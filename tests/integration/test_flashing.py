@@ -301,13 +301,17 @@ class Flashing(unittest.TestCase):
             self.assertEqual(self.calls(), [])
             os.remove(os.path.join(self.cwd, 'x" --erase-all "y.ino.bin'))
         # Line breaks would end the event early and add fields: no status
-        # text carries a control character.
+        # text carries a control character. esptool would print them as they
+        # are: refused before it runs.
         with self.subTest("line breaks"):
             self.write("blink\nretry: 86400000\n\ndata: App upload done.\nx.ino.bin")
-            texts, _ = self.run_vornhale(4)
-            self.assertEqual(texts[1], "Firmware file found: blink\ufffdretry: 86400000\ufffd\ufffd"
-                                       "data: App upload done.\ufffdx.ino.bin")
-            self.assertEqual(texts[2:], [UPLOADING_FIRMWARE, "Firmware upload done."])
+            texts, _ = self.run_vornhale(3)
+            shown = "blink\ufffdretry: 86400000\ufffd\ufffddata: App upload done.\ufffdx.ino.bin"
+            self.assertEqual(texts[1:], ["Firmware file found: " + shown,
+                                         'Cannot upload firmware: the file name "%s" holds a control character '
+                                         "(U+000A), which esptool would print as it is: rename the sketch without it "
+                                         "and export again." % shown])
+            self.assertEqual(self.calls(), [])
 
     def start_blocked_flash(self, tool_script):
         """Starts the binary in a process group of its own, as a terminal's
@@ -859,6 +863,19 @@ class Station(unittest.TestCase):
         app.signal(signal.SIGTERM)
         self.assertEqual(app.finish(timeout=30)[0], 0)
 
+    def test_a_limit_on_file_sizes_is_a_copy_failure_that_says_so_and_leaves_no_copy(self):
+        # ulimit -f below the application's size, its signal not ignored.
+        images = tempfile.TemporaryDirectory(prefix="vornhale-tmp-")
+        self.addCleanup(images.cleanup)
+        self.write("blink.ino.bin", "a" * (1 << 20))
+        app, stream = self.start(env={"TMPDIR": images.name}, preexec=lambda: resource.setrlimit(
+            resource.RLIMIT_FSIZE, (256 << 10, resource.RLIM_INFINITY)))
+        self.assertIn(": File too large. Nothing is flashed.",
+                      self.until(stream, lambda d: d["state"] == "no firmware")["message"])
+        self.assertEqual(os.listdir(images.name), [])
+        app.signal(signal.SIGTERM)
+        self.assertEqual(app.finish(timeout=30)[0], 0)
+
     def test_standard_output_takes_whole_records_or_the_exit_says_it_did_not(self):
         for case in ("read late", "closed", "full", "closed at start"):
             with self.subTest(case=case):
@@ -921,6 +938,31 @@ class Station(unittest.TestCase):
                     self.assertIn(b'"serial":"F4:12:FA:00:00:01"', err)
                 else:
                     self.assertEqual([r["serial"] for r in self.records(record)], ["F4:12:FA:00:00:01"])
+
+    @unittest.skipUnless(os.geteuid() == 0, "plants a link as another user")
+    def test_a_link_another_user_planted_at_the_record_path_is_not_followed(self):
+        # In a shared folder, the kernel's protected_symlinks off: refused at
+        # start, whether it names a third user's file or nothing yet; planted
+        # after the start, no file is opened through it and no flash starts.
+        record, victim, absent = (os.path.join(self.cwd, n) for n in ("records.jsonl", "victim", "absent"))
+        self.write("victim", "their own\n")
+        plant = lambda target: os.symlink(target, record) or os.lchown(record, 65534, 65534)
+        for target in (victim, absent):
+            plant(target)
+            with Vornhale(cwd=self.cwd, args=["--station", "--record", record]) as app:
+                self.assertEqual(app.finish(timeout=10)[::2], (2, b"Vornhale cannot keep its records in %s: %s\n" % (
+                    record.encode(), b"it is a link that another user made, which Vornhale does not follow; name a "
+                    b"file of your own")))
+            os.remove(record)
+        app, stream = self.start(args=["--record", record])
+        plant(victim)
+        self.plug("1-1", "ttyACM0", "F4:12:FA:00:00:01")
+        self.assertIn("it is a link that another user made",
+                      self.until(stream, lambda d: d["state"] == "no record")["message"])
+        self.assertEqual(self.runs("ttyACM0"), 0)
+        app.signal(signal.SIGTERM)
+        self.assertEqual(app.finish(timeout=30)[0], 0)
+        self.assertEqual((pathlib.Path(victim).read_text(), os.path.exists(absent)), ("their own\n", False))
 
     def test_a_record_file_keeps_its_old_lines_and_each_record_once_whole_after_a_cut(self):
         # Its last line cut by a crash; the disk full (a size limit) a hundred

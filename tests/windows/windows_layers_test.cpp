@@ -5,6 +5,8 @@
 #include "app/status_queue.h"
 #include "flash/discovery.h"
 #include "flash/flash_worker.h"
+#include "flash/image_set.h"
+#include "flash/record_log.h"
 #include "platform/process.h"
 #include "platform/record_file.h"
 #include "platform/socket_options.h"
@@ -20,6 +22,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <gtest/gtest.h>
 #include <cfgmgr32.h>
 #include <fcntl.h>
@@ -427,6 +430,48 @@ TEST(WindowsRecordFile, KeepsItsOldLinesAndFlushesEachRecord)
     }
     std::ifstream in("records.jsonl", std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "old\nrecord 0\nrecord 1\nrecord 2\n");
+}
+
+// Two sessions started in one second each keep a record file of their own.
+TEST(WindowsRecordFile, TwoSessionsStartedInOneSecondEachHaveAFileOfTheirOwn)
+{
+    work_dir dir;
+    const std::wstring previous = ::_wgetenv(L"LOCALAPPDATA") != nullptr ? ::_wgetenv(L"LOCALAPPDATA") : L"";
+    ASSERT_EQ(::_wputenv_s(L"LOCALAPPDATA", dir.path().c_str()), 0);
+    const auto start = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    record_log first({}, start, nullptr), second({}, start + std::chrono::milliseconds(900), nullptr);
+    for (record_log* log : {&first, &second})
+        ASSERT_EQ(log->keep({}), "");
+    EXPECT_NE(first.place(), second.place());
+    ::_wputenv_s(L"LOCALAPPDATA", previous.c_str());
+}
+
+// The start-up sweep: a copy a killed station left goes (the system closed its
+// lock file); a running station's copy, a folder just made (not yet locked)
+// and the user's own folder named alike stay.
+TEST(WindowsImageSet, TheSweepRemovesOnlyACopyAKilledStationLeft)
+{
+    work_dir dir;
+    wchar_t previous[MAX_PATH + 1] = L"";
+    ::GetEnvironmentVariableW(L"TMP", previous, MAX_PATH);
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"TMP", dir.path().c_str()));
+    const platform::private_folder live("vornhale-images-");
+    write_file("fs.bin", "x");
+    live.copy_in("fs.bin", "fs.bin");
+    fs::create_directory("vornhale-images-dead01");
+    for (const auto& entry : fs::directory_iterator(live.path()))  // the lock file, shared with nobody, comes empty
+        std::ofstream("vornhale-images-dead01" / entry.path().filename(), std::ios::binary)
+            << std::ifstream(entry.path(), std::ios::binary).rdbuf();
+    fs::create_directory("vornhale-images-young1");
+    write_file("vornhale-images-backup/notes.txt");
+    image_set::remove_left_copies();
+    std::set<fs::path> left;
+    for (const auto& entry : fs::directory_iterator("."))
+        if (entry.is_directory())
+            left.insert(entry.path().filename());
+    ::SetEnvironmentVariableW(L"TMP", previous);
+    EXPECT_EQ(left, (std::set<fs::path>{live.path().filename(), "vornhale-images-young1", "vornhale-images-backup"}));
+    EXPECT_TRUE(fs::exists(live.path() / "fs.bin"));
 }
 
 // Started with standard error closed: the null device takes its place, not
