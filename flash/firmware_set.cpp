@@ -7,7 +7,6 @@
 #include "platform/version_order.h"
 
 #include <fmt/core.h>
-#include <fstream>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -33,11 +32,7 @@ std::string file_system_trouble(const fs::path& folder, const fs::path& table_pa
     const fs::path image = folder / "fs.bin";
     if (!present(image))
         return {};
-    std::ifstream file(folder / table_path, std::ios::binary);
-    std::string table(partition_table_size, '\0');
-    file.read(table.data(), static_cast<std::streamsize>(table.size()));
-    table.resize(static_cast<std::size_t>(file.gcount()));
-    const std::optional<std::vector<partition>> partitions = parse_partition_table(table);
+    const std::optional<std::vector<partition>> partitions = read_partition_table(folder / table_path);
     if (!partitions)
         return {};
     std::error_code error;

@@ -29,6 +29,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <set>
 #include <fmt/core.h>
@@ -614,6 +615,111 @@ TEST_F(FlashWorker, BoardIsVouchedForOnlyByTheChipsOwnMac)
         EXPECT_EQ(outcome.flashed, c.told.back() == "done");
         EXPECT_EQ(out.find("the board could not be checked: esptool 9.0.0") != std::string::npos, c.unchecked) << out;
         EXPECT_FALSE(fs::exists("finished") && !fs::exists("release")) << "a run on another chip went on to its end";
+    }
+}
+
+// Debian's esptool has no flasher stub for the ESP32-S3: as the real one,
+// the stand-in fails once it has named the chip, and writes and verifies
+// each image through the chip's ROM loader when given --no-stub.
+TEST_F(FlashWorker, AnEsptoolWithoutTheChipsStubWritesThroughItsRomLoader)
+{
+    write_file("blink.ino.bin", std::string(262224, 'a'));
+    write_file("fs.bin", std::string(262144, 'f'));
+    for (const char* name : {"no-s3-stub-firmware", "rom-loader-firmware", "rom-loader-file-system"})
+        write_file(name, transcript(std::string("v4.7.0-") + name + ".txt"));
+    for (int call = 0; call < 6; ++call)
+        write_file("run." + std::to_string(call),
+                   "case \" $* \" in *' --no-stub '*) ;; *) cat no-s3-stub-firmware; exit 1;; esac\n"
+                   "case \" $* \" in *' fs.bin '*) cat rom-loader-file-system;; *) cat rom-loader-firmware;; esac\n"
+                   "exit 0\n");
+    testing::internal::CaptureStdout();
+    const auto texts = run_worker();
+    const std::string out = testing::internal::GetCapturedStdout();
+    std::vector<std::string> plain;
+    std::map<std::string, std::vector<int>> figures;  // each run's progress, as shown
+    for (const std::string& text : texts)
+        if (const std::size_t at = text.find("... "); at != std::string::npos && text.find(" %") != std::string::npos)
+            figures[text.substr(0, at)].push_back(std::stoi(text.substr(at + 4)));
+        else
+            plain.push_back(text);
+    EXPECT_EQ(plain, (std::vector<std::string>{uploading_firmware, firmware_done, uploading_app, app_done}));
+    for (const auto& [stage, shown] : figures) {
+        EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()) && shown.back() == 100 && shown.size() >= 2) << stage;
+    }
+    EXPECT_EQ(figures.size(), 2u);
+    std::vector<std::string> rom_firmware = expected_arguments(firmware_command_line("/dev/ttyACM0", "blink"));
+    std::vector<std::string> rom_file_system = expected_arguments(file_system_command_line("/dev/ttyACM0"));
+    ASSERT_EQ(calls(), 3);
+    EXPECT_EQ(arguments(0), rom_firmware);
+    for (auto* line : {&rom_firmware, &rom_file_system})
+        line->insert(line->begin() + 2, "--no-stub");
+    EXPECT_EQ(arguments(1), rom_firmware);
+    EXPECT_EQ(arguments(2), rom_file_system);  // the same esptool: no stub tried
+    EXPECT_NE(out.find("Vornhale: esptool 4.7.0 has no flasher stub for the ESP32-S3"), std::string::npos) << out;
+
+    // The station vouches for each image the ROM loader verified; its standard output is for records.
+    for (int call = 0; call < 3; ++call)
+        fs::remove("call." + std::to_string(call));
+    told_report report;
+    flash_control control;
+    testing::internal::CaptureStdout();
+    const flash_outcome outcome = flash_board({"/dev/ttyACM0", "F4:12:FA:5A:1C:30", ""}, base, {}, report, control,
+                                              {.pass_output = false, .strict = true});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(report.said, (std::vector<std::string>{"firmware", "done", "file system", "done"}));
+    EXPECT_EQ(outcome.verified.size(), 5u);
+    EXPECT_EQ(calls(), 3);
+}
+
+// A board with less flash than the export needs: esptool says so as its fatal
+// error, or before writing (then it is stopped at once, though it would go
+// on), and the maker is told what the board has, what the export needs and
+// what to choose instead.
+TEST_F(FlashWorker, TooLittleFlashIsToldInAMakersWords)
+{
+    write_file("fs.bin");
+    const auto head = [](const std::string& file) {
+        const std::string printed = transcript(file);
+        return printed.substr(0, printed.find("Configuring flash size...\n") + 26);
+    };
+    const std::string advice = "In the Arduino IDE's Tools menu, choose Flash Size \"4MB (32Mb)\" and a Partition "
+        "Scheme that fits it (\"Default 4MB with spiffs (1.2MB APP/1.5MB SPIFFS)\", say), and export again; Vornhale "
+        "writes fs.bin only where the 8 MB layout puts the file system, so move fs.bin out of the build folder and "
+        "upload the file system with the IDE's file-system upload, which writes it where that scheme puts it. Or "
+        "flash a board with 8 MB of flash or more.";
+    const std::string too_small = "the board has 4 MB of flash, but the export needs 8 MB: ";
+    const std::string fs_run = "failed: " + too_small + "fs.bin was not written, and the firmware just written "
+                               "expects more flash than the board has. " + advice;
+    const struct {
+        int run;
+        std::string printed;
+        std::string told;
+    } cases[] = {
+        {1, head("v4.7.0-file-system.txt") + "Auto-detected Flash size: 4MB\nA fatal error occurred: File fs.bin "
+            "(length 1572864) at offset 6750208 will not fit in 4194304 bytes of flash. Use --flash_size argument, or "
+            "change flashing address.\n", fs_run},
+        {1, head("v5.3.1-file-system.txt") + "Auto-detected flash size: 4MB\n\nA fatal error occurred: File 'fs.bin' "
+            "(length 1572864) at offset 0x00670000 will not fit in 4194304 bytes of flash. Change the flash_size "
+            "argument or flashing address.\n", fs_run},
+        {0, head("v5.3.1-firmware.txt") + "Warning: Set flash_size 8MB is larger than the available flash size of "
+            "4MB.\n", "failed: " + too_small + "nothing was written. " + advice},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.printed.substr(c.printed.size() - 60));
+        for (const char* name : {"call.0", "call.1", "run.0", "run.1", "finished"})
+            fs::remove(name);
+        write_file("run." + std::to_string(c.run), "cat printed\n" + std::string(c.run == 0
+            ? "i=0; while [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done; echo 'Writing at 0x00000000 [  ]'; : >finished\n"
+            : "exit 2\n"));
+        write_file("printed", c.printed);
+        told_report report;
+        flash_control control;
+        const flash_outcome outcome = flash_board({"/dev/ttyACM0", "", ""}, base, {}, report, control,
+                                                  {.pass_output = false});
+        EXPECT_EQ(report.said.back(), c.told);
+        EXPECT_EQ(calls(), c.run + 1);
+        EXPECT_FALSE(fs::exists("finished")) << "the run went on writing";
+        EXPECT_FALSE(control.interrupted);
     }
 }
 

@@ -147,17 +147,24 @@ class Flashing(unittest.TestCase):
     def test_each_esptool_version_makers_have_flashes_the_board_it_names(self):
         # What each version really printed, control sequences, carriage returns,
         # warnings and all; the board's serial number is the chip's MAC.
+        # Debian's 4.7.0 has no stub for the chip: it fails after naming it, and writes through its ROM loader
+        # when given --no-stub.
         board = BOARD.replace("A: idProduct=1001\n", "A: idProduct=1001\nA: serial=F4:12:FA:5A:1C:30\n")
-        for version in ESPTOOL_VERSIONS:
+        for version in ESPTOOL_VERSIONS + ("4.7.0 without the stub",):
             with self.subTest(version=version):
                 self.setUp()
                 self.testbed.add_from_string(board)
                 for name in BUILD_OUTPUT:
                     self.write(name, "x" * 1000)
                 self.write("esptool.exe", FAKE_TOOL, 0o755)
+                rom = version not in ESPTOOL_VERSIONS
                 for run, image in enumerate(("firmware", "file-system")):
-                    shutil.copy(os.path.join(ESPTOOL_OUTPUT, "v%s-%s.txt" % (version, image)),
-                                os.path.join(self.cwd, "say.%d" % run))
+                    shutil.copy(os.path.join(ESPTOOL_OUTPUT, "v%s-%s.txt" % ("4.7.0-rom-loader" if rom else version,
+                                                                             image)),
+                                os.path.join(self.cwd, "say.%d" % (run + rom)))
+                for run in range(3 if rom else 0):
+                    self.write("run.%d" % run, "case \" $* \" in *' --no-stub '*) ;; *) cat '%s'; exit 1;; esac\n"
+                               % os.path.join(ESPTOOL_OUTPUT, "v4.7.0-no-s3-stub-firmware.txt"))
                 texts, status, printed = self.read_until_done()
                 self.assertEqual(status, 0, printed)
                 plain = [t for t in texts if "%" not in t]
@@ -171,6 +178,9 @@ class Flashing(unittest.TestCase):
                     self.assertGreaterEqual(len(figures), 2, figures)
                 self.assertNotIn(b"\x1b", printed)
                 self.assertIn(b"Hash of data verified.", printed)
+                self.assertEqual([call[2] for call in self.calls()], ["--port", "--no-stub", "--no-stub"] if rom
+                                 else ["--port", "--port"])
+                self.assertEqual(b"has no flasher stub for the ESP32-S3" in printed, rom)
         # A chip that never answers: esptool 5's fatal error, on standard error, is the reason.
         self.setUp()
         self.testbed.add_from_string(board)
@@ -414,7 +424,8 @@ USB = "/devices/pci0000:00/0000:00:14.0/usb1/"
 
 # A stand-in for esptool for several boards at once: records each call's
 # arguments in calls.TTY, runs run.TTY, prints say.TTY, exits with code.TTY.
-# It prints what esptool 4.7.0, 5.0.0 or 5.3.1 (by the port's number) really printed, with the MAC of
+# It prints what esptool 4.7.0, 5.0.0 or 5.3.1 (by the port's number; nostub.TTY: Debian's 4.7.0, which
+# lacks the ESP32-S3's stub and writes through the ROM loader with --no-stub) really printed, with the MAC of
 # the board on its port (or mac.SERIAL): up to the MAC before run.TTY, the writing after it. It notes in "reached"
 # which board (serial or socket) got which image, and its port in "resets";
 # the application image it was given goes to got.TTY. Its files lie beside it:
@@ -436,8 +447,11 @@ mac=$(echo "$serial" | tr A-F a-f); [ -e "mac.$serial" ] && mac=$(cat "mac.$seri
 echo "$board $image" >> reached
 n=${tty#ttyACM}
 case $(( ${n:-0} % 3 )) in 0) version=4.7.0;; 1) version=5.0.0;; *) version=5.3.1;; esac
+[ -e "nostub.$tty" ] && version=4.7.0-rom-loader
 [ "$image" = fs ] && out="@OUTPUT@/v$version-file-system.txt" || out="@OUTPUT@/v$version-firmware.txt"
+case "$version $*" in *rom-loader*--no-stub*) ;; *rom-loader*) out="@OUTPUT@/v4.7.0-no-s3-stub-firmware.txt";; esac
 sed "s/f4:12:fa:5a:1c:30/$mac/" "$out" | awk '{ print } /MAC:/ { exit }'
+case "$out" in *no-s3-stub*) sed '1,/MAC:/d' "$out"; exit 1;; esac
 [ -e "run.$tty" ] && . "./run.$tty"
 [ -e "say.$tty" ] && cat "say.$tty"
 [ -e "code.$tty" ] && exit "$(cat "code.$tty")"
@@ -763,6 +777,7 @@ class Station(unittest.TestCase):
         self.write("blink.ino.bin", "v1")
         # Runs until released, or until the test's folder is gone: the run outlives the killed station.
         self.write("run.ttyACM2", 'while [ ! -e "$here/release" ] && [ -d "$here" ]; do sleep 0.05; done\n')
+        self.write("nostub.ttyACM1")
         images = tempfile.TemporaryDirectory(prefix="vornhale-images-")
         self.addCleanup(images.cleanup)
         app, stream = self.flash_two(env={"TMPDIR": images.name})
@@ -776,11 +791,13 @@ class Station(unittest.TestCase):
         records = self.records()
         self.assertEqual(sorted(r["serial"] for r in records), ["F4:12:FA:00:00:0%d" % n for n in (1, 2, 4)])
         for r in records:
-            self.assertEqual((r["result"], r["attempt"], r["application"], r["sha256"]["blink.ino.bin"]),
-                             ("flashed", 1, "blink.ino.bin", hashlib.sha256(b"v1").hexdigest()))
-        for tty in ("ttyACM0", "ttyACM1", "ttyACM3"):
+            self.assertEqual((r["result"], r["attempt"], r["application"], r["sha256"]["blink.ino.bin"],
+                              all(r["verified"].values()), r["rom_loader"]),
+                             ("flashed", 1, "blink.ino.bin", hashlib.sha256(b"v1").hexdigest(), True,
+                              r["serial"] == "F4:12:FA:00:00:02"))
+        for tty in ("ttyACM0", "ttyACM1", "ttyACM3"):  # ttyACM1's twice: without the stub, then through the ROM
             with open(os.path.join(self.cwd, "got." + tty)) as f:
-                self.assertEqual(f.read(), "v1")
+                self.assertEqual(f.read(), "v1" * (1 + (tty == "ttyACM1")))
         # The killed station's copy goes when the next one starts. A sparse 64 MiB
         # fs.bin for a 64 KiB file system is refused without a copy.
         self.assertEqual(len(os.listdir(images.name)), 1)
