@@ -180,6 +180,7 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_repor
     platform::run_stop stop(&control.tool_stop);
     bool elsewhere = false;
     bool too_small = false;
+    std::string last_line;  // what a program that could not start says last
     const auto reached_elsewhere = [&] {
         return !said.other_mac().empty()
                || (!serial.empty() && !said.mac().empty() && !station_rules::same_mac(serial, said.mac()));
@@ -196,6 +197,8 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_repor
                 too_small = true;
                 stop.request();
             }
+            if (line.find_first_not_of(" \t") != std::string_view::npos)
+                last_line.assign(line.substr(0, 1000));
             if (figure)
                 if (const auto shown = pacer.offer(*figure))
                     report.progress(run, *shown);
@@ -239,6 +242,9 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_repor
                 report.progress(run, *last);
             return std::nullopt;
         }
+        // A shell's and env's code for a program, or its interpreter, that could not start.
+        if (!last_error && (outcome.code == 126 || outcome.code == 127) && !last_line.empty())
+            return "esptool could not start: " + last_line;
         return last_error ? *last_error : fmt::format("esptool exited with code {}", outcome.code);
     case kind::signalled:
         return last_error ? *last_error : fmt::format("esptool was stopped by signal {}", outcome.code);

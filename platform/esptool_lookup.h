@@ -22,4 +22,11 @@ namespace platform {
 // is found.
 std::optional<std::string> find_program(std::string_view windows_name);
 
+// Linux: the Python to run program (as find_program found it) with, when the
+// system cannot start it as it is: a Python script ("*.py") that names no
+// interpreter, or one that cannot be found ("#!/usr/bin/env python" where
+// there is no python, only python3, as on Debian), runs under python3 from
+// PATH. Nothing when it starts as it is, or when there is no python3.
+std::optional<std::string> python_for(const std::string& program);
+
 }  // namespace platform

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -103,6 +105,28 @@ std::optional<std::string> find_program(std::string_view windows_name)
     if (auto found = find_in_arduino_tools(fs::path(*home) / ".arduino15/packages/esp32/tools/esptool_py"))
         return found;
     return first_executable({*home + "/.platformio/packages/tool-esptoolpy/esptool.py"});
+}
+
+std::optional<std::string> python_for(const std::string& program)
+{
+    if (!program.ends_with(".py"))
+        return std::nullopt;
+    std::ifstream script(program);
+    std::string first;
+    std::getline(script, first);
+    if (first.starts_with("#!")) {
+        std::istringstream words(first.substr(2));
+        std::string interpreter;
+        std::string argument;
+        words >> interpreter >> argument;
+        const bool by_env = fs::path(interpreter).filename() == "env" && is_executable_file(interpreter);
+        const std::string named = by_env ? argument : interpreter;
+        if (by_env ? find_on_path(named).has_value() : is_executable_file(named))
+            return std::nullopt;
+        if (!fs::path(named).filename().string().starts_with("python"))
+            return std::nullopt;  // not a Python of its own: left to the system, which says why
+    }
+    return find_on_path("python3");
 }
 
 std::string tool_not_found_reason()

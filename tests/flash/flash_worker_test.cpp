@@ -445,6 +445,33 @@ TEST_F(FlashWorker, ToolIsLookedUpWhereMakersHaveIt)
     EXPECT_EQ(run_worker(), (std::vector<std::string>{uploading_firmware, not_found}));
 }
 
+// esptool's own esptool.py starts "#!/usr/bin/env python", and Debian has no
+// python command, only python3: found in the folder, it runs under python3
+// with the command line's arguments; with no python3 either, the page says
+// why it could not start.
+TEST_F(FlashWorker, AnEsptoolPyRunsUnderPython3OrSaysWhyItCannotStart)
+{
+    fs::remove("esptool.exe");
+    write_file("esptool.py", "#!/usr/bin/env python\nimport sys\nopen('ran', 'w').write(' '.join(sys.argv[1:3]))\n",
+               executable);
+    fs::create_directory("bin");
+    fs::create_symlink("/usr/bin/python3", "bin/python3");
+    {
+        const path_variable with_python3((dir.path() / "bin").string());
+        EXPECT_EQ(run_worker().back(), no_file_system);
+        std::ifstream ran("ran");
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(ran), {}), "--chip esp32s3");
+    }
+    testing::internal::CaptureStdout();
+    const auto texts = run_worker();
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(texts.size(), 2u);
+    // env's own words, quoted as the locale quotes: "/usr/bin/env: 'python': No such file or directory"
+    EXPECT_TRUE(texts[1].starts_with("Firmware upload failed: esptool could not start: /usr/bin/env: ")
+                && (texts[1].ends_with("python\xE2\x80\x99: No such file or directory")
+                    || texts[1].ends_with("python': No such file or directory"))) << texts[1];
+}
+
 TEST_F(FlashWorker, VersionsCompareAsVersions)
 {
     EXPECT_TRUE(platform::older_version("4.9", "4.10"));
@@ -518,6 +545,14 @@ TEST_F(FlashWorker, RealEsptoolReasonsComeThrough)
     EXPECT_EQ(first_run("locked-port"), "Firmware upload failed: Could not open " + locked
                                             + ", the port is busy or doesn't exist. ([Errno 13] could not open port "
                                             + locked + ": [Errno 13] Permission denied: '" + locked + "')");
+
+    // esptool's own esptool.py (#!/usr/bin/env python) as it is, with only python3 on PATH.
+    fs::remove("esptool.exe");
+    fs::create_symlink(esptool, "esptool.py");
+    fs::create_directory("bin");
+    fs::create_symlink("/usr/bin/python3", "bin/python3");
+    const path_variable python3_only((dir.path() / "bin").string());
+    EXPECT_TRUE(first_run("no-such-port").starts_with("Firmware upload failed: Could not open " + missing));
 }
 
 TEST_F(FlashWorker, RefusesNamesThatWouldChangeTheToolsArguments)
