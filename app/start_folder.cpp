@@ -1,5 +1,6 @@
 #include "app/start_folder.h"
 
+#include "flash/esptool_report.h"
 #include "platform/console.h"
 #include "platform/file_names.h"
 #include "platform/record_file.h"
@@ -24,7 +25,7 @@ constexpr std::string_view help_lines =
     "  --record FILE  with --station: append its records to FILE (without it,\n"
     "                 to a file of the session's own)\n"
     "  -h, --help     print this help\n"
-    "  --version      print the version\n"
+    "  --version      print the version, and which esptool a flash would run\n"
     "\n";
 
 // An argument as the first line shows it: a control character as \xNN, so
@@ -102,7 +103,7 @@ std::optional<int> enter_start_folder(const std::vector<std::string>& arguments,
         return 0;
     }
     if (folder == "--version") {
-        platform::write_console(console_stream::output, "vornhale " VORNHALE_VERSION "\n");
+        platform::write_console(console_stream::output, "vornhale " VORNHALE_VERSION "\n" + esptool_report());
         return 0;
     }
     std::error_code error;

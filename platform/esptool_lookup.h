@@ -1,13 +1,26 @@
 #pragma once
 
 // Seam: where esptool is. platform/linux/esptool_lookup.cpp; on Windows the process runner starts the name as given
-// (platform/windows/process.cpp).
+// (platform/windows/process.cpp), and platform/windows/esptool_lookup.cpp says where that is.
 
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace platform {
+
+// The esptool a flash would run (".\esptool.exe" as the runner finds it):
+// its path, absolute, and where that is for the user ("in this folder", "on
+// PATH", "the Arduino IDE's", "PlatformIO's"); nothing when there is none.
+struct found_tool {
+    std::string path;
+    std::string place;
+};
+std::optional<found_tool> locate_esptool();
+
+// Where locate_esptool looks, in its order, for the user: a line each,
+// indented by two blanks, none longer than 80 columns.
+std::string esptool_places();
 
 // Where the program a command line names (".\esptool.exe") is on this system.
 // A name with a folder ("./esptool.exe") is looked for in that folder as it

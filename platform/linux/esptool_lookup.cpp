@@ -31,6 +31,13 @@ std::optional<std::string> first_executable(const std::vector<std::string>& cand
     return std::nullopt;
 }
 
+std::optional<found_tool> placed(std::optional<std::string> path, const char* place)
+{
+    if (!path)
+        return std::nullopt;
+    return found_tool{std::move(*path), place};
+}
+
 std::optional<std::string> find_on_path(const std::string& name)
 {
     const char* path = std::getenv("PATH");
@@ -75,9 +82,8 @@ std::optional<std::string> find_in_arduino_tools(const fs::path& tools)
     return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<std::string> find_program(std::string_view windows_name)
+// find_program, saying where it found the program.
+std::optional<found_tool> find_placed(std::string_view windows_name)
 {
     std::string name(windows_name);
     std::replace(name.begin(), name.end(), '\\', '/');
@@ -90,12 +96,12 @@ std::optional<std::string> find_program(std::string_view windows_name)
     if (slash != std::string::npos) {
         const std::string folder = name.substr(0, slash + 1);
         if (auto found = first_executable({name, folder + base, folder + base + ".py"}))
-            return found;
+            return placed(found, "in this folder");
     }
     if (auto found = find_on_path(base))
-        return found;
+        return placed(found, "on PATH");
     if (auto found = find_on_path(base + ".py"))
-        return found;
+        return placed(found, "on PATH");
 
     if (base != "esptool")
         return std::nullopt;
@@ -103,8 +109,35 @@ std::optional<std::string> find_program(std::string_view windows_name)
     if (!home)
         return std::nullopt;
     if (auto found = find_in_arduino_tools(fs::path(*home) / ".arduino15/packages/esp32/tools/esptool_py"))
-        return found;
-    return first_executable({*home + "/.platformio/packages/tool-esptoolpy/esptool.py"});
+        return placed(found, "the Arduino IDE's");
+    return placed(first_executable({*home + "/.platformio/packages/tool-esptoolpy/esptool.py"}), "PlatformIO's");
+}
+
+}  // namespace
+
+std::optional<std::string> find_program(std::string_view windows_name)
+{
+    std::optional<found_tool> found = find_placed(windows_name);
+    return found ? std::optional(std::move(found->path)) : std::nullopt;
+}
+
+std::optional<found_tool> locate_esptool()
+{
+    std::optional<found_tool> found = find_placed(".\\esptool.exe");
+    std::error_code error;
+    if (found)
+        if (const fs::path absolute = fs::absolute(found->path, error); !error)
+            found->path = absolute.lexically_normal().string();
+    return found;
+}
+
+std::string esptool_places()
+{
+    return "  this folder: esptool.exe, esptool, esptool.py\n"
+           "  PATH: esptool, esptool.py\n"
+           "  the Arduino IDE's tools, the newest VERSION first:\n"
+           "    ~/.arduino15/packages/esp32/tools/esptool_py/VERSION/esptool, esptool.py\n"
+           "  PlatformIO's: ~/.platformio/packages/tool-esptoolpy/esptool.py\n";
 }
 
 std::optional<std::string> python_for(const std::string& program)
