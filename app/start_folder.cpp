@@ -18,7 +18,7 @@ constexpr std::string_view usage_lines = "usage: vornhale [FOLDER]\n"
 
 constexpr std::string_view help_lines =
     "\n"
-    "Flashes the build output in FOLDER (or in the working folder) onto the\n"
+    "Flashes the build output in FOLDER (or in the current folder) onto the\n"
     "ESP32-S3 board plugged in, and shows every step in a window.\n"
     "\n"
     "  --station      flash every board plugged in, each once, several at once\n"
