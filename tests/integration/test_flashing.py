@@ -147,24 +147,17 @@ class Flashing(unittest.TestCase):
     def test_each_esptool_version_makers_have_flashes_the_board_it_names(self):
         # What each version really printed, control sequences, carriage returns,
         # warnings and all; the board's serial number is the chip's MAC.
-        # Debian's 4.7.0 has no stub for the chip: it fails after naming it, and writes through its ROM loader
-        # when given --no-stub.
         board = BOARD.replace("A: idProduct=1001\n", "A: idProduct=1001\nA: serial=F4:12:FA:5A:1C:30\n")
-        for version in ESPTOOL_VERSIONS + ("4.7.0 without the stub",):
+        for version in ESPTOOL_VERSIONS:
             with self.subTest(version=version):
                 self.setUp()
                 self.testbed.add_from_string(board)
                 for name in BUILD_OUTPUT:
                     self.write(name, "x" * 1000)
                 self.write("esptool.exe", FAKE_TOOL, 0o755)
-                rom = version not in ESPTOOL_VERSIONS
                 for run, image in enumerate(("firmware", "file-system")):
-                    shutil.copy(os.path.join(ESPTOOL_OUTPUT, "v%s-%s.txt" % ("4.7.0-rom-loader" if rom else version,
-                                                                             image)),
-                                os.path.join(self.cwd, "say.%d" % (run + rom)))
-                for run in range(3 if rom else 0):
-                    self.write("run.%d" % run, "case \" $* \" in *' --no-stub '*) ;; *) cat '%s'; exit 1;; esac\n"
-                               % os.path.join(ESPTOOL_OUTPUT, "v4.7.0-no-s3-stub-firmware.txt"))
+                    shutil.copy(os.path.join(ESPTOOL_OUTPUT, "v%s-%s.txt" % (version, image)),
+                                os.path.join(self.cwd, "say.%d" % run))
                 texts, status, printed = self.read_until_done()
                 self.assertEqual(status, 0, printed)
                 plain = [t for t in texts if "%" not in t]
@@ -178,9 +171,6 @@ class Flashing(unittest.TestCase):
                     self.assertGreaterEqual(len(figures), 2, figures)
                 self.assertNotIn(b"\x1b", printed)
                 self.assertIn(b"Hash of data verified.", printed)
-                self.assertEqual([call[2] for call in self.calls()], ["--port", "--no-stub", "--no-stub"] if rom
-                                 else ["--port", "--port"])
-                self.assertEqual(b"has no flasher stub for the ESP32-S3" in printed, rom)
         # A chip that never answers: esptool 5's fatal error, on standard error, is the reason.
         self.setUp()
         self.testbed.add_from_string(board)

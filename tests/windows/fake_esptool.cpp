@@ -14,8 +14,8 @@
 // FORM from form.PORT, else v4.7.0) holds up to its MAC line, with mac.PORT
 // for the MAC, and the rest of it last when it exits with 0 ("MAC: " and
 // mac.PORT alone without such a file). err.N goes to standard error, and
-// step.N counts carriage returns as line ends too. When nostub exists, a call
-// without --no-stub prints v4.7.0-no-s3-stub-firmware.txt and exits with 1.
+// step.N counts carriage returns as line ends too. nostub: as Debian's 4.7.0, a
+// call without --no-stub prints v4.7.0-no-s3-stub-firmware.txt and exits with 1.
 
 #include <algorithm>
 #include <cstdio>
@@ -82,12 +82,8 @@ int main()
     for (int i = 1; i < count; ++i)
         record << utf8(args[i]) << '\n';
     record.close();
-    // Debian's esptool 4.7.0 has no flasher stub for the ESP32-S3: without
-    // --no-stub it fails once it has named the chip.
     if (exists("nostub") && std::wstring(command_line).find(L" --no-stub ") == std::wstring::npos) {
-        const std::string printed = read("v4.7.0-no-s3-stub-firmware.txt");
-        ::_setmode(::_fileno(stdout), _O_BINARY);
-        std::fwrite(printed.data(), 1, printed.size(), stdout);
+        std::fputs(read("v4.7.0-no-s3-stub-firmware.txt").c_str(), stdout);
         return 1;
     }
     // The chip it reached, as esptool names it: mac.PORT.
