@@ -648,12 +648,13 @@ class WindowsBinary(unittest.TestCase):
     def test_version_names_the_esptool_a_flash_would_run(self):
         self.write(say_0="esptool v5.3.1\r\n5.3.1\r\n")
         shutil.copy(FAKE_ESPTOOL, os.path.join(self.cwd, "esptool.exe"))
-        for said in (rb"esptool 5\.3\.1: [A-Z]:\\.*\\work\\esptool\.exe \(in this folder\)\r\n",
-                     rb"esptool: none found\. Looked in this order:\r\n  this folder: esptool\.exe\r\n"):
+        for present, said in ((True, rb"esptool 5\.3\.1: [A-Z]:\\.*\\work\\esptool\.exe \(in this folder\)\r\n"),
+                              (False, rb"esptool: none found\. Looked in this order:\r\n  this folder: esptool\.exe\r\n")):
+            if not present:
+                os.remove(os.path.join(self.cwd, "esptool.exe"))
             app = VornhaleExe(self.cwd, args=["--version"])
             self.addCleanup(app.close)
             self.assertRegex(app.finish()[1], rb"^vornhale [0-9.]+\r\n" + said + rb"$")
-            os.remove(os.path.join(self.cwd, "esptool.exe"))
         self.assertEqual(self.calls(), [["version"]])
 
     def test_a_run_in_progress_completes_when_vornhale_is_killed(self):
