@@ -57,7 +57,13 @@ std::string esptool_report(std::chrono::milliseconds limit)
         return "esptool: none found. Looked in this order:\n" + platform::esptool_places();
     esptool_output said;
     std::string last_line;
-    const platform::run_outcome outcome = ask_version(said, last_line, limit);
+    platform::run_outcome outcome;
+    try {
+        outcome = ask_version(said, last_line, limit);
+    } catch (const std::exception& e) {  // no thread for the timer
+        outcome = {platform::run_outcome::kind::not_started, 0};
+        last_line = e.what();
+    }
     const std::string where = fmt::format("{} ({})", tool->path, tool->place);
     if (!said.version().empty())
         return fmt::format("esptool {}: {}\n", said.version(), where);
