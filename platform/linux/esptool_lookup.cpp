@@ -144,9 +144,11 @@ std::optional<std::string> python_for(const std::string& program)
 {
     if (!program.ends_with(".py"))
         return std::nullopt;
-    std::ifstream script(program);
-    std::string first;
-    std::getline(script, first);
+    std::ifstream script(program, std::ios::binary);
+    std::string first(256, '\0');  // the first line, as far as an interpreter line goes
+    script.read(first.data(), static_cast<std::streamsize>(first.size()));
+    first.resize(static_cast<std::size_t>(script.gcount()));
+    first.resize(std::min(first.find('\n'), first.size()));
     if (first.starts_with("#!")) {
         std::istringstream words(first.substr(2));
         std::string interpreter;
