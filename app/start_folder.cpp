@@ -1,5 +1,6 @@
 #include "app/start_folder.h"
 
+#include "flash/esptool_report.h"
 #include "platform/console.h"
 #include "platform/file_names.h"
 #include "platform/record_file.h"
@@ -17,14 +18,14 @@ constexpr std::string_view usage_lines = "usage: vornhale [FOLDER]\n"
 
 constexpr std::string_view help_lines =
     "\n"
-    "Flashes the build output in FOLDER (or in the working folder) onto the\n"
+    "Flashes the build output in FOLDER (or in the current folder) onto the\n"
     "ESP32-S3 board plugged in, and shows every step in a window.\n"
     "\n"
     "  --station      flash every board plugged in, each once, several at once\n"
     "  --record FILE  with --station: append its records to FILE (without it,\n"
     "                 to a file of the session's own)\n"
     "  -h, --help     print this help\n"
-    "  --version      print the version\n"
+    "  --version      print the version, and which esptool a flash would run\n"
     "\n";
 
 // An argument as the first line shows it: a control character as \xNN, so
@@ -102,7 +103,7 @@ std::optional<int> enter_start_folder(const std::vector<std::string>& arguments,
         return 0;
     }
     if (folder == "--version") {
-        platform::write_console(console_stream::output, "vornhale " VORNHALE_VERSION "\n");
+        platform::write_console(console_stream::output, "vornhale " VORNHALE_VERSION "\n" + esptool_report());
         return 0;
     }
     std::error_code error;

@@ -15,7 +15,8 @@
 // appends its records to (record_file set, made absolute from the folder
 // Vornhale was started in; otherwise left empty). --help (-h) prints the usage
 // lines, what the options do and then manual (where to read more, one line)
-// on standard output, --version the version. A usage error prints a line that
+// on standard output, --version the version and which esptool a flash would
+// run (flash/esptool_report.h). A usage error prints a line that
 // names the argument and what is wrong with it ("vornhale: unknown option
 // --bogus"), then the usage lines, and a folder it cannot enter or a FILE
 // that is a FIFO (whose open would wait), a socket or a folder a message, on

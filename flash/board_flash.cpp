@@ -3,6 +3,7 @@
 #include "flash/esptool_output.h"
 #include "flash/flash_progress.h"
 #include "flash/page_text.h"
+#include "flash/partition_table.h"
 #include "flash/station_rules.h"
 #include "platform/console.h"
 #include "platform/process.h"
@@ -30,6 +31,16 @@ constexpr std::string_view firmware_template =
     R"(.\esptool.exe --chip esp32s3 --port "{0}" --baud 921600  --before default_reset --after hard_reset write_flash  -z --flash_mode keep --flash_freq keep --flash_size keep 0x0 "{1}.ino.bootloader.bin" 0x8000 "{1}.ino.partitions.bin" 0xe000 "boot_app0.bin" 0x10000 "{1}.ino.bin")";
 constexpr std::string_view file_system_template =
     R"(.\esptool.exe --chip esp32s3 --port {} --baud 921600 --before default_reset --after hard_reset write_flash -z --flash_mode dio --flash_freq 80m --flash_size detect 6750208 fs.bin)";
+
+// The same command line with esptool's --no-stub after the chip: esptool then
+// writes through the chip's own ROM loader, which needs no flasher stub.
+std::string through_rom_loader(std::string line)
+{
+    constexpr std::string_view chip = "--chip esp32s3 ";
+    if (const std::size_t at = line.find(chip); at != std::string::npos)
+        line.insert(at + chip.size(), "--no-stub ");
+    return line;
+}
 
 // Whether the template filled with port and base reaches the tool as the
 // template's own arguments with the values put in, neither split nor joined
@@ -253,16 +264,35 @@ private:
     std::thread thread_;  // last: it starts once the rest is there
 };
 
+// Why a run failed when esptool found the chip's flash (chip_flash bytes) too
+// small for the set named after firmware_base, in the maker's words.
+std::string too_small_reason(std::uintmax_t chip_flash, const esptool_output& said, flash_report::run run,
+                             const std::filesystem::path& folder, const std::string& firmware_base)
+{
+    const std::string table = firmware_base + ".ino.partitions.bin";
+    const auto partitions = read_partition_table(folder / platform::path_from_utf8(table));
+    const std::string_view happened =
+        run == flash_report::run::file_system
+            ? "fs.bin was not written, and the firmware just written expects more flash than the board has"
+            : said.wrote_any() ? "esptool was stopped while writing: flash the board again" : "nothing was written";
+    return partitions ? flash_too_small(chip_flash, flash_needed(*partitions), table, happened)
+                      : flash_too_small(chip_flash, flash_size_for(said.flash_wanted()), "", happened);
+}
+
 // Runs one command line, telling report how far it is; returns nothing on
 // success, or why it failed. serial: the board's serial number, which the
 // chip's MAC must match ("" when the board reports none: nothing to check
-// against). A run that reaches another chip, or names two, is stopped at once;
-// so is one whose board leaves USB while it writes (watched: the board as
+// against). A run that reaches another chip, or names two, is stopped at once,
+// as is one on a chip whose flash esptool says is smaller than the size set,
+// and one whose board leaves USB while it writes (watched: the board as
 // listed, with the run's port; nothing when the system did not list it).
+// With result.rom_loader, the run goes through the chip's ROM loader; a run
+// that fails for want of the flasher stub sets it and is made again.
 std::optional<std::string> run_tool(const std::string& command_line, flash_report::run run,
                                     const std::vector<run_image>& files, flash_control& control,
                                     flash_report& report, const flash_options& options, const std::string& serial,
                                     flash_outcome& result, const std::filesystem::path& folder,
+                                    const std::string& firmware_base,
                                     const std::optional<platform::usb_board>& watched)
 {
     esptool_output said(sizes_of(folder, files));
@@ -272,12 +302,14 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_repor
     if (watched)
         departure.emplace(*watched, stop);
     bool elsewhere = false;
+    bool too_small = false;
+    std::string last_line;  // what a program that could not start says last
     const auto reached_elsewhere = [&] {
         return !said.other_mac().empty()
                || (!serial.empty() && !said.mac().empty() && !station_rules::same_mac(serial, said.mac()));
     };
     const platform::run_outcome outcome = platform::run_command_line(
-        command_line,
+        result.rom_loader ? through_rom_loader(command_line) : command_line,
         [&](std::string_view line) {
             const auto figure = said.feed(line);
             if (departure) {
@@ -288,6 +320,12 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_repor
                 elsewhere = true;
                 stop.request();
             }
+            if (!too_small && said.warned_flash_too_small()) {
+                too_small = true;
+                stop.request();
+            }
+            if (line.find_first_not_of(" \t") != std::string_view::npos)
+                last_line.assign(line.substr(0, 1000));
             if (figure)
                 if (const auto shown = pacer.offer(*figure))
                     report.progress(run, *shown);
@@ -314,6 +352,20 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_repor
         result.unplugged = true;
         return unplugged_during(run);
     }
+    if (const auto chip_flash = said.flash_too_small(); chip_flash && (too_small || !exited_well))
+        return too_small_reason(*chip_flash, said, run, folder, firmware_base);
+    if (!exited_well && !result.rom_loader && said.lacks_stub() && !control.tool_stop.requested()) {
+        result.rom_loader = true;
+        if (!options.strict)
+            platform::write_console(platform::console_stream::output,
+                                    fmt::format("Vornhale: {} has no flasher stub for the ESP32-S3 (Debian's esptool "
+                                                "package leaves it out): running it again with --no-stub, so that "
+                                                "the chip's own ROM loader writes and verifies the images, more "
+                                                "slowly.\n",
+                                                esptool_named(said)));
+        return run_tool(command_line, run, files, control, report, options, serial, result, folder, firmware_base,
+                        watched);
+    }
     const std::optional<std::string>& last_error = said.reason();
 
     switch (outcome.how) {
@@ -325,6 +377,9 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_repor
                 report.progress(run, *last);
             return std::nullopt;
         }
+        // A shell's and env's code for a program, or its interpreter, that could not start.
+        if (!last_error && (outcome.code == 126 || outcome.code == 127) && !last_line.empty())
+            return "esptool could not start: " + last_line;
         return last_error ? *last_error : fmt::format("esptool exited with code {}", outcome.code);
     case kind::signalled:
         return last_error ? *last_error : fmt::format("esptool was stopped by signal {}", outcome.code);
@@ -485,7 +540,7 @@ flash_outcome flash_board(const board_to_flash& given, const std::string& firmwa
                                                  {0x10000, firmware_base + ".ino.bin"}};
     if (const auto failure = run_tool(firmware_command_line(board.port, firmware_base), run::firmware,
                                       firmware_images, control, report, options, mac_serial, outcome, folder,
-                                      watched(board.port))) {
+                                      firmware_base, watched(board.port))) {
         report.failed(run::firmware, why(*failure, board.port, run::firmware));
         return outcome;
     }
@@ -523,7 +578,8 @@ flash_outcome flash_board(const board_to_flash& given, const std::string& firmwa
     }
     report.starting(run::file_system);
     if (const auto failure = run_tool(file_system_command_line(port), run::file_system, {{6750208, "fs.bin"}},
-                                      control, report, options, mac_serial, outcome, folder, watched(port))) {
+                                      control, report, options, mac_serial, outcome, folder, firmware_base,
+                                      watched(port))) {
         report.failed(run::file_system, why(*failure, port, run::file_system));
         return outcome;
     }

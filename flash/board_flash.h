@@ -69,6 +69,9 @@ struct flash_outcome {
     // The board left USB during a run other than by esptool's reset: that run
     // was stopped at once.
     bool unplugged = false;
+    // esptool had no flasher stub for the chip, and its runs went through the
+    // chip's ROM loader instead (--no-stub after --chip).
+    bool rom_loader = false;
 };
 
 // How a flash runs. pass_output: whether the tool's output goes on to our
@@ -86,7 +89,14 @@ struct flash_options {
 // working folder when empty). Between the runs it waits until the board has left
 // USB and come back after the first run's hard reset (or, when it stays, for
 // longer than a board takes to leave), finds it again by its serial number or
-// location, never by its port name, and uses the port it has then. A board
+// location, never by its port name, and uses the port it has then. An esptool
+// without the ESP32-S3's flasher stub (Debian's) fails its first run after
+// naming the chip and before writing: that run is made again, and the second
+// run made, with --no-stub after --chip esp32s3, through the chip's ROM
+// loader (flash_outcome::rom_loader; outside the station, our standard
+// output says so). A chip whose flash esptool finds too small for the set
+// fails the run in the maker's words (flash/partition_table.h), stopped as
+// soon as esptool says so before writing. A board
 // with a serial number must be the one each run reached: the MAC esptool
 // names once connected must be its, else the run is stopped and fails (a
 // board without one cannot be checked, nor one whose serial number is no MAC:

@@ -122,6 +122,67 @@ bool parse_writing_line(std::string_view line, std::uint32_t& address, double& p
     return number.ec == std::errc() && number.ptr == figure.data() + figure.size() && percent >= 0 && percent <= 100;
 }
 
+// A flash size as esptool names it ("4MB", "512KB"), in bytes.
+std::optional<std::uintmax_t> flash_size_bytes(std::string_view size)
+{
+    std::uintmax_t value = 0;
+    const auto number = std::from_chars(size.data(), size.data() + size.size(), value);
+    const std::string_view unit = size.substr(static_cast<std::size_t>(number.ptr - size.data()));
+    if (number.ec != std::errc() || value == 0 || value > 4096 || (unit != "MB" && unit != "KB"))
+        return std::nullopt;
+    return value << (unit == "MB" ? 20 : 10);
+}
+
+// A number as esptool prints it, decimal or hexadecimal ("6750208", "0x00670000").
+std::optional<std::uintmax_t> number_at(std::string_view text)
+{
+    const bool hex = text.starts_with("0x");
+    text.remove_prefix(hex ? 2 : 0);
+    std::uintmax_t value = 0;
+    const auto parsed = std::from_chars(text.data(), text.data() + text.size(), value, hex ? 16 : 10);
+    return parsed.ec == std::errc() && parsed.ptr != text.data() ? std::optional(value) : std::nullopt;
+}
+
+// The number after marker in line, if there is one.
+std::optional<std::uintmax_t> number_after(std::string_view line, std::string_view marker)
+{
+    const std::size_t at = line.find(marker);
+    return at == std::string_view::npos ? std::nullopt : number_at(line.substr(at + marker.size()));
+}
+
+struct flash_shortage {
+    std::uintmax_t chip;    // the chip's flash
+    std::uintmax_t wanted;  // what the run wanted of it
+    bool warning;           // said before writing
+};
+
+// What esptool says when the chip's flash is smaller than the run wants:
+// before writing, a warning (5.x: "Set flash_size 8MB is larger than the
+// available flash size of 4MB."), or as its fatal error ("File fs.bin (length
+// 1572864) at offset 6750208 will not fit in 4194304 bytes of flash. ...";
+// 5.x: "File 'fs.bin' (length 1572864) at offset 0x00670000 ...").
+std::optional<flash_shortage> flash_shortage_in(std::string_view line)
+{
+    constexpr std::string_view set = "Set flash_size ";
+    constexpr std::string_view larger = " is larger than the available flash size of ";
+    if (const std::size_t at = line.find(set), than = line.find(larger);
+        at != std::string_view::npos && than != std::string_view::npos && than > at) {
+        std::string_view available = line.substr(than + larger.size());
+        available = available.substr(0, available.find_first_of(". "));
+        const auto chip = flash_size_bytes(available);
+        const auto wanted = flash_size_bytes(line.substr(at + set.size(), than - at - set.size()));
+        if (chip && wanted)
+            return flash_shortage{*chip, *wanted, true};
+        return std::nullopt;
+    }
+    const auto chip = number_after(line, " will not fit in ");
+    if (!chip || *chip == 0 || line.find(" bytes of flash") == std::string_view::npos)
+        return std::nullopt;
+    const auto length = number_after(line, "(length ");
+    const auto offset = number_after(line, " at offset ");
+    return flash_shortage{*chip, length && offset ? *length + *offset : 0, false};
+}
+
 }  // namespace
 
 esptool_output::esptool_output(std::vector<image> images) : images_(std::move(images))
@@ -165,6 +226,12 @@ void esptool_output::read_facts(std::string_view line)
         return;
     if (line.starts_with("Hard resetting"))
         resetting_ = true;  // "Hard resetting via RTS pin...": the board leaves USB and comes back
+    if (!flash_too_small_)
+        if (const auto shortage = flash_shortage_in(line)) {
+            flash_too_small_ = shortage->chip;
+            flash_wanted_ = shortage->wanted;
+            warned_flash_too_small_ = shortage->warning;
+        }
     if (mac_.empty())
         for (const std::string_view label : {"Chip is", "Chip type:"})
             if (const auto chip = labelled(line, label))
@@ -199,6 +266,7 @@ void esptool_output::read_facts(std::string_view line)
         return;
     }
     if (line.starts_with("Wrote ")) {
+        wrote_any_ = true;
         // "Wrote 17504 bytes (12253 compressed) at 0x00000000 in 0.0 seconds ..."
         wrote_at_.reset();
         if (const std::size_t at = line.find(" at 0x"); at != std::string_view::npos) {
@@ -231,6 +299,7 @@ std::optional<int> esptool_output::read_progress(std::string_view line)
     if (!parse_writing_line(line, address, percent))
         return std::nullopt;
     line_percent_ = percent;
+    wrote_any_ = true;
     if (images_.empty())
         return std::nullopt;
     told_progress_ = true;
@@ -302,6 +371,7 @@ void esptool_output::read_reason(std::string_view line)
         if (!indented && !text.empty()) {
             reason_ = std::string(text);
             state_ = reading::other;
+            lacks_stub_ = text.starts_with("FileNotFoundError: ") && text.find("stub_flasher") != std::string_view::npos;
         }
         break;
     case reading::other:

@@ -61,6 +61,23 @@ public:
     std::optional<double> line_percent() const { return line_percent_; }
     // Whether any line so far told how far the run is.
     bool told_progress() const { return told_progress_; }
+    // Whether it failed for want of the chip's flasher stub after naming the
+    // chip and before writing anything (Debian's package ships none for the
+    // ESP32-S3: "FileNotFoundError: ... stub_flasher_32s3.json"). The chip's
+    // own ROM loader, which esptool talks to with --no-stub, needs none.
+    bool lacks_stub() const { return lacks_stub_ && connected_ && !wrote_any_; }
+    // Whether it said it wrote, or was writing, anything.
+    bool wrote_any() const { return wrote_any_; }
+    // The chip's flash in bytes, when esptool said it was too small: "Set
+    // flash_size 8MB is larger than the available flash size of 4MB." (a
+    // warning, said before writing: warned_flash_too_small), or "File fs.bin
+    // (length 1572864) at offset 6750208 will not fit in 4194304 bytes of
+    // flash." (its fatal error); nothing otherwise.
+    std::optional<std::uintmax_t> flash_too_small() const { return flash_too_small_; }
+    bool warned_flash_too_small() const { return warned_flash_too_small_; }
+    // The flash the run wanted, in bytes, as that said it: the size set, or
+    // where the image that does not fit would end; 0 when unknown.
+    std::uintmax_t flash_wanted() const { return flash_wanted_; }
 
     // Why it failed, in its own words, when it said so:
     // - a message after "A fatal error occurred: " or "A serial exception error
@@ -88,6 +105,11 @@ private:
     std::optional<std::uint32_t> own_write_;  // the image that write is of, by its offset
     std::optional<std::uint32_t> wrote_at_;   // the image whose own write's "Wrote ..." line came last
     std::vector<std::uint32_t> verified_;
+    bool wrote_any_ = false;
+    bool lacks_stub_ = false;
+    std::optional<std::uintmax_t> flash_too_small_;
+    bool warned_flash_too_small_ = false;
+    std::uintmax_t flash_wanted_ = 0;
 
     std::string version_;
     std::string chip_;

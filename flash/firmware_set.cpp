@@ -7,7 +7,6 @@
 #include "platform/version_order.h"
 
 #include <fmt/core.h>
-#include <fstream>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -33,11 +32,7 @@ bool present(const fs::path& path)
 std::string images_trouble(const fs::path& folder, const std::string& base, const fs::path& table_path,
                            std::string_view table_name)
 {
-    std::ifstream file(folder / table_path, std::ios::binary);
-    std::string table(partition_table_size, '\0');
-    file.read(table.data(), static_cast<std::streamsize>(table.size()));
-    table.resize(static_cast<std::size_t>(file.gcount()));
-    const std::optional<std::vector<partition>> partitions = parse_partition_table(table);
+    const std::optional<std::vector<partition>> partitions = read_partition_table(folder / table_path);
     const std::pair<std::string, std::uint32_t> images[] = {
         {base + ".ino.bootloader.bin", 0x0}, {base + ".ino.partitions.bin", 0x8000}, {"boot_app0.bin", 0xe000},
         {base + ".ino.bin", application_image_offset}, {"fs.bin", file_system_image_offset}};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fmt/core.h>
+#include <fstream>
 
 namespace {
 
@@ -137,4 +138,44 @@ std::string image_misfit(std::string_view name, std::uint32_t offset, std::optio
                            "larger than 128MB.",
                            name, *size, offset);
     return {};
+}
+
+std::optional<std::vector<partition>> read_partition_table(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::string table(partition_table_size, '\0');
+    file.read(table.data(), static_cast<std::streamsize>(table.size()));
+    table.resize(static_cast<std::size_t>(file.gcount()));
+    return parse_partition_table(table);
+}
+
+std::uintmax_t flash_size_for(std::uintmax_t end)
+{
+    std::uintmax_t size = end == 0 ? 0 : 1 << 20;
+    while (size < end && size < (std::uintmax_t{1} << 40))
+        size *= 2;
+    return size;
+}
+
+std::uintmax_t flash_needed(const std::vector<partition>& partitions) { return flash_size_for(table_end(partitions)); }
+
+std::string flash_too_small(std::uintmax_t board_flash, std::uintmax_t needed, std::string_view table_name,
+                            std::string_view happened)
+{
+    const std::uintmax_t board_mb = board_flash >> 20;
+    std::string text = fmt::format("the board has {} MB of flash", board_mb);
+    if (needed > board_flash)
+        text += table_name.empty()
+                    ? fmt::format(", but the export needs {} MB", needed >> 20)
+                    : fmt::format(", but the export needs {1} MB ({0} is laid out for {1} MB)", table_name, needed >> 20);
+    text += fmt::format(": {}. In the Arduino IDE's Tools menu, choose Flash Size \"{}MB ({}Mb)\" and a Partition "
+                        "Scheme that fits it{}, and export again",
+                        happened, board_mb, board_mb * 8,
+                        board_mb == 4 ? " (\"Default 4MB with spiffs (1.2MB APP/1.5MB SPIFFS)\", say)" : "");
+    if (board_flash < eight_megabytes)
+        text += "; Vornhale writes fs.bin only where the 8 MB layout puts the file system, so move fs.bin out of the "
+                "build folder and upload the file system with the IDE's file-system upload, which writes it where "
+                "that scheme puts it";
+    return text + fmt::format(". Or flash a board with {} MB of flash or more.",
+                              std::max<std::uintmax_t>(needed, eight_megabytes) >> 20);
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,3 +64,22 @@ std::uint64_t image_room(std::uint32_t offset, const std::vector<partition>* par
 // page shows it.
 std::string image_misfit(std::string_view name, std::uint32_t offset, std::optional<std::uintmax_t> size,
                          const std::vector<partition>* partitions, std::string_view table_name);
+
+// The entries of the table in the file at path (its first
+// partition_table_size bytes); nothing when it cannot be read or is not a
+// partition table.
+std::optional<std::vector<partition>> read_partition_table(const std::filesystem::path& path);
+
+// The flash a board needs for these partitions: where the last one ends,
+// rounded up to the flash sizes chips come in (1, 2, 4, 8, 16 MB ...).
+std::uintmax_t flash_needed(const std::vector<partition>& partitions);
+// The same for what ends at end (0 for 0).
+std::uintmax_t flash_size_for(std::uintmax_t end);
+
+// Why a run failed when esptool found the chip's flash (board_flash bytes)
+// too small, said for the maker: what the board has, what the export needs
+// (needed bytes, 0 when unknown; table_name: the table it was read from, ""
+// when none was), what happened (happened, one clause), and what to choose in
+// the Arduino IDE instead.
+std::string flash_too_small(std::uintmax_t board_flash, std::uintmax_t needed, std::string_view table_name,
+                            std::string_view happened);

@@ -57,6 +57,7 @@ std::string record_line(const board_record& record, const image_set* images)
     line["chip"] = text_or_null(record.chip);
     line["mac"] = text_or_null(record.mac);
     line["esptool"] = text_or_null(record.esptool_version);
+    line["rom_loader"] = record.rom_loader;
     std::string application = record.application;
     json digests = json::object();
     json verified = json::object();

@@ -83,7 +83,8 @@ private:
 
 // A board's record, one JSON line without its line end: time, port, serial,
 // result ("flashed" or "failed"), reason (when failed), seconds, attempt,
-// chip, mac, esptool, application, the SHA-256 of each image of images, and
+// chip, mac, esptool, rom_loader (whether esptool wrote through the chip's ROM
+// loader, having no flasher stub), application, the SHA-256 of each image of images, and
 // for each of them whether esptool verified it after writing it.
 std::string record_line(const board_record& record, const image_set* images);
 

@@ -325,6 +325,7 @@ private:
                 record->mac = plain_text(outcome.facts.mac);
                 record->esptool_version = plain_text(outcome.facts.esptool_version);
                 record->verified = outcome.verified;
+                record->rom_loader = outcome.rom_loader;
             }
         }
         if (record)

@@ -35,6 +35,7 @@ struct board_record {
     std::string esptool_version;  // "4.7.0"
     std::string application;      // the application image; the keeper fills it in
     std::vector<std::string> verified;  // the images whose hash esptool verified after writing them
+    bool rom_loader = false;  // esptool wrote through the chip's ROM loader, having no flasher stub for it
 };
 
 // What the station tells as it goes.

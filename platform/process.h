@@ -95,7 +95,8 @@ inline constexpr std::chrono::milliseconds output_after_exit = std::chrono::mill
 // waiting for it) when pass_output holds, and given to on_line line by line; terminal control
 // sequences are taken out of both (platform/output_lines.h). The program writes into a file of its own
 // that we read, not into a pipe, so that it runs to its end even if we are killed. The program is
-// looked for as find_program (platform/esptool_lookup.h) says. It starts in a process group of its own
+// looked for as find_program (platform/esptool_lookup.h) says, and a Python script the system could not
+// start is run under python3 (python_for there). It starts in a process group of its own
 // (a terminal's Ctrl+C or hang-up does not reach it), with default signal handling, no blocked
 // signals, standard input from /dev/null, and no open file of ours but its output. When stop is given
 // and asked, the program is ended (see run_stop) and the outcome is kind::stopped, unless it still

@@ -81,6 +81,15 @@ dpkg-deb --root-owner-group -Zxz --build "$stage" "$deb" >/dev/null
 echo "package: built $deb"
 echo "package: Depends: $depends"
 
-# Errors fail the build; warnings and notes are shown.
-lintian --fail-on error --display-info "$deb"
+# Errors fail the build; warnings and notes are shown. Debian 12's lintian
+# (2.116) does not know appstream-metadata-validation-failed, which Debian 13's
+# raises and the overrides answer (see packaging/lintian-overrides), and calls
+# that override an alien tag: the one error let pass.
+known_alien='^E: vornhale: alien-tag appstream-metadata-validation-failed \['
+report=$(lintian --fail-on none --display-info "$deb")
+printf '%s\n' "$report" | { grep -v -- "$known_alien" || true; }
+if printf '%s\n' "$report" | grep -v -- "$known_alien" | grep -q '^E: '; then
+  echo "package: lintian reports errors" >&2
+  exit 1
+fi
 echo "package: lintian reports no errors"

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +29,13 @@ std::optional<std::string> first_executable(const std::vector<std::string>& cand
         if (is_executable_file(candidate))
             return candidate;
     return std::nullopt;
+}
+
+std::optional<found_tool> placed(std::optional<std::string> path, const char* place)
+{
+    if (!path)
+        return std::nullopt;
+    return found_tool{std::move(*path), place};
 }
 
 std::optional<std::string> find_on_path(const std::string& name)
@@ -73,9 +82,8 @@ std::optional<std::string> find_in_arduino_tools(const fs::path& tools)
     return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<std::string> find_program(std::string_view windows_name)
+// find_program, saying where it found the program.
+std::optional<found_tool> find_placed(std::string_view windows_name)
 {
     std::string name(windows_name);
     std::replace(name.begin(), name.end(), '\\', '/');
@@ -88,12 +96,12 @@ std::optional<std::string> find_program(std::string_view windows_name)
     if (slash != std::string::npos) {
         const std::string folder = name.substr(0, slash + 1);
         if (auto found = first_executable({name, folder + base, folder + base + ".py"}))
-            return found;
+            return placed(found, "in this folder");
     }
     if (auto found = find_on_path(base))
-        return found;
+        return placed(found, "on PATH");
     if (auto found = find_on_path(base + ".py"))
-        return found;
+        return placed(found, "on PATH");
 
     if (base != "esptool")
         return std::nullopt;
@@ -101,8 +109,59 @@ std::optional<std::string> find_program(std::string_view windows_name)
     if (!home)
         return std::nullopt;
     if (auto found = find_in_arduino_tools(fs::path(*home) / ".arduino15/packages/esp32/tools/esptool_py"))
-        return found;
-    return first_executable({*home + "/.platformio/packages/tool-esptoolpy/esptool.py"});
+        return placed(found, "the Arduino IDE's");
+    return placed(first_executable({*home + "/.platformio/packages/tool-esptoolpy/esptool.py"}), "PlatformIO's");
+}
+
+}  // namespace
+
+std::optional<std::string> find_program(std::string_view windows_name)
+{
+    std::optional<found_tool> found = find_placed(windows_name);
+    return found ? std::optional(std::move(found->path)) : std::nullopt;
+}
+
+std::optional<found_tool> locate_esptool()
+{
+    std::optional<found_tool> found = find_placed(".\\esptool.exe");
+    std::error_code error;
+    if (found)
+        if (const fs::path absolute = fs::absolute(found->path, error); !error)
+            found->path = absolute.lexically_normal().string();
+    return found;
+}
+
+std::string esptool_places()
+{
+    return "  this folder: esptool.exe, esptool, esptool.py\n"
+           "  PATH: esptool, esptool.py\n"
+           "  the Arduino IDE's tools, the newest VERSION first:\n"
+           "    ~/.arduino15/packages/esp32/tools/esptool_py/VERSION/esptool, esptool.py\n"
+           "  PlatformIO's: ~/.platformio/packages/tool-esptoolpy/esptool.py\n";
+}
+
+std::optional<std::string> python_for(const std::string& program)
+{
+    if (!program.ends_with(".py"))
+        return std::nullopt;
+    std::ifstream script(program, std::ios::binary);
+    std::string first(256, '\0');  // the first line, as far as an interpreter line goes
+    script.read(first.data(), static_cast<std::streamsize>(first.size()));
+    first.resize(static_cast<std::size_t>(script.gcount()));
+    first.resize(std::min(first.find('\n'), first.size()));
+    if (first.starts_with("#!")) {
+        std::istringstream words(first.substr(2));
+        std::string interpreter;
+        std::string argument;
+        words >> interpreter >> argument;
+        const bool by_env = fs::path(interpreter).filename() == "env" && is_executable_file(interpreter);
+        const std::string named = by_env ? argument : interpreter;
+        if (by_env ? find_on_path(named).has_value() : is_executable_file(named))
+            return std::nullopt;
+        if (!fs::path(named).filename().string().starts_with("python"))
+            return std::nullopt;  // not a Python of its own: left to the system, which says why
+    }
+    return find_on_path("python3");
 }
 
 std::string tool_not_found_reason()

@@ -252,7 +252,12 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     posix_spawnattr_setpgroup(&setup.attributes, 0);
     posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
+    // A script whose interpreter the system cannot find runs under python3.
+    const std::optional<std::string> python = python_for(*program);
+    const std::string& started = python ? *python : *program;
     std::vector<char*> argv;
+    if (python)
+        argv.push_back(const_cast<char*>(python->c_str()));
     argv.push_back(const_cast<char*>(program->c_str()));
     for (std::size_t i = 1; i < args.size(); ++i)
         argv.push_back(const_cast<char*>(args[i].c_str()));
@@ -265,7 +270,7 @@ run_outcome run_command_line(std::string_view command_line, const line_observer&
     pid_t pid = 0;
     const tool_environment environment;
     const int spawn_error =
-        ::posix_spawn(&pid, program->c_str(), &setup.actions, &setup.attributes, argv.data(), environment.get());
+        ::posix_spawn(&pid, started.c_str(), &setup.actions, &setup.attributes, argv.data(), environment.get());
     if (spawn_error != 0)
         return {run_outcome::kind::not_started, spawn_error};
     // Known as ours to the stop signals until a while after it has been waited for.

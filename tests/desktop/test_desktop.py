@@ -131,5 +131,22 @@ class Desktop(unittest.TestCase):
                 if args in (["-h"], ["--help"]):
                     self.assertTrue(told.endswith(b"\nSee vornhale(1).\n"), told)
 
+    def test_version_names_the_esptool_a_flash_would_run(self):
+        # Its version as esptool 4 and 5 print it, or why it said none (it never answers), or where none was found.
+        with tempfile.TemporaryDirectory(prefix="vornhale-version-") as folder:
+            tool = os.path.join(folder, "esptool")
+            for script, said in (('printf "esptool.py v4.7.0\\n4.7.0\\n"', "esptool 4.7.0: %s (in this folder)"),
+                                 ('printf "esptool v5.3.1\\n5.3.1\\n"', "esptool 5.3.1: %s (in this folder)"),
+                                 ("exec /bin/sleep 60", "esptool: %s (in this folder), which did not say its version within 3 s"),
+                                 (None, "esptool: none found. Looked in this order:\n  this folder: esptool.exe, esptool,")):
+                with open(tool, "w") as f:
+                    f.write('#!/bin/sh\n[ "$*" = version ] && %s\n' % script)
+                os.chmod(tool, 0o755 if script else 0o644)
+                result = subprocess.run([os.environ["VORNHALE_BINARY"], "--version"], capture_output=True, timeout=10,
+                                        cwd=folder, env=dict(os.environ, PATH=os.path.join(folder, "bin"), HOME=folder))
+                self.assertTrue(result.returncode == 0 and result.stdout.decode().startswith(
+                    "vornhale %s\n" % os.environ["VORNHALE_VERSION"] + (said % tool if "%s" in said else said)), result)
+                self.assertLessEqual(max(map(len, result.stdout.decode().replace(tool, "").splitlines())), 80)
+
 if __name__ == "__main__":
     unittest.main(argv=sys.argv)

@@ -37,6 +37,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -240,6 +241,9 @@ TEST_F(FlashWorker, FailedFirmwareRunGivesTheToolsReasonAndStops)
          "OSError: [Errno 25] Inappropriate ioctl for device\n",
          1, "OSError: [Errno 25] Inappropriate ioctl for device"},
         {"error: not after a usage line\n", 1, "esptool exited with code 1"},
+        // A script whose interpreter is missing, in env's words and code.
+        {"/usr/bin/env: 'python': No such file or directory\n", 127,
+         "esptool could not start: /usr/bin/env: 'python': No such file or directory"},
         {"", 3, "esptool exited with code 3"},
     };
     for (const auto& c : cases) {
@@ -539,6 +543,13 @@ TEST_F(FlashWorker, RealEsptoolReasonsComeThrough)
     EXPECT_EQ(first_run("locked-port"), "Firmware upload failed: Could not open " + locked
                                             + ", the port is busy or doesn't exist. ([Errno 13] could not open port "
                                             + locked + ": [Errno 13] Permission denied: '" + locked + "')");
+
+    // esptool's own esptool.py (#!/usr/bin/env python) as it is, with only python3 on PATH: run under python3.
+    fs::remove("esptool.exe");
+    fs::create_symlink(esptool, "esptool.py");
+    fs::create_symlink("/usr/bin/python3", "python3");
+    const path_variable python3_only(dir.path().string());
+    EXPECT_TRUE(first_run("no-such-port").starts_with("Firmware upload failed: Could not open " + missing));
 }
 
 TEST_F(FlashWorker, RefusesNamesThatWouldChangeTheToolsArguments)
@@ -657,6 +668,64 @@ TEST_F(FlashWorker, BoardIsVouchedForOnlyByTheChipsOwnMac)
                                                             : "done") << serial;
             EXPECT_EQ(calls(), refused && strict ? 0 : 2);
         }
+}
+
+// As Debian's esptool, without the ESP32-S3's stub, the stand-in fails once it has named the chip,
+// and writes and verifies each image through the chip's ROM loader when given --no-stub.
+TEST_F(FlashWorker, AnEsptoolWithoutTheChipsStubWritesThroughItsRomLoader)
+{
+    write_file("fs.bin");
+    for (const char* name : {"no-s3-stub-firmware", "rom-loader-firmware", "rom-loader-file-system"})
+        write_file(name, transcript(std::string("v4.7.0-") + name + ".txt"));
+    for (const char* call : {"run.0", "run.1", "run.2"})
+        write_file(call, "case \" $* \" in *' --no-stub '*) ;; *) cat no-s3-stub-firmware; exit 1;; esac\n"
+                         "case \" $* \" in *' fs.bin '*) cat rom-loader-file-system;; *) cat rom-loader-firmware;; esac\n");
+    testing::internal::CaptureStdout();
+    std::vector<std::string> texts = run_worker();
+    const std::string out = testing::internal::GetCapturedStdout();
+    for (const char* stage : {"Uploading firmware", "Uploading app"})  // each run's progress ends at 100
+        EXPECT_NE(std::find(texts.begin(), texts.end(), progress_text(stage, 100)), texts.end()) << stage;
+    std::erase_if(texts, [](const std::string& text) { return text.find(" %<") != std::string::npos; });
+    EXPECT_EQ(texts, (std::vector<std::string>{uploading_firmware, firmware_done, uploading_app, app_done}));
+    ASSERT_EQ(calls(), 3);
+    std::vector<std::string> rom_loader = arguments(0);
+    rom_loader.insert(rom_loader.begin() + 2, "--no-stub");  // after --chip esp32s3
+    EXPECT_EQ(arguments(0), expected_arguments(firmware_command_line("/dev/ttyACM0", "blink")));
+    EXPECT_EQ(arguments(1), rom_loader);
+    EXPECT_TRUE(arguments(2)[2] == "--no-stub" && arguments(2).back() == "fs.bin");  // the same esptool: no stub tried
+    EXPECT_NE(out.find("Vornhale: esptool 4.7.0 has no flasher stub for the ESP32-S3"), std::string::npos) << out;
+}
+
+// Less flash than the export needs, as esptool says it: its fatal error, or a warning before it writes
+// (stopped at once, though it would go on). The maker reads what the board has, needs and to choose.
+TEST_F(FlashWorker, TooLittleFlashIsToldInAMakersWords)
+{
+    write_file("fs.bin");
+    const auto head = [](const std::string& file) {
+        const std::string printed = transcript(file);
+        return printed.substr(0, printed.find("Configuring flash size...\n") + 26);
+    };
+    const std::tuple<int, std::string, std::string> cases[] = {  // the run, what esptool prints, what happened
+        {1, head("v5.3.1-file-system.txt") + "A fatal error occurred: File 'fs.bin' (length 1572864) at offset "
+            "0x00670000 will not fit in 4194304 bytes of flash. Change the flash_size argument or flashing address.\n",
+         "fs.bin was not written, and the firmware just written expects more flash than the board has"},
+        {0, head("v5.3.1-firmware.txt") + "Warning: Set flash_size 8MB is larger than the available flash size of 4MB.\n",
+         "nothing was written"},
+    };
+    for (const auto& [run, printed, happened] : cases) {
+        for (const char* name : {"call.0", "call.1", "run.0", "run.1", "finished"})
+            fs::remove(name);
+        write_file("printed", printed);
+        write_file("run." + std::to_string(run), run == 1 ? "cat printed\nexit 2\n"
+                   : "cat printed\ni=0; while [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done; : >finished\n");
+        told_report report;
+        flash_control control;
+        flash_board({"/dev/ttyACM0", "", ""}, base, {}, report, control, {.pass_output = false});
+        EXPECT_TRUE(report.said.back().starts_with("failed: the board has 4 MB of flash, but the export needs 8 MB: "
+            + happened + ". In the Arduino IDE's Tools menu, choose Flash Size \"4MB (32Mb)\"")) << report.said.back();
+        EXPECT_EQ(calls(), run + 1);
+        EXPECT_FALSE(fs::exists("finished")) << "the run went on writing";
+    }
 }
 
 TEST_F(FlashWorker, ToolLeavingAChildThatHoldsItsOutputDoesNotHoldTheWorker)

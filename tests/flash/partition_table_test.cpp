@@ -76,6 +76,9 @@ TEST(PartitionTable, FileSystemImageMustFitThePartitionAtItsOffset)
                                      table_of(std::vector(96, partition{1, 0x82, 0, 0, "x"}), false)})
         EXPECT_EQ(parse_partition_table(table), std::nullopt) << table.size() << " bytes";
     EXPECT_EQ(parse_partition_table(std::string(eight).replace(7 * 32, 32, 32, 'x')), scheme(0x330000, 0x670000, 0x180000));
+    // The flash a table needs, as the advice for a smaller board names it.
+    EXPECT_EQ(flash_needed(scheme(0x330000, 0x670000, 0x180000)), 8u << 20);
+    EXPECT_TRUE(flash_too_small(4 << 20, 8 << 20, "t.bin", "x").starts_with("the board has 4 MB of flash, but the export needs 8 MB (t.bin is laid out for 8 MB): x."));
 }
 
 // Every image against where it goes, before anything is copied or flashed:

@@ -420,7 +420,8 @@ USB = "/devices/pci0000:00/0000:00:14.0/usb1/"
 
 # A stand-in for esptool for several boards at once: records each call's
 # arguments in calls.TTY, runs run.TTY, prints say.TTY, exits with code.TTY.
-# It prints what esptool 4.7.0, 5.0.0 or 5.3.1 (by the port's number) really printed, with the MAC of
+# It prints what esptool 4.7.0, 5.0.0 or 5.3.1 (by the port's number; nostub.TTY: Debian's 4.7.0, which
+# lacks the ESP32-S3's stub and writes through the ROM loader with --no-stub) really printed, with the MAC of
 # the board on its port (or mac.SERIAL): up to the MAC before run.TTY, the writing after it. It notes in "reached"
 # which board (serial or socket) got which image, and its port in "resets";
 # the application image it was given goes to got.TTY. Its files lie beside it:
@@ -437,6 +438,7 @@ cd "$here"
 echo "$*" >> "calls.$tty"
 n=${tty#ttyACM}
 case $(( ${n:-0} % 3 )) in 0) version=4.7.0;; 1) version=5.0.0;; *) version=5.3.1;; esac
+transcript=$version; [ -e "nostub.$tty" ] && { version=4.7.0; transcript=4.7.0-rom-loader; }
 if [ ! -e "$port" ]; then
   echo "A fatal error occurred: Could not open $port, the port is busy or doesn't exist."; exit 2
 fi
@@ -447,8 +449,10 @@ who() { serial=$(cat "/sys/class/tty/$tty/device/../serial" 2>/dev/null)
 lock; who
 mac=$(echo "$serial" | tr A-F a-f); [ -e "mac.$serial" ] && mac=$(cat "mac.$serial")
 echo "$board $image" >> reached
-[ "$image" = fs ] && out="@OUTPUT@/v$version-file-system.txt" || out="@OUTPUT@/v$version-firmware.txt"
+[ "$image" = fs ] && out="@OUTPUT@/v$transcript-file-system.txt" || out="@OUTPUT@/v$transcript-firmware.txt"
+case "$transcript $*" in *rom-loader*--no-stub*) ;; *rom-loader*) out="@OUTPUT@/v4.7.0-no-s3-stub-firmware.txt";; esac
 sed "s/f4:12:fa:5a:1c:30/$mac/" "$out" | awk '{ print } /MAC:/ { exit }'
+case "$out" in *no-s3-stub*) sed '1,/MAC:/d' "$out"; exit 1;; esac
 [ -e "run.$tty" ] && . "./run.$tty"
 if [ ! -e "$port" ]; then
   [ $version = 4.7.0 ] && { echo "A serial exception error occurred: write failed: [Errno 5] Input/output error"; exit 1; }
@@ -833,6 +837,7 @@ class Station(unittest.TestCase):
         self.write("blink.ino.bin", "v1")
         # Runs until released, or until the test's folder is gone: the run outlives the killed station.
         self.write("run.ttyACM2", 'while [ ! -e "$here/release" ] && [ -d "$here" ]; do sleep 0.05; done\n')
+        self.write("nostub.ttyACM1")
         images = tempfile.TemporaryDirectory(prefix="vornhale-images-")
         self.addCleanup(images.cleanup)
         app, stream = self.flash_two(env={"TMPDIR": images.name})
@@ -846,11 +851,13 @@ class Station(unittest.TestCase):
         records = self.records()
         self.assertEqual(sorted(r["serial"] for r in records), ["F4:12:FA:00:00:0%d" % n for n in (1, 2, 4)])
         for r in records:
-            self.assertEqual((r["result"], r["attempt"], r["application"], r["sha256"]["blink.ino.bin"]),
-                             ("flashed", 1, "blink.ino.bin", hashlib.sha256(b"v1").hexdigest()))
-        for tty in ("ttyACM0", "ttyACM1", "ttyACM3"):
+            self.assertEqual((r["result"], r["attempt"], r["application"], r["sha256"]["blink.ino.bin"],
+                              all(r["verified"].values()), r["rom_loader"]),
+                             ("flashed", 1, "blink.ino.bin", hashlib.sha256(b"v1").hexdigest(), True,
+                              r["serial"] == "F4:12:FA:00:00:02"))
+        for tty in ("ttyACM0", "ttyACM1", "ttyACM3"):  # ttyACM1's twice: without the stub, then through the ROM
             with open(os.path.join(self.cwd, "got." + tty)) as f:
-                self.assertEqual(f.read(), "v1")
+                self.assertEqual(f.read(), "v1" * (1 + (tty == "ttyACM1")))
         # The killed station's copy goes when the next one starts. A sparse 64 MiB
         # fs.bin for a 64 KiB file system is refused without a copy.
         self.assertEqual(len(os.listdir(images.name)), 1)

@@ -14,7 +14,8 @@
 // FORM from form.PORT, else v4.7.0) holds up to its MAC line, with mac.PORT
 // for the MAC, and the rest of it last when it exits with 0 ("MAC: " and
 // mac.PORT alone without such a file). err.N goes to standard error, and
-// step.N counts carriage returns as line ends too.
+// step.N counts carriage returns as line ends too. nostub: as Debian's 4.7.0, a
+// call without --no-stub prints v4.7.0-no-s3-stub-firmware.txt and exits with 1.
 
 #include <algorithm>
 #include <cstdio>
@@ -81,6 +82,10 @@ int main()
     for (int i = 1; i < count; ++i)
         record << utf8(args[i]) << '\n';
     record.close();
+    if (exists("nostub") && std::wstring(command_line).find(L" --no-stub ") == std::wstring::npos) {
+        std::fputs(read("v4.7.0-no-s3-stub-firmware.txt").c_str(), stdout);
+        return 1;
+    }
     // The chip it reached, as esptool names it: mac.PORT.
     std::string rest;
     if (!port.empty() && exists("mac." + port)) {

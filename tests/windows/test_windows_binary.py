@@ -631,6 +631,35 @@ class WindowsBinary(unittest.TestCase):
         self.assertIn(b"1 record(s) could not be kept", err)
         self.assertEqual([json.loads(line)["serial"] for line in out.splitlines()], ["F4:12:FA:00:00:01"])
 
+    def test_an_esptool_without_the_chip_s_stub_writes_through_its_rom_loader(self):
+        # As Debian's 4.7.0: it fails once it has named the chip, and writes and verifies each image with --no-stub.
+        real = {name: read_text(os.path.join(ESPTOOL_OUTPUT, "v4.7.0-%s.txt" % name))
+                for name in ("no-s3-stub-firmware", "rom-loader-firmware", "rom-loader-file-system")}
+        app = self.flash_with(nostub="", say_1=real["rom-loader-firmware"], say_2=real["rom-loader-file-system"],
+                              **{"v4.7.0-no-s3-stub-firmware.txt": real["no-s3-stub-firmware"]})
+        stream = EventStream()
+        self.addCleanup(stream.close)
+        texts = [stream.read_event(timeout=20)]
+        while texts[-1] != "App upload done." and "failed" not in texts[-1]:
+            texts.append(stream.read_event(timeout=20))
+        app.stop()
+        status, out, err = app.finish()
+        self.assertEqual(([t for t in texts if "%" not in t][-3:], [call[2] for call in self.calls()], status),
+                         (["Firmware upload done.", UPLOADING_APP, "App upload done."], ["--port", "--no-stub", "--no-stub"], 0))
+        self.assertIn(b"has no flasher stub for the ESP32-S3", out)
+
+    def test_version_names_the_esptool_a_flash_would_run(self):
+        self.write(say_0="esptool v5.3.1\r\n5.3.1\r\n")
+        shutil.copy(FAKE_ESPTOOL, os.path.join(self.cwd, "esptool.exe"))
+        for present, said in ((True, rb"esptool 5\.3\.1: [A-Z]:\\.*\\work\\esptool\.exe \(in this folder\)\r\n"),
+                              (False, rb"esptool: none found\. Looked in this order:\r\n  this folder: esptool\.exe\r\n")):
+            if not present:
+                os.remove(os.path.join(self.cwd, "esptool.exe"))
+            app = VornhaleExe(self.cwd, args=["--version"])
+            self.addCleanup(app.close)
+            self.assertRegex(app.finish()[1], rb"^vornhale [0-9.]+\r\n" + said + rb"$")
+        self.assertEqual(self.calls(), [["version"]])
+
     def test_a_run_in_progress_completes_when_vornhale_is_killed(self):
         app = self.flash_with(sleep_0="2000", then_0="Hash of data verified.\r\n")
         wine("taskkill", "/F", "/IM", "vornhale.exe")  # TerminateProcess, as a crash ends it
