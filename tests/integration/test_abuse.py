@@ -16,8 +16,11 @@ from support.vornhale import HOST, PORT, EventStream, Vornhale, wait_until
 
 ROUTES_SERVED = {"/", "/pico.red.min.css", "/event"}
 # Under a sanitizer freed memory stays in quarantine: resident memory says
-# nothing about what a request cost.
-MEASURES_MEMORY = not os.environ.get("VORNHALE_SANITIZED")
+# nothing about what a request cost. Nor does it run within every descriptor
+# limit: UndefinedBehaviorSanitizer makes a pipe to look at an object's type,
+# and takes a limit the program reaches by design for an invalid object.
+UNSANITIZED = not os.environ.get("VORNHALE_SANITIZED")
+MEASURES_MEMORY = UNSANITIZED
 
 
 def exchange(raw, timeout=10.0):
@@ -324,6 +327,8 @@ class Crowds(unittest.TestCase):
         # are answered before a head deadline (5 s) could free a descriptor.
         for descriptors, args, path in ((64, (), b"/"), (64, ("--station",), b"/station"), (24, ("--station",), b"/station")):
             with self.subTest(path=path, descriptors=descriptors), Vornhale(descriptors=descriptors, args=args) as app:
+                if descriptors < 64 and not UNSANITIZED:
+                    self.skipTest("the sanitizer needs descriptors of its own")
                 app.wait_serving()
                 idle = []
                 try:
