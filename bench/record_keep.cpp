@@ -4,8 +4,8 @@
 // standard error, the median and the slowest time to keep one record in
 // microseconds; standard output carries the records, as in station mode.
 
-#include "flash/image_set.h"
-#include "flash/record_log.h"
+#include "station/image_set.h"
+#include "station/record_log.h"
 #include "platform/console.h"
 
 #include <algorithm>

@@ -4,7 +4,7 @@
 #include "flash/flash_progress.h"
 #include "flash/page_text.h"
 #include "flash/partition_table.h"
-#include "flash/station_rules.h"
+#include "flash/board_presence.h"
 #include "platform/console.h"
 #include "platform/process.h"
 #include "platform/file_names.h"
@@ -306,7 +306,7 @@ std::optional<std::string> run_tool(const std::string& command_line, flash_repor
     std::string last_line;  // what a program that could not start says last
     const auto reached_elsewhere = [&] {
         return !said.other_mac().empty()
-               || (!serial.empty() && !said.mac().empty() && !station_rules::same_mac(serial, said.mac()));
+               || (!serial.empty() && !said.mac().empty() && !board_presence::same_mac(serial, said.mac()));
     };
     const platform::run_outcome outcome = platform::run_command_line(
         result.rom_loader ? through_rom_loader(command_line) : command_line,
@@ -427,8 +427,8 @@ std::optional<platform::usb_board> find_board(const board_to_flash& board)
 // reset and its port has settled; nothing when it has not come back.
 std::optional<std::string> port_after_reset(const platform::usb_board& board, const flash_control& control)
 {
-    using clock = station_rules::clock;
-    station_rules::board_return watch(board, clock::now());
+    using clock = board_presence::clock;
+    board_presence::board_return watch(board, clock::now());
     while (!control.tool_stop.requested()) {
         std::vector<platform::usb_board> listed;
         try {
@@ -517,7 +517,7 @@ flash_outcome flash_board(const board_to_flash& given, const std::string& firmwa
     report.starting(run::firmware);
     // The chip's MAC is checked against a serial number that is one.
     std::string mac_serial = board.serial;
-    if (!board.serial.empty() && !station_rules::mac_value(board.serial)) {
+    if (!board.serial.empty() && !board_presence::mac_value(board.serial)) {
         const std::string what = fmt::format(
             "its USB serial number {} is no MAC, so the board cannot be checked against the chip", board.serial);
         if (options.strict) {

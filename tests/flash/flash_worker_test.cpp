@@ -7,7 +7,7 @@
 #include "flash/esptool_output.h"
 #include "flash/flash_progress.h"
 #include "flash/flash_worker.h"
-#include "flash/image_set.h"
+#include "station/image_set.h"
 #include "platform/digest.h"
 #include "platform/esptool_lookup.h"
 #include "platform/output_lines.h"

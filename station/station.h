@@ -15,7 +15,7 @@
 // its flash (esptool's hard reset makes it leave USB and return) is not
 // flashed again; one whose flash failed is flashed again when it is plugged
 // in again, up to attempts times in all. The rules behind this are
-// flash/station_rules.h; this is the threaded shell that carries them out.
+// station/station_rules.h; this is the threaded shell that carries them out.
 struct station_settings {
     std::size_t parallel = 8;  // flashes at once; more boards wait their turn
     int attempts = 3;

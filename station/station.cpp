@@ -1,8 +1,8 @@
-#include "flash/station.h"
+#include "station/station.h"
 
 #include "flash/board_flash.h"
 #include "flash/page_text.h"
-#include "flash/station_rules.h"
+#include "station/station_rules.h"
 #include "platform/stop_signal.h"
 #include "platform/usb_boards.h"
 

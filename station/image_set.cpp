@@ -1,4 +1,4 @@
-#include "flash/image_set.h"
+#include "station/image_set.h"
 
 #include "flash/partition_table.h"
 #include "platform/digest.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "flash/image_set.h"
-#include "flash/station.h"
+#include "station/image_set.h"
+#include "station/station.h"
 #include "platform/record_file.h"
 
 #include <chrono>

@@ -1,8 +1,8 @@
 // The station's rules as events in and decisions out, with boards that behave
 // as ESP32-S3 boards do: they leave USB 0.3 to 1.0 s after esptool's reset and
 // come back 0.2 s later, often under a port name another board had.
-#include "flash/record_log.h"
-#include "flash/station_rules.h"
+#include "station/record_log.h"
+#include "station/station_rules.h"
 #include "support/work_dir.h"
 
 #include <algorithm>
@@ -35,6 +35,7 @@ extern "C" int fsync(int fd)
 namespace {
 
 using namespace station_rules;
+using namespace board_presence;
 
 std::vector<std::string> split(const std::string& text, char by = ' ')
 {

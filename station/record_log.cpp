@@ -1,4 +1,4 @@
-#include "flash/record_log.h"
+#include "station/record_log.h"
 
 #include "platform/console.h"
 #include "platform/file_names.h"
