@@ -1,6 +1,7 @@
 #include "app/start_folder.h"
 
 #include "flash/esptool_report.h"
+#include "station/summary.h"
 #include "platform/console.h"
 #include "platform/file_names.h"
 #include "platform/record_file.h"
@@ -14,6 +15,7 @@ namespace {
 
 constexpr std::string_view usage_lines = "usage: vornhale [FOLDER]\n"
                                          "       vornhale --station [--record FILE] [FOLDER]\n"
+                                         "       vornhale --summary [--csv] [FILE...]\n"
                                          "       vornhale --help | --version\n";
 
 constexpr std::string_view help_lines =
@@ -24,6 +26,10 @@ constexpr std::string_view help_lines =
     "  --station      flash every board plugged in, each once, several at once\n"
     "  --record FILE  with --station: append its records to FILE (without it,\n"
     "                 to a file of the session's own)\n"
+    "  --summary      print a batch's counts, rate and failure reasons from the\n"
+    "                 station's record files FILE (without one, from all those\n"
+    "                 in the station's records folder)\n"
+    "  --csv          with --summary: print the records as a table (CSV)\n"
     "  -h, --help     print this help\n"
     "  --version      print the version, and which esptool a flash would run\n"
     "\n";
@@ -55,8 +61,10 @@ std::string misuse(const std::vector<std::string>& arguments, std::size_t first)
     for (std::size_t i = first; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         const bool alone = arguments.size() == first + 1;
-        if (argument == "--station")
-            return "--station comes first";
+        if (argument == "--station" || argument == "--summary")
+            return argument + " comes first";
+        if (argument == "--csv")
+            return "--csv comes right after --summary";
         if (argument == "--record")
             return "--record FILE comes right after --station";
         if (argument == "-h" || argument == "--help" || argument == "--version")
@@ -69,12 +77,37 @@ std::string misuse(const std::vector<std::string>& arguments, std::size_t first)
     return {};
 }
 
+// vornhale --summary [--csv] [FILE...]: arguments from the one after --summary.
+int summary(const std::vector<std::string>& arguments)
+{
+    std::size_t first = 1;
+    const bool csv = arguments.size() > 1 && arguments[1] == "--csv";
+    first += csv;
+    std::vector<std::string> files;
+    for (std::size_t i = first; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--csv")
+            return usage_error("--csv comes right after --summary");
+        if (argument == "--summary" || argument == "--station" || argument == "--record" || argument == "-h"
+            || argument == "--help" || argument == "--version")
+            return usage_error("--summary takes FILEs, not " + argument);
+        if (is_option(argument))
+            return usage_error("unknown option " + shown(argument));
+        if (argument.empty())
+            return usage_error("a FILE cannot be an empty name");
+        files.push_back(argument);
+    }
+    return batch::print_summary(csv, files);
+}
+
 }  // namespace
 
 std::optional<int> enter_start_folder(const std::vector<std::string>& arguments, bool& station,
                                       std::filesystem::path& record_file, std::string_view manual)
 {
     using platform::console_stream;
+    if (!arguments.empty() && arguments[0] == "--summary")
+        return summary(arguments);
     station = !arguments.empty() && arguments[0] == "--station";
     std::size_t first = station ? 1 : 0;
     record_file.clear();

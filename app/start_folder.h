@@ -13,7 +13,10 @@
 // argument --station asks for station mode (station set), with the folder
 // after it; --record FILE right after --station names the file the station
 // appends its records to (record_file set, made absolute from the folder
-// Vornhale was started in; otherwise left empty). --help (-h) prints the usage
+// Vornhale was started in; otherwise left empty). A first argument --summary
+// prints a batch's figures from the station's record files instead (--csv
+// after it: the records as a table; station/summary.h) and ends the program.
+// --help (-h) prints the usage
 // lines, what the options do and then manual (where to read more, one line)
 // on standard output, --version the version and which esptool a flash would
 // run (flash/esptool_report.h). A usage error prints a line that
@@ -21,7 +24,8 @@
 // --bogus"), then the usage lines, and a folder it cannot enter or a FILE
 // that is a FIFO (whose open would wait), a socket or a folder a message, on
 // standard error. Every line of ours fits 80 columns. Returns the exit status
-// when the program should end at once (0 after help or the version, 2 for a
+// when the program should end at once (0 after help or the version, the
+// summary's status after --summary, 2 for a
 // usage error or a folder it cannot enter), nothing to carry on.
 std::optional<int> enter_start_folder(const std::vector<std::string>& arguments, bool& station,
                                       std::filesystem::path& record_file, std::string_view manual);

@@ -1,7 +1,7 @@
 // The Windows entry: a GUI program (no console window of its own). It takes
 // the same arguments as on Linux: a folder to work in (one dropped on
 // vornhale.exe, or a shortcut's), --station before it (and --record FILE
-// after that), --help, --version.
+// after that), --summary [--csv] [FILE...], --help, --version.
 
 #include "app/entry.h"
 #include "app/start_folder.h"

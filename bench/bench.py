@@ -5,6 +5,9 @@ two sides (A B A B ...) in the same session, since absolute times on shared
 machines drift."""
 
 import argparse
+import calendar
+import hashlib
+import json
 import os
 import platform
 import re
@@ -565,11 +568,72 @@ def bench_records(build, work):
     row("records", "slowest of 200 records", "%.2f ms" % median(slowest), "")
 
 
+# --- summary -----------------------------------------------------------------
+
+def record_lines(count):
+    """count station records as the station writes them: one board in 25 failed, for one of four reasons."""
+    reasons = ["Firmware: Failed to connect to ESP32-S3: No serial data received.",
+               "Firmware: the board was unplugged during the firmware run",
+               "File system: Packet content transfer stopped (received 25 bytes)",
+               'its USB serial number "X" is no MAC, so the board cannot be checked against the chip']
+    images = ["blink.ino.bootloader.bin", "blink.ino.partitions.bin", "boot_app0.bin", "blink.ino.bin", "fs.bin"]
+    start = calendar.timegm((2026, 12, 8, 9, 0, 0))
+    for n in range(count):
+        failed = n % 25 == 7
+        at = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(start + n * 4.5))
+        mac = "f4:12:fa:%02x:%02x:%02x" % (n >> 16 & 255, n >> 8 & 255, n & 255)
+        record = {"time": at, "port": "/dev/ttyACM%d" % (n % 8), "serial": mac.upper(),
+                  "result": "failed" if failed else "flashed"}
+        if failed:
+            record["reason"] = reasons[n % 4]
+        record.update({"seconds": round(36 + (n * 7919 % 100) / 10, 1), "attempt": 1,
+                       "chip": "ESP32-S3 (QFN56) (revision v0.2)", "mac": mac, "esptool": "4.7.0",
+                       "rom_loader": False, "application": "blink.ino.bin",
+                       "sha256": {i: hashlib.sha256(i.encode()).hexdigest() for i in images},
+                       "verified": {i: not failed for i in images}})
+        yield json.dumps(record, separators=(",", ":")) + "\n"
+
+
+def timed_child(args, stdout):
+    """Runs args; its wall time in seconds and its peak resident memory in MiB."""
+    began = time.monotonic()
+    proc = subprocess.Popen(args, stdout=stdout, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise RuntimeError("%s exited with %d" % (args, proc.returncode))
+    return time.monotonic() - began, usage.ru_maxrss / 1024
+
+
+def bench_summary(build, work):
+    binary = os.path.abspath(os.path.join(build, "vornhale"))
+    peaks = {}
+    for count in (100000, 300000):
+        path = os.path.join(work, "records-%d.jsonl" % count)
+        with open(path, "w") as f:
+            f.writelines(record_lines(count))
+        size = os.path.getsize(path) / (1024 * 1024)
+        for args, what in ((["--summary"], "summary"), (["--summary", "--csv"], "table (CSV) to a file")):
+            times, memory = [], []
+            for _ in range(5):
+                with open(os.path.join(work, "out"), "wb") as out:
+                    took, peak = timed_child([binary, *args, path], out)
+                times.append(took)
+                memory.append(peak)
+            row("summary", "%s records (%.0f MiB): %s, exec to exit" % (format(count, ","), size, what),
+                "%.0f ms" % (1000 * median(times)), "< 1 s" if count == 100000 else "")
+            peaks[(count, what)] = median(memory)
+        os.remove(path)
+    for what in ("summary", "table (CSV) to a file"):
+        row("summary", "%s: peak resident memory, 100,000 and 300,000 records" % what,
+            "%.1f / %.1f MiB" % (peaks[(100000, what)], peaks[(300000, what)]), "flat")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--update", action="store_true", help="write the table into bench/README.md")
-    parser.add_argument("--only", help="run this benchmark alone (scan, startup, events, serving, idle, station, records)")
+    parser.add_argument("--only", help="run this benchmark alone (scan, startup, events, serving, idle, station, records, summary)")
     args = parser.parse_args()
     if port_open():
         sys.exit("bench: something already listens on 127.0.0.1:5000")
@@ -579,7 +643,8 @@ def main():
         benchmarks = {"scan": lambda: bench_scan(args.build, work), "startup": lambda: bench_startup(args.build, work),
                       "events": lambda: bench_events(args.build), "serving": lambda: bench_serving(args.build, serve),
                       "idle": lambda: bench_idle(args.build, work), "station": lambda: bench_station(args.build, work),
-                      "records": lambda: bench_records(args.build, work)}
+                      "records": lambda: bench_records(args.build, work),
+                      "summary": lambda: bench_summary(args.build, work)}
         for name, bench in benchmarks.items():
             if args.only in (None, name):
                 bench()

@@ -20,6 +20,12 @@ enum class console_stream { output, error };
 
 void write_console(console_stream stream, std::string_view text);
 
+// A command's whole result on standard output (vornhale --summary), waiting
+// as long as the stream takes to take it: nothing of it is dropped. Returns
+// false once the stream takes nothing more (a closed pipe). Main thread, with
+// no other output going on.
+bool write_output_whole(std::string_view text);
+
 // A message of ours for the user, on standard error.
 inline void print_console(std::string_view text) { write_console(console_stream::error, text); }
 

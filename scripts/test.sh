@@ -6,7 +6,7 @@
 #
 #   asan     unit and integration tests with AddressSanitizer and UBSan
 #   tsan     unit tests with ThreadSanitizer
-#   fuzz     three libFuzzer targets (clang), a minute each
+#   fuzz     four libFuzzer targets (clang), a minute each
 #   plain    the window under Xvfb, the page in Chromium, load, the desktop
 #            files, the Debian package (built, installed, used, removed), and
 #            the tests whose measurements only hold without a sanitizer
@@ -91,15 +91,17 @@ test_tsan() {
     ctest --test-dir "$top/build-tsan" --output-on-failure -j "$jobs" -L unit
 }
 
-# libFuzzer (clang): the resource path lookup, the command-line splitter and
-# the text-to-event path, a minute each, side by side.
+# libFuzzer (clang): the resource path lookup, the command-line splitter, the
+# text-to-event path and the reading of a record line, a minute each, side by
+# side.
 build_fuzz() (
   export CC=clang CXX=clang++
   configure "$top/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNHALE_WERROR=$werror -DVORNHALE_FUZZ=ON &&
-    cmake --build "$top/build-fuzz" -j "$jobs" --target fuzz_resource_path fuzz_command_line fuzz_event_payload
+    cmake --build "$top/build-fuzz" -j "$jobs" --target fuzz_resource_path fuzz_command_line fuzz_event_payload \
+      fuzz_record_line
 )
 test_fuzz() {
-  ctest --test-dir "$top/build-fuzz" --output-on-failure -j 3 -L fuzz
+  ctest --test-dir "$top/build-fuzz" --output-on-failure -j 4 -L fuzz
 }
 
 # The plain build runs what the sanitizers cannot: WebKitGTK's own processes

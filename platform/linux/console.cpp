@@ -204,6 +204,28 @@ void write_console(console_stream stream, std::string_view text)
     }
 }
 
+bool write_output_whole(std::string_view text)
+{
+    while (!text.empty()) {
+        const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+        if (written > 0) {
+            text.remove_prefix(static_cast<std::size_t>(written));
+            continue;
+        }
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A descriptor made non-blocking by whoever shares it: wait for room.
+            pollfd watched{STDOUT_FILENO, POLLOUT, 0};
+            if (::poll(&watched, 1, -1) < 0 && errno != EINTR)
+                return false;
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
 void keep_output_for_records()
 {
     output_for_records = true;

@@ -262,6 +262,20 @@ console& console_for(console_stream stream)
 
 }  // namespace
 
+bool write_output_whole(std::string_view text)
+{
+    const intptr_t os_handle = ::_get_osfhandle(1);
+    if (os_handle == -1 || os_handle == -2 || os_handle == 0)
+        return false;
+    const auto handle = reinterpret_cast<HANDLE>(os_handle);
+    bool after_cr = false;
+    try {
+        return write_all(handle, is_console(handle), with_crlf(text, after_cr));
+    } catch (...) {
+        return false;  // out of memory
+    }
+}
+
 void write_console(console_stream stream, std::string_view text)
 {
     if (output_for_records)

@@ -117,6 +117,8 @@ class Desktop(unittest.TestCase):
                                    (["--flash-everything"], 2, b"vornhale: unknown option --flash-everything" + usage),
                                    (["a", "-x\n"], 2, b"vornhale: unknown option -x\\x0a" + usage),
                                    (["--station", "--record"], 2, b"vornhale: --record needs a FILE" + usage),
+                                   (["--summary", "--bogus"], 2, b"vornhale: unknown option --bogus" + usage),
+                                   (["a.jsonl", "--csv"], 2, b"vornhale: --csv comes right after --summary" + usage),
                                    (["--help"], 0, b"usage: vornhale [FOLDER]"),
                                    (["-h"], 0, b"usage: vornhale [FOLDER]"),
                                    (["--version"], 0, b"vornhale %s\n" % os.environb[b"VORNHALE_VERSION"])):

@@ -3,10 +3,12 @@ esptool in its working directory: what the page is told, and what the tool
 is given."""
 
 import contextlib
+import csv
 import ctypes
 import fcntl
 import glob
 import hashlib
+import io
 import json
 import os
 import pathlib
@@ -616,10 +618,13 @@ class Station(unittest.TestCase):
         self.replug_by_hand(stream, "1-1", "ttyACM0", "ttyACM5", "F4:12:FA:00:00:01", after=1)
         self.plug("1-4", "ttyACM6", "F4:12:FA:00:00:03")
         previous = "ttyACM1"
+        stopped = "Firmware: Packet content transfer stopped (received 25 bytes)"
         for attempts, again in ((2, "ttyACM7"), (3, "ttyACM8")):
             for name in ("say", "code"):
                 with open(os.path.join(self.cwd, name + ".ttyACM1")) as f:
                     self.write("%s.%s" % (name, again), f.read())
+            if attempts == 3:  # the third attempt fails for another reason
+                self.write("say." + again, "A fatal error occurred: %s\n" % stopped.partition(": ")[2])
             self.replug_by_hand(stream, "1-2", previous, again, "F4:12:FA:00:00:02", after=1.5)
             previous = again
             self.until(stream, lambda d: self.card(d, "F4:12:FA:00:00:02")["stage"] == "failed"
@@ -638,9 +643,50 @@ class Station(unittest.TestCase):
                          [("F4:12:FA:00:00:01", "flashed")] + [("F4:12:FA:00:00:02", "failed")] * 3
                          + [("F4:12:FA:00:00:03", "flashed")])
         self.assertTrue(all(r["time"].endswith("Z") and r["seconds"] >= 0 for r in records))
-        self.assertEqual([r.get("reason") for r in records if r["serial"] == "F4:12:FA:00:00:02"], [reason] * 3)
+        self.assertEqual([r.get("reason") for r in records if r["serial"] == "F4:12:FA:00:00:02"],
+                         [reason, reason, stopped])
         self.assertTrue(all(("reason" in r) == (r["result"] == "failed") for r in records), records)
         self.assertNotIn(b"Failed to connect", out.replace(b'"reason":"Firmware: Failed to connect', b""))
+        self.check_summary(reason, stopped)
+
+    def check_summary(self, reason, stopped):
+        """The batch's figures and table from the record file the station wrote, as it is and
+        with a line that is no record and a cut last line."""
+        state = os.path.join(self.cwd, "state")
+        summary = lambda *args: subprocess.run([os.environ["VORNHALE_BINARY"], "--summary", *args], timeout=30,
+                                               capture_output=True, env=dict(os.environ, XDG_STATE_HOME=state))
+        said = summary()  # the records folder
+        self.assertEqual((said.returncode, said.stderr), (0, b""), said)
+        text = said.stdout.decode()
+        self.assertLessEqual(max(map(len, text.splitlines())), 80, text)
+        self.assertIn("Records:       5 in 1 file\nFlashed:       2 boards\nFailed:        3 flashes\n", text)
+        self.assertRegex(text, r"\nRate: +[0-9.]+ boards flashed an hour\nMedian: +[0-9]+\.[0-9] s a flashed board\n")
+        self.assertTrue(text.replace("\n" + " " * 9, " ").endswith(  # a long reason goes on in the next lines
+            "Failures by reason, most frequent first:\n      2  %s\n      1  %s\n" % (reason, stopped)), text)
+        file = os.path.join(state, "vornhale", "records", os.listdir(os.path.join(state, "vornhale", "records"))[0])
+        table = summary("--csv", file)
+        self.assertEqual((table.returncode, table.stderr), (0, b""), table)
+        rows = list(csv.reader(io.StringIO(table.stdout.decode(), newline="")))
+        self.assertEqual(rows[0], ["time", "port", "serial", "mac", "result", "reason", "attempt", "seconds", "chip",
+                                   "esptool", "application", "application_sha256", "verified"])
+        self.assertTrue(table.stdout.endswith(b"\r\n") and table.stdout.count(b"\r\n") == 6, table.stdout)
+        records = self.records(file)
+        self.assertEqual([row[:3] + row[4:8] for row in rows[1:]],
+                         [[r["time"], r["port"], r["serial"], r["result"], r.get("reason", ""), str(r["attempt"]),
+                           "%.1f" % r["seconds"]] for r in records])
+        self.assertEqual([row[12] for row in rows[1:]], ["yes" if r["result"] == "flashed" else "no" for r in records])
+        with open(file, "rb") as f:
+            lines = f.read().splitlines(keepends=True)
+        damaged = os.path.join(self.cwd, "damaged.jsonl")
+        with open(damaged, "wb") as f:
+            f.write(b"".join(lines[:1] + [b"Vornhale: not a record\n"] + lines[1:-1]) + lines[-1][:40])
+        for args in ((damaged,), ("--csv", damaged)):
+            said = summary(*args)
+            self.assertEqual((said.returncode, said.stderr.decode()), (0, "%s, line 2: not a record: skipped\n"
+                                                                       "%s, line 6: not a record: skipped\n"
+                                                                       % (damaged, damaged)), said)
+        self.assertIn("Records:       4 in 1 file\n", summary(damaged).stdout.decode())
+        self.assertEqual(summary(os.path.join(self.cwd, "esptool.exe")).returncode, 1)  # no record in it
 
     def reenumerate_after_resets(self, sockets, taken_by):
         """After each run its board leaves 0.3 to 1.0 s later, stays away 0.2 s and

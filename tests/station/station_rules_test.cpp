@@ -3,6 +3,7 @@
 // come back 0.2 s later, often under a port name another board had.
 #include "station/record_log.h"
 #include "station/station_rules.h"
+#include "station/summary.h"
 #include "support/work_dir.h"
 
 #include <algorithm>
@@ -230,6 +231,93 @@ TEST(StationRecord, EachRecordIsSyncedWhenKeptAndEachSessionHasItsOwnFile)
         EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
     }
     ::unsetenv("XDG_STATE_HOME");
+}
+
+// Results in, the batch's figures out: the counts, the rate from the first
+// flash's start, the median of flashed boards (one that took hours counts as
+// an hour), the same failure on different boards as one reason, most
+// frequent first, in memory that stays bounded, and text of 80 columns.
+TEST(StationBatch, FiguresFromResults)
+{
+    const std::int64_t t0 = *batch::parse_time("2026-12-08T09:00:00Z");
+    batch::figures f;
+    const auto add = [&](std::int64_t after, bool flashed, double seconds, std::string reason = {},
+                         std::string port = "/dev/ttyACM0", std::string serial = "F4:12:FA:00:00:01") {
+        batch::record r;
+        r.at = t0 + after;
+        r.flashed = flashed;
+        r.seconds = seconds;
+        r.reason = std::move(reason);
+        r.port = std::move(port);
+        r.serial = std::move(serial);
+        f.add(r);
+    };
+    EXPECT_EQ(batch::pace_text(f), "");
+    add(40, true, 40);
+    add(50, false, 9, "Firmware: esptool exited with code 2");
+    add(90, false, 5, "the board F4:12:FA:00:00:07 on /dev/ttyACM3 was unplugged", "/dev/ttyACM3", "F4:12:FA:00:00:07");
+    add(95, false, 5, "the board f4-12-fa-00-00-09 on COM12 was unplugged", "COM12", "");
+    add(120, true, 38.2);
+    add(130, false, 9, "Firmware: esptool exited with code 2");
+    add(160, true, 41);
+    add(10000, true, 9000);  // hours: counts as one
+    EXPECT_EQ(f.records(), 8u);
+    EXPECT_EQ(f.flashed(), 4u);
+    EXPECT_EQ(f.failed(), 4u);
+    EXPECT_DOUBLE_EQ(*f.median_seconds(), 40.5);
+    EXPECT_DOUBLE_EQ(*f.per_hour(), 4 * 3600.0 / 10000);  // from the start of the first flash at t0
+    using reasons = std::vector<std::pair<std::string, std::size_t>>;
+    EXPECT_EQ(f.reasons(), (reasons{{"Firmware: esptool exited with code 2", 2},
+                                    {"the board \u2026 on \u2026 was unplugged", 2}}));
+    EXPECT_EQ(batch::pace_text(f), "1.4 boards an hour \u00b7 40.5 s a flashed board (median)");
+    add(10100, false, 1, std::string(300, 'x') + " " + std::string(200, 'y') + " \u00e9t\u00e9");
+    const std::string text = batch::summary_text(f, 2);
+    EXPECT_NE(text.find("Records:       9 in 2 files\nFlashed:       4 boards\nFailed:        5 flashes\n"
+                        "First record:  2026-12-08T09:00:40Z\n"
+                        "Last record:   2026-12-08T11:48:20Z (2 h 47 min after the first)\n"),
+              std::string::npos)
+        << text;
+    for (const std::string& line : split(text, '\n'))
+        EXPECT_LE(std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xC0) != 0x80; }), 80) << line;
+
+    batch::figures many;
+    for (std::size_t i = 0; i < batch::figures::reason_groups_kept + 5; ++i) {
+        batch::record r;
+        r.reason = "reason " + std::to_string(i);
+        many.add(r);
+    }
+    EXPECT_EQ(many.reasons().size(), batch::figures::reason_groups_kept);
+    EXPECT_EQ(many.other_reasons(), 5u);
+    EXPECT_EQ(many.reasons(1), (reasons{{"reason 0", 1}}));
+}
+
+// A record as the station writes it reads back whole, and its row keeps
+// quotes and commas in one cell and gives a spreadsheet no formula; what is
+// no record (a cut line, another JSON, another time) is none.
+TEST(StationBatch, RecordsReadBackIntoTheTable)
+{
+    board_record written;
+    written.time = "2028-02-29T23:59:59Z";
+    written.port = "/dev/ttyACM1";
+    written.serial = "F4:12:FA:00:00:02";
+    written.reason = "=HYPERLINK(\"x\"), then \"quoted\"";
+    written.seconds = 12.34;
+    written.attempt = 2;
+    written.esptool_version = "5.3.1";
+    const std::string line = record_line(written, nullptr);
+    const std::optional<batch::record> read = batch::parse_record(line);
+    ASSERT_TRUE(read) << line;
+    EXPECT_EQ(read->at - *batch::parse_time("2028-02-28T23:59:59Z"), 86400);
+    EXPECT_EQ(std::tuple(read->port, read->serial, read->flashed, read->reason, *read->attempt, read->esptool),
+              std::tuple(written.port, written.serial, false, written.reason, 2, written.esptool_version));
+    EXPECT_EQ(batch::csv_row(*read), "2028-02-29T23:59:59Z,/dev/ttyACM1,F4:12:FA:00:00:02,,failed,"
+                                     "\"'=HYPERLINK(\"\"x\"\"), then \"\"quoted\"\"\",2,12.3,,5.3.1,,,\r\n");
+    EXPECT_EQ(split(batch::csv_header(), ',').size(), 13u);
+    for (const std::string& other : {line.substr(0, line.size() - 5), std::string("[1,2]"), std::string(""),
+                                     std::string(R"({"time":"2026-02-30T00:00:00Z","result":"flashed"})"),
+                                     std::string(R"({"time":"2026-12-08 09:00:00","result":"flashed"})"),
+                                     std::string(R"({"time":"2026-12-08T09:00:00Z","result":"skipped"})")})
+        EXPECT_FALSE(batch::parse_record(other)) << other;
 }
 
 }  // namespace

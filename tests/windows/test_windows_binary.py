@@ -578,6 +578,18 @@ class WindowsBinary(unittest.TestCase):
         kept = [json.loads(line) for line in read_text(os.path.join(folder, name)).splitlines()]
         self.assertEqual(sorted(kept, key=lambda r: r["serial"]), sorted(records(), key=lambda r: r["serial"]))
         self.assertEqual({r["sha256"]["blink.ino.bin"] for r in kept}, {hashlib.sha256(b"\xff" * 16).hexdigest()})
+        # The batch's figures from that folder, and its table, with Windows' line ends.
+        for args, said in ((["--summary"], b"Records:       3 in 1 file\r\nFlashed:       3 boards\r\n"
+                                           b"Failed:        0 flashes\r\n"),
+                           (["--summary", "--csv"], b"time,port,serial,mac,result,")):
+            summary = VornhaleExe(self.cwd, args=args)
+            self.addCleanup(summary.close)
+            status, out, err = summary.finish()
+            self.assertEqual((status, err), (0, b""), out)
+            self.assertTrue(out.startswith(said) and out.endswith(b"\r\n") and b"\r\r" not in out, out)
+        rows = [row.split(b",") for row in out.split(b"\r\n")[1:-1]]
+        self.assertEqual(sorted((row[2], row[4], row[12]) for row in rows),
+                         [(serial.encode(), b"flashed", b"yes") for serial, function, port in boards])
         self.assertEqual(sorted((c["serial"], c["stage"], c["percent"], c["attempts"]) for c in document["boards"]),
                          [(serial, "flashed", 100, 1) for serial, function, port in boards])
         for serial, function, port in boards:
