@@ -3,6 +3,7 @@
 #include "flash/board_flash.h"
 #include "flash/page_text.h"
 #include "station/station_rules.h"
+#include "station/summary.h"
 #include "platform/stop_signal.h"
 #include "platform/usb_boards.h"
 
@@ -29,6 +30,8 @@ using station_rules::stage;
 // and re-reads the device list as a safety net for a missed change.
 constexpr std::chrono::milliseconds look_interval{250};
 constexpr std::chrono::seconds relist_interval{5};
+// The most frequent failure reasons the page shows.
+constexpr std::size_t reasons_shown = 3;
 
 std::string utc_now()
 {
@@ -218,14 +221,39 @@ private:
         } catch (const std::exception& e) {
             trouble = e.what();
         }
+        const std::lock_guard lock(mutex_);
+        count_in_batch(record);
         if (trouble.empty())
             return;
-        const std::lock_guard lock(mutex_);
         if (record_trouble_.empty()) {
             record_trouble_ = trouble;
             rules_.allow_starts(false);
             dirty_ = true;
         }
+    }
+
+    // The session's figures for the page: every finished board, as its
+    // record tells it, whether or not the record could be kept yet.
+    void count_in_batch(const board_record& record)  // mutex_ held
+    {
+        batch::record r;
+        r.at = batch::parse_time(record.time).value_or(0);
+        r.port = record.port;
+        r.serial = record.serial;
+        r.mac = record.mac;
+        r.flashed = record.flashed;
+        r.reason = record.reason;
+        r.seconds = record.seconds;
+        batch_.add(r);
+        dirty_ = true;
+    }
+
+    json batch_of() const  // mutex_ held
+    {
+        json reasons = json::array();
+        for (const auto& [reason, count] : batch_.reasons(reasons_shown))
+            reasons.push_back({{"reason", reason}, {"count", count}});
+        return {{"pace", batch::pace_text(batch_)}, {"reasons", std::move(reasons)}};
     }
 
     static board_record record_of(const station_rules::board_card& card, bool flashed, double seconds)
@@ -446,6 +474,7 @@ private:
                             {"message", message},
                             {"record", output_.record_place},
                             {"totals", totals(flashed, failed, in_progress, waiting, earlier)},
+                            {"batch", batch_of()},
                             {"boards", std::move(boards)}});
     }
 
@@ -468,6 +497,7 @@ private:
     std::string list_trouble_;
     std::string record_trouble_;  // why the last record could not be kept; no flash starts then
     std::string images_note_;     // the build folder's images changed since the start
+    batch::figures batch_;        // every result of the session
 
     std::vector<worker> workers_;  // the station's thread only
 };
@@ -488,6 +518,7 @@ void station_worker(const std::string& firmware_base, const std::string& firmwar
                                             {"message", std::string("Flashing stopped: ") + e.what()},
                                             {"record", output.record_place},
                                             {"totals", totals(0, 0, 0, 0, 0)},
+                                            {"batch", {{"pace", ""}, {"reasons", json::array()}}},
                                             {"boards", json::array()}}));
         } catch (...) {
         }

@@ -633,6 +633,8 @@ class Station(unittest.TestCase):
         last = self.until(stream, lambda d: d["totals"]["flashed"] == 2
                           and "not flashed again" in self.card(d, "F4:12:FA:00:00:02")["note"])
         self.assertEqual(self.card(last, "F4:12:FA:00:00:01")["note"], "Flashed in this session: not flashed again.")
+        self.assertEqual(last["batch"]["reasons"], [{"reason": reason, "count": 2}, {"reason": stopped, "count": 1}])
+        self.assertRegex(last["batch"]["pace"], r"^[0-9.]+ boards an hour \u00b7 [0-9]+\.[0-9] s a flashed board \(median\)$")
         self.assertEqual([self.runs(t) for t in ("ttyACM0", "ttyACM5", "ttyACM6", "ttyACM1", "ttyACM7", "ttyACM8",
                                                  "ttyACM9", "ttyUSB0")], [2, 0, 2, 1, 1, 1, 0, 0])
         app.signal(signal.SIGTERM)

@@ -236,7 +236,9 @@ test('the station page shows each board in its state, outside text as text, at o
     board(3, 'file_system', { percent: 80, seconds: 40, attempts: 1 }),
     board(4, 'flashed', { seconds: 48.25, attempts: 1, note: 'flashed already: unplug it' }),
     board(5, 'failed', { reason: 'A fatal error occurred: <b>x</b>', seconds: 75, attempts: 2 }),
-    board(6, 'waiting', { serial: '' })], { firmware: '<i>blink</i>.ino.bin' });
+    board(6, 'waiting', { serial: '' })], { firmware: '<i>blink</i>.ino.bin', batch: {
+    pace: '120 boards an hour · 41.3 s a flashed board (median)',
+    reasons: [{ reason: 'A fatal error occurred: <b>x</b>', count: 2 }, { reason: 'esptool failed', count: 1 }] } });
   const pages = [await context.newPage(), await context.newPage()];
   try {
     for (const station of pages) { // the second one comes after the document
@@ -245,6 +247,7 @@ test('the station page shows each board in its state, outside text as text, at o
       assert.deepEqual(await station.evaluate(() => ({
         title: document.title,
         top: [...document.querySelectorAll('#top h1, #message, #totals div')].map((e) => e.textContent),
+        batch: [...document.querySelectorAll('#pace, #reasons li')].map((e) => e.textContent),
         cards: [...document.querySelectorAll('#boards article')].map((card) => [
           ...card.querySelectorAll('.port, .stage, .serial, .bar, .result, .facts, .note')].map((e) => e.textContent)),
         progress: [...document.querySelectorAll('progress')].map((bar) => bar.value),
@@ -252,6 +255,8 @@ test('the station page shows each board in its state, outside text as text, at o
       })), {
         title: 'Vornhale station', markup: 0, progress: [42, 80],
         top: ['Firmware <i>blink</i>.ino.bin', 'Plug in the boards.', 'Flashed1', 'Failed1', 'In progress2', 'Waiting2'],
+        batch: ['120 boards an hour · 41.3 s a flashed board (median)', '2 × A fatal error occurred: <b>x</b>',
+          '1 × esptool failed'],
         cards: [
           ['/dev/ttyACM1', 'Waiting', 'F4:12:FA:00:00:01', 'Waiting to start', '0 attempts'],
           ['/dev/ttyACM2', 'Firmware', 'F4:12:FA:00:00:02', '42 %', '21.4 s · 1 attempt'],
@@ -275,8 +280,10 @@ test('the station page at 1280x720 with none, one and twelve boards', async () =
   const station = await context.newPage();
   try {
     await station.goto(`${base}/station`, wait);
+    const batch = { pace: '96 boards an hour · 37.5 s a flashed board (median)',
+      reasons: [{ reason: 'Firmware: Failed to connect to ESP32-S3: No serial data received.', count: 2 }] };
     for (const [name, boards] of [['station-empty', []], ['station-one', twelve.slice(1, 2)], ['station', twelve]]) {
-      publish(boards);
+      publish(boards, name === 'station' ? { batch } : {});
       await showsBoards(station, boards.length);
       assert.ok(await station.evaluate(() => document.documentElement.scrollWidth <= innerWidth), `${name} is too wide`);
       await station.screenshot({ path: path.join(process.env.VORNHALE_ARTIFACTS, `${name}.png`) });
