@@ -615,7 +615,9 @@ void figures::add(const record& r)
     ++(r.flashed ? flashed_ : failed_);
     first_ = first_ ? std::min(*first_, r.at) : r.at;
     last_ = last_ ? std::max(*last_, r.at) : r.at;
-    const std::int64_t start = r.at - (r.seconds ? static_cast<std::int64_t>(std::ceil(*r.seconds)) : 0);
+    // A flash that took longer than a year is a record's error: it counts as a year.
+    const double seconds = r.seconds ? std::min(*r.seconds, 365 * 86400.0) : 0;
+    const std::int64_t start = r.at - static_cast<std::int64_t>(std::ceil(seconds));
     earliest_start_ = earliest_start_ ? std::min(*earliest_start_, start) : start;
     if (r.flashed && r.seconds) {
         if (tenths_.empty())
