@@ -1,5 +1,6 @@
 #include "station/summary.h"
 
+#include "flash/board_presence.h"
 #include "flash/page_text.h"
 #include "platform/console.h"
 #include "platform/file_names.h"
@@ -24,21 +25,16 @@ namespace {
 constexpr std::size_t max_tenths = 36000;  // an hour
 constexpr std::string_view ellipsis = "\u2026";
 
-// Whether text at i starts a MAC of six pairs of hexadecimal digits with
-// colons or dashes between them; its length when it does.
+// Whether text at i starts a MAC spelt with colons or dashes between its six
+// pairs of digits ("F4:12:FA:00:00:01"); its length when it does.
 std::size_t mac_at(std::string_view text, std::size_t i)
 {
-    const auto hex = [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    };
-    if (text.size() - i < 17)
+    constexpr std::size_t length = 17;
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    // Twelve digits and five separators, none at either end: one between each two pairs.
+    if (text.size() - i < length || blank(text[i]) || blank(text[i + length - 1]))
         return 0;
-    for (std::size_t k = 0; k < 17; ++k) {
-        const char c = text[i + k];
-        if (k % 3 == 2 ? (c != ':' && c != '-') : !hex(c))
-            return 0;
-    }
-    return 17;
+    return board_presence::mac_value(text.substr(i, length)) ? length : 0;
 }
 
 void replace_all(std::string& text, std::string_view what)
@@ -757,11 +753,8 @@ std::string csv_row(const record& r)
         r.verified ? (*r.verified ? "yes" : "no") : "",
     };
     std::string row;
-    for (const std::string& field : fields) {
-        if (!row.empty() || &field != &fields[0])
-            row += ',';
-        row += csv_field(field);
-    }
+    for (std::size_t i = 0; i < std::size(fields); ++i)
+        row += (i == 0 ? "" : ",") + csv_field(fields[i]);
     return row + "\r\n";
 }
 
